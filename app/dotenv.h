@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+
+// Walks from startDir up to the file-system root; returns the first regular file named .env.
+QString findEnvFile(const QString &startDir);
+
+// Copies the file's assignments into the environment without overriding anything already set.
+// Returns false only when the file cannot be opened.
+bool loadEnvFile(const QString &path);
+
+// Start-up selection: CORVALEN_ENV_FILE, else a search from the working directory, else from
+// the executable's directory. Writes the selection log lines.
+void loadDotenvForStartup(const QString &executableDir);

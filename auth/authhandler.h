@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QSettings>
+#include <QString>
+#include <QTimer>
+
+#include "auth/restapi.h"
+
+// Standard base64 of the UTF-8 text, as the session tokens are stored.
+QString EncodeStoredValue(const QString &value);
+// Lenient inverse of EncodeStoredValue: characters outside the alphabet are skipped.
+QString DecodeStoredValue(const QString &stored);
+// Delay before renewing an access token that lives lifetimeSeconds.
+qint64 tokenRenewalIntervalMs(qint64 lifetimeSeconds);
+
+class AuthHandler : public QObject
+{
+    Q_OBJECT
+public:
+    explicit AuthHandler(QObject *parent = nullptr);
+    ~AuthHandler() override;
+
+    QSettings &Settings();
+    QString GetAccessToken();
+    bool HasStoredSession();
+    void StartTokenTimer();
+    void ClearSession();
+
+    void SignIn(const QString &email, const QString &password);
+    void ResetPassword(const QString &email);
+
+    void CheckRccUpdate();
+    void ClearRccUpdate();
+
+signals:
+    void SignInResponse(QString response);
+    void SignOutUser();
+    void RccUpdateAvailable();
+    void AccessTokenRefreshed();
+
+public slots:
+    void ParseResponse(QByteArray response);
+    void GetNewAccessToken();
+
+private:
+    bool runSessionStep(const QJsonObject &object);
+    void runRefreshFailureStep();
+    void syncSettings();
+
+    RestApi restApi;
+    bool refreshAbandoned;
+    bool refreshInFlight;
+    int refreshFailures;
+    QString refreshToken;
+    QSettings settings;
+    QTimer tokenTimer;
+    QNetworkAccessManager network;
+    QTimer rccCheckTimer;
+    bool rccCheckRetried;
+    bool rccCheckAfterRefresh;
+    bool rccClearPending;
+};

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostInfo>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+struct mosquitto;
+struct mosquitto_message;
+class QSocketNotifier;
+
+struct ReceivedMessage
+{
+    QString topic;
+    QByteArray payload;
+};
+
+class MqttClient : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool connected READ isConnected NOTIFY connectedChanged)
+public:
+    enum ConnectionState
+    {
+        Disconnected = 0,
+        Resolving = 1,
+        Connecting = 2,
+        Connected = 3
+    };
+    Q_ENUM(ConnectionState)
+
+    explicit MqttClient(QObject *parent = nullptr);
+    ~MqttClient() override;
+
+    bool isConnected() const { return state == Connected; }
+
+signals:
+    void connectedChanged(bool connected);
+    void messageReceived(QString topic, QString message);
+
+private slots:
+    void HostLookedUp(QHostInfo host_info);
+    void Pump();
+
+public:
+    Q_INVOKABLE void SetPort(uint port);
+    Q_INVOKABLE void SetWebSocketPort(uint port);
+    Q_INVOKABLE void SetHostName(QString host);
+    Q_INVOKABLE void SetUserName(QString username);
+    Q_INVOKABLE void SetPassword(QString password);
+    Q_INVOKABLE void SetClientId(QString client_id);
+    Q_INVOKABLE void Connect();
+    Q_INVOKABLE void Disconnect();
+    Q_INVOKABLE bool ConfigureAndConnect(QString host, uint port, QStringList topics);
+    Q_INVOKABLE void ResetConfiguration();
+    Q_INVOKABLE void PublishToTopic(QString topic, QString message);
+    Q_INVOKABLE void AddSubscriptionToTopic(QString topic);
+
+private:
+    void SetState(ConnectionState new_state);
+    void StartHostLookup();
+    void ConnectToNextAddress();
+    bool ConnectToAddress(const QString &address);
+    void ConnectIfPending();
+    void AbortAndDisconnect();
+    void SchedulePump();
+    void Teardown();
+    void ProcessEvents();
+    void SubscribeToTopic(const QString &topic);
+    void SubscribeToAllTopics();
+
+    static void OnConnect(struct mosquitto *m, void *obj, int rc);
+    static void OnDisconnect(struct mosquitto *m, void *obj, int rc);
+    static void OnMessage(struct mosquitto *m, void *obj, const struct mosquitto_message *message);
+
+    struct mosquitto *mosq = nullptr;
+    ConnectionState state = Disconnected;
+    QTimer pump_timer;
+    QSocketNotifier *read_notifier = nullptr;
+    QSocketNotifier *write_notifier = nullptr;
+    QString host_name;
+    QString user_name;
+    QString password;
+    QString client_id;
+    QStringList topics;
+    quint32 port = 1883;
+    quint32 web_socket_port = 8884;
+    bool connect_pending = false;
+    QStringList broker_addresses;
+    int lookup_id = -1;
+    QList<ReceivedMessage> received_messages;
+    bool connack_received = false;
+    int connack_code = 0;
+    bool disconnect_received = false;
+    int disconnect_code = 0;
+    bool connack_seen = false;
+    quint64 teardown_generation = 0;
+    bool pumping = false;
+    bool pump_scheduled = false;
+};

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QPointer>
+#include <QString>
+#include <QTcpServer>
+#include <QUrl>
+#include <functional>
+#include <memory>
+
+class QTcpSocket;
+
+// A real HTTP/1.1 server on 127.0.0.1 (port chosen by the system) that records every request
+// and answers it the way a test scripts it: any status, headers and body, redirects, bodies
+// dribbled out in pieces, or the connection dropped part-way.
+class ScriptedHttpServer : public QObject
+{
+    Q_OBJECT
+public:
+    struct Request
+    {
+        QByteArray method;
+        QByteArray target; // path and query exactly as sent
+        QList<QPair<QByteArray, QByteArray>> headers;
+        QByteArray body;
+
+        QByteArray header(const QByteArray &name) const; // case-insensitive, first match
+        bool hasHeader(const QByteArray &name) const;
+        QString path() const; // decoded path without the query
+        QUrl url() const;     // relative URL of target
+    };
+
+    struct Response
+    {
+        int status = 200;
+        QByteArray reason; // empty: a standard phrase for the status
+        QList<QPair<QByteArray, QByteArray>> headers;
+        QByteArray body;
+        bool addContentLength = true; // false: body delimited by closing the connection
+        int dribbleChunk = 0;         // > 0: send the body in pieces of this many bytes
+        int dribbleDelayMs = 5;
+        int dropAfterBodyBytes = -1; // >= 0: close the connection after this many body bytes
+        bool closeAfter = false;     // send "Connection: close" and close after the response
+
+        static Response json(int status, const QByteArray &body);
+        static Response redirect(int status, const QByteArray &location);
+        Response &withHeader(const QByteArray &name, const QByteArray &value);
+    };
+
+    using Handler = std::function<Response(const Request &)>;
+
+    explicit ScriptedHttpServer(QObject *parent = nullptr);
+    ~ScriptedHttpServer() override;
+
+    bool start(); // listens on 127.0.0.1 with a free port
+    quint16 port() const;
+    QString baseUrl() const; // "http://127.0.0.1:PORT"
+
+    // Answers are taken from the queue first, then from the handler, else 404.
+    void enqueue(const Response &response);
+    void setHandler(Handler handler);
+
+    QList<Request> requests() const { return received; }
+    int requestCount() const { return received.size(); }
+    Request lastRequest() const { return received.isEmpty() ? Request() : received.last(); }
+    void clearRequests() { received.clear(); }
+
+    // Refuses further connections by closing the listening socket (the port stays reserved by
+    // nobody; use it to provoke "connection refused").
+    void stop();
+
+signals:
+    void requestReceived(int index);
+
+private:
+    void onNewConnection();
+    void onReadyRead(QTcpSocket *socket);
+    void send(QTcpSocket *socket, const Response &response, const Request &request);
+
+    QTcpServer server;
+    QHash<QTcpSocket *, QByteArray> buffers;
+    QList<Response> queue;
+    Handler handler;
+    QList<Request> received;
+};

@@ -1,0 +1,5 @@
+import QtQuick 2.15
+
+Item {
+    anchors.fill: parent
+}

@@ -1,0 +1,7 @@
+#include "viewmodel/viewmodel.h"
+
+bool ViewModel::requestDashboardFunction(QUrl, QString)
+{
+    return false;
+}
+void ViewModel::handleDashboardFunctionReply(QNetworkReply *) {}

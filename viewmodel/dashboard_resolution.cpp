@@ -1,0 +1,10 @@
+#include "viewmodel/viewmodel.h"
+
+bool ViewModel::resolveAndDownloadExternalResourceForCurrentUser()
+{
+    return false;
+}
+QString ViewModel::normalizedDashboardFunctionUrl(QUrl)
+{
+    return {};
+}

@@ -1,0 +1,6 @@
+#include "viewmodel/viewmodel.h"
+
+QString ViewModel::joinRawHeaders(const QList<QNetworkReply::RawHeaderPair> &)
+{
+    return {};
+}

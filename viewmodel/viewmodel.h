@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMessageBox>
+#include <QNetworkReply>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QUrl>
+#include <QVariantList>
+
+#include "auth/authhandler.h"
+
+class MqttClient;
+class QNetworkAccessManager;
+class QQmlEngine;
+
+class ViewModel : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ViewModel(QObject *parent = nullptr);
+    ~ViewModel() override;
+
+    void setMqttClient(MqttClient *client);
+    void setQmlEngine(QQmlEngine *engine);
+
+signals:
+    void authResponseChanged(QString response);
+    void messageRequested(QString title, QString message);
+    void signOutUser();
+    void quitApp();
+    void externalResourceLoadFinished(bool success, QString message);
+
+public slots:
+    void GetSignInResponse(QString response);
+    int ShowCustomMessage(QString title, QString msg, QMessageBox::StandardButtons standard_btn,
+                          QMessageBox::StandardButton default_btn);
+    int ShowCustomMessage(QString title, QString msg, QMessageBox::StandardButtons standard_btn);
+    int ShowCustomMessage(QString title, QString msg);
+    void ShowCustomMessageNoBtns(QString title, QString msg);
+
+public:
+    Q_INVOKABLE void logUserIn(QString email, QString pass);
+    Q_INVOKABLE void resetUserPassword(QString email);
+    Q_INVOKABLE bool isUserLoggedIn();
+    Q_INVOKABLE void logUserOut();
+    Q_INVOKABLE void showMessage(QString title, QString message);
+    Q_INVOKABLE bool registerExternalResource(QString rccFileUrl);
+    Q_INVOKABLE bool downloadAndRegisterExternalResource(QString rccUrl);
+    Q_INVOKABLE bool resolveAndDownloadExternalResourceForCurrentUser();
+    Q_INVOKABLE bool configureDashboardMqtt(QString host, int port, QVariantList topics);
+    Q_INVOKABLE void disconnectDashboardMqtt();
+    Q_INVOKABLE QString currentUserId() const;
+    Q_INVOKABLE QString appConfigValue(QString key) const;
+
+    // Dashboard delivery building blocks (not exposed to QML).
+    static QString normalizedDashboardFunctionUrl(QUrl url);
+    static QString joinRawHeaders(const QList<QNetworkReply::RawHeaderPair> &pairs);
+    QString dashboardCacheFilePath(QString userId);
+    bool loadCachedDashboard(QString userId);
+    void deleteCachedDashboard(QString userId);
+    void unregisterCurrentResource();
+    bool cacheAndRegisterPayload(QByteArray payload, QString userId, QString source);
+    bool requestDirectDownload(QUrl url);
+    void handleDirectDownloadReply(QNetworkReply *reply);
+    bool requestDashboardFunction(QUrl url, QString accessToken);
+    void handleDashboardFunctionReply(QNetworkReply *reply);
+
+    AuthHandler &auth() { return authHandler; }
+
+private:
+    bool restoreUserFromSettings();
+    void clearComponentCacheIfEngine();
+
+    AuthHandler authHandler;
+    MqttClient *mqttClient = nullptr;
+    QQmlEngine *qmlEngine = nullptr;
+    QString userId;
+    QString userEmail;
+    QMessageBox *messageBox = nullptr;
+    QNetworkAccessManager *networkManager = nullptr;
+    QNetworkReply *dashboardFunctionReply = nullptr;
+    bool unauthorizedRetried = false;
+    bool resolveAfterTokenRefresh = false;
+    bool dashboardUpdatePending = false;
+    QNetworkReply *directDownloadReply = nullptr;
+    QUrl directDownloadUrl;
+    qint32 directDownloadRetryCount = 0;
+    qint32 directDownloadRedirectCount = 0;
+    QSet<QString> visitedDownloadUrls;
+    bool userSignedIn = false;
+    QString registeredRccPath;
+    QByteArray registeredRccData;
+    bool registeredFromMemory = false;
+};
