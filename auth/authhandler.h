@@ -47,6 +47,8 @@ public slots:
     void GetNewAccessToken();
 
 private:
+    friend class AuthHandlerTest; // reads timer state without waiting minutes
+
     bool runSessionStep(const QJsonObject &object);
     void runRefreshFailureStep();
     void syncSettings();

@@ -1,21 +1,101 @@
 #include "auth/restapi.h"
 
+#include "app/config.h"
+
+#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QUrl>
+#include <QtDebug>
 
-RestApi::RestApi(QObject *parent) : QObject(parent), accessManager(new QNetworkAccessManager()) {}
+namespace {
+
+QByteArray errorBody(const QString &text)
+{
+    return QJsonDocument(QJsonObject{{QStringLiteral("error"), text}})
+        .toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+RestApi::RestApi(QObject *parent) : QObject(parent), accessManager(new QNetworkAccessManager())
+{
+    baseUrl = QString::fromUtf8(qgetenv("CORVALEN_AUTH_BASE_URL")).trimmed();
+    if (baseUrl.isEmpty())
+        baseUrl = defaultAuthBaseUrl().trimmed();
+    if (baseUrl.isEmpty())
+        qWarning() << "Missing CORVALEN_AUTH_BASE_URL in environment/.env";
+}
+
 RestApi::~RestApi()
 {
     delete accessManager;
 }
-void RestApi::Post(const QString &, const QJsonDocument &) {}
-void RestApi::Put(const QString &, const QJsonDocument &) {}
-void RestApi::Patch(const QString &, const QJsonDocument &) {}
-void RestApi::Get(const QString &) {}
-void RestApi::ReadAndParseNetworkReply() {}
+
+void RestApi::Post(const QString &path, const QJsonDocument &body)
+{
+    if (baseUrl.isEmpty()) {
+        // Answer at once so the caller still sees exactly one response per request.
+        emit ResponseToRequest(
+            errorBody(QStringLiteral("Missing CORVALEN_AUTH_BASE_URL configuration")));
+        return;
+    }
+    track(
+        accessManager->post(prepareRequest(baseUrl + path), body.toJson(QJsonDocument::Indented)));
+}
+
+void RestApi::Put(const QString &url, const QJsonDocument &body)
+{
+    track(accessManager->put(prepareRequest(url), body.toJson(QJsonDocument::Indented)));
+}
+
+void RestApi::Patch(const QString &url, const QJsonDocument &body)
+{
+    track(accessManager->sendCustomRequest(prepareRequest(url), QByteArrayLiteral("PATCH"),
+                                           body.toJson(QJsonDocument::Indented)));
+}
+
+void RestApi::Get(const QString &url)
+{
+    track(accessManager->get(prepareRequest(url)));
+}
+
+void RestApi::ReadAndParseNetworkReply()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+
+    QByteArray body = reply->readAll();
+    if (reply->error() != QNetworkReply::NoError) {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QString errorString = reply->errorString();
+        const QString errorText =
+            status > 0 ? QStringLiteral("HTTP %1: %2").arg(QString::number(status), errorString)
+                       : errorString;
+        qWarning() << "REST request failed:" << errorText << "URL:" << reply->url();
+        // The consumer parses one JSON shape; keep the service's own error body when it sent one.
+        if (body.trimmed().isEmpty())
+            body = errorBody(errorText);
+    }
+
+    disconnect(reply, nullptr, this, nullptr);
+    emit ResponseToRequest(body);
+    reply->deleteLater();
+}
+
 QNetworkRequest RestApi::prepareRequest(const QString &url) const
 {
-    return QNetworkRequest(QUrl(url));
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    return request;
 }
-void RestApi::track(QNetworkReply *) {}
+
+void RestApi::track(QNetworkReply *reply)
+{
+    connect(reply, &QNetworkReply::finished, this, &RestApi::ReadAndParseNetworkReply);
+}

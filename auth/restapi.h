@@ -28,6 +28,8 @@ private slots:
     void ReadAndParseNetworkReply();
 
 private:
+    friend class RestApiTest; // empties baseUrl, which the built-in default never is
+
     QNetworkRequest prepareRequest(const QString &url) const;
     void track(QNetworkReply *reply);
 
