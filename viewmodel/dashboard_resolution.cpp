@@ -1,10 +1,78 @@
 #include "viewmodel/viewmodel.h"
 
+#include <QUrlQuery>
+
+#include "app/config.h"
+
 bool ViewModel::resolveAndDownloadExternalResourceForCurrentUser()
 {
-    return false;
+    if (!networkManager) {
+        emit externalResourceLoadFinished(false, tr("Network manager is not initialized."));
+        return false;
+    }
+    const QString id = userId.trimmed();
+    if (id.isEmpty()) {
+        emit externalResourceLoadFinished(
+            false, tr("Missing authenticated user id. Please sign in again and retry."));
+        return false;
+    }
+    // An announced update must come from the network even when a cached copy exists.
+    if (!dashboardUpdatePending && loadCachedDashboard(id))
+        return true;
+
+    QString functionUrl =
+        configValue(QStringLiteral("CORVALEN_RCC_DASHBOARD_FUNCTION_URL")).trimmed();
+    if (!functionUrl.isEmpty()) {
+        functionUrl = normalizedDashboardFunctionUrl(QUrl(functionUrl, QUrl::TolerantMode));
+    } else {
+        // The functions live beside the authentication service: same URL, ".functions." host.
+        QUrl base(configValue(QStringLiteral("CORVALEN_AUTH_BASE_URL")).trimmed(),
+                  QUrl::TolerantMode);
+        if (base.isValid()) {
+            QString host = base.host(QUrl::FullyDecoded);
+            host.replace(QLatin1String(".auth."), QLatin1String(".functions."));
+            base.setHost(host);
+            functionUrl = normalizedDashboardFunctionUrl(base);
+        }
+    }
+    if (functionUrl.isEmpty()) {
+        emit externalResourceLoadFinished(
+            false, tr("Missing dashboard function URL. Set CORVALEN_RCC_DASHBOARD_FUNCTION_URL."));
+        return false;
+    }
+    QUrl url(functionUrl, QUrl::TolerantMode);
+    if (!url.isValid()) {
+        emit externalResourceLoadFinished(false, tr("Invalid dashboard RCC function URL."));
+        return false;
+    }
+    const QString token = authHandler.GetAccessToken();
+    if (token.isEmpty()) {
+        emit externalResourceLoadFinished(
+            false, tr("Missing access token. Please sign in again and retry."));
+        return false;
+    }
+
+    QUrlQuery query(url);
+    query.addQueryItem(QStringLiteral("user_id"), id);
+    url.setQuery(query);
+    return requestDashboardFunction(url, token);
 }
-QString ViewModel::normalizedDashboardFunctionUrl(QUrl)
+
+QString ViewModel::normalizedDashboardFunctionUrl(QUrl url)
 {
-    return {};
+    if (!url.isValid())
+        return {};
+    static const QString endpoint = QStringLiteral("/get_dashboard_rcc");
+    static const QString legacyEndpoint = QStringLiteral("/get_dashboard_rcc_url");
+    QString path = url.path(QUrl::FullyDecoded).trimmed();
+    if (path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    if (path.endsWith(legacyEndpoint)) {
+        path.chop(legacyEndpoint.size());
+        path += endpoint;
+    } else if (!path.endsWith(endpoint)) {
+        path += endpoint;
+    }
+    url.setPath(path, QUrl::DecodedMode);
+    return url.toString();
 }

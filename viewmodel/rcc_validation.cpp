@@ -1,10 +1,133 @@
 #include "viewmodel/rcc_validation.h"
 
-bool isStructurallyValidRcc(const QByteArray &, QString *)
+#include <QList>
+#include <QtEndian>
+
+namespace {
+
+// Layout of a binary resource bundle: a header ("qres", version, tree, data and names
+// offsets, and from version 3 on a flags word), then three areas addressed from the
+// header. Tree nodes are fixed-size records; directories name a consecutive run of
+// child nodes, files name an entry in the data area (size word plus bytes), every node
+// names an entry in the names area (length, hash, UTF-16 characters).
+constexpr quint16 kCompressed = 0x01;
+constexpr quint16 kDirectory = 0x02;
+constexpr quint16 kCompressedZstd = 0x04;
+
+class Reader
 {
+public:
+    explicit Reader(const QByteArray &bytes)
+        : data(reinterpret_cast<const uchar *>(bytes.constData())), size(bytes.size())
+    {
+    }
+
+    bool has(qint64 offset, qint64 length) const
+    {
+        return offset >= 0 && length >= 0 && offset <= size && length <= size - offset;
+    }
+    qint32 i32(qint64 offset) const { return qFromBigEndian<qint32>(data + offset); }
+    quint32 u32(qint64 offset) const { return qFromBigEndian<quint32>(data + offset); }
+    quint16 u16(qint64 offset) const { return qFromBigEndian<quint16>(data + offset); }
+
+    const uchar *data;
+    qint64 size;
+};
+
+bool fail(QString *reason, const QString &text)
+{
+    if (reason)
+        *reason = text;
     return false;
 }
-bool isSafeCacheUserId(const QString &)
+
+} // namespace
+
+bool isStructurallyValidRcc(const QByteArray &bytes, QString *reason)
 {
-    return false;
+    const Reader in(bytes);
+    if (!in.has(0, 20) || bytes.left(4) != QByteArrayLiteral("qres"))
+        return fail(reason, QStringLiteral("missing resource header"));
+
+    const qint32 version = in.i32(4);
+    if (version < 1 || version > 3)
+        return fail(reason, QStringLiteral("unknown format version %1").arg(version));
+    const qint64 treeOffset = in.i32(8);
+    const qint64 dataOffset = in.i32(12);
+    const qint64 namesOffset = in.i32(16);
+    if (version >= 3) {
+        if (!in.has(20, 4))
+            return fail(reason, QStringLiteral("truncated header"));
+        if (in.u32(20) & ~quint32(kCompressed | kCompressedZstd))
+            return fail(reason, QStringLiteral("unknown format flags"));
+    }
+    if (!in.has(treeOffset, 0) || !in.has(dataOffset, 0) || !in.has(namesOffset, 0))
+        return fail(reason, QStringLiteral("area offset outside the bundle"));
+
+    const qint64 nodeSize = version >= 2 ? 22 : 14;
+    const qint64 nodeCapacity = (in.size - treeOffset) / nodeSize;
+    if (nodeCapacity < 1)
+        return fail(reason, QStringLiteral("missing root node"));
+    auto nodeAt = [&](qint64 node) { return treeOffset + node * nodeSize; };
+
+    // The resource system binary-searches names and recurses into directories without any
+    // bounds checks of its own, so every node it could reach must be complete and visited once.
+    QList<bool> seen(nodeCapacity, false);
+    QList<qint64> pending{0};
+    seen[0] = true;
+    while (!pending.isEmpty()) {
+        const qint64 node = pending.takeLast();
+        const qint64 at = nodeAt(node);
+        const quint16 flags = in.u16(at + 4);
+        if (flags & ~(kCompressed | kDirectory | kCompressedZstd))
+            return fail(reason, QStringLiteral("unknown flags on node %1").arg(node));
+
+        // The root's name is never read; every other node's name is.
+        if (node != 0) {
+            const qint64 nameAt = namesOffset + qint64(in.u32(at));
+            if (!in.has(nameAt, 6) || !in.has(nameAt + 6, qint64(in.u16(nameAt)) * 2))
+                return fail(reason, QStringLiteral("name of node %1 outside the bundle").arg(node));
+        }
+
+        if (flags & kDirectory) {
+            if (flags & (kCompressed | kCompressedZstd))
+                return fail(reason, QStringLiteral("compressed directory node %1").arg(node));
+            const qint64 childCount = in.i32(at + 6);
+            const qint64 firstChild = in.i32(at + 10);
+            if (childCount < 0 || (childCount > 0 && firstChild < 1) || firstChild > nodeCapacity ||
+                childCount > nodeCapacity - firstChild)
+                return fail(reason,
+                            QStringLiteral("children of node %1 outside the tree").arg(node));
+            for (qint64 child = firstChild; child < firstChild + childCount; ++child) {
+                if (seen[child])
+                    return fail(reason, QStringLiteral("node %1 reached twice").arg(child));
+                seen[child] = true;
+                pending.append(child);
+            }
+        } else {
+            if (node == 0)
+                return fail(reason, QStringLiteral("root node is not a directory"));
+            const qint64 entryAt = dataOffset + qint64(in.u32(at + 10));
+            if (!in.has(entryAt, 4) || !in.has(entryAt + 4, qint64(in.u32(entryAt))))
+                return fail(reason, QStringLiteral("data of node %1 outside the bundle").arg(node));
+            // zlib data starts with its inflated size, which is read without a length check.
+            if ((flags & kCompressed) && in.u32(entryAt) < 4)
+                return fail(reason, QStringLiteral("short compressed data in node %1").arg(node));
+        }
+    }
+    return true;
+}
+
+bool isSafeCacheUserId(const QString &userId)
+{
+    if (userId.isEmpty() || userId == QLatin1String(".") || userId == QLatin1String(".."))
+        return false;
+    for (const QChar c : userId) {
+        const char16_t u = c.unicode();
+        const bool ok = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') ||
+                        (u >= '0' && u <= '9') || u == '-' || u == '_' || u == '.';
+        if (!ok)
+            return false;
+    }
+    return true;
 }

@@ -1,21 +1,180 @@
 #include "viewmodel/viewmodel.h"
 
-bool ViewModel::registerExternalResource(QString)
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QQmlEngine>
+#include <QResource>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include "viewmodel/rcc_validation.h"
+
+namespace {
+
+// The resource system only checks a bundle file's header offsets, not the tree behind them,
+// so a damaged file is checked the same way as a payload before it is registered.
+bool isStructurallyValidRccFile(const QString &path)
 {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const qint64 size = file.size();
+    if (size <= 0)
+        return false;
+    if (uchar *mapped = file.map(0, size)) {
+        const bool valid = isStructurallyValidRcc(
+            QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), qsizetype(size)));
+        file.unmap(mapped);
+        return valid;
+    }
+    return isStructurallyValidRcc(file.readAll());
+}
+
+} // namespace
+
+bool ViewModel::registerExternalResource(QString rccFileUrl)
+{
+    const QUrl url(rccFileUrl, QUrl::TolerantMode);
+    const QString path = url.isLocalFile() ? url.toLocalFile() : rccFileUrl;
+    if (path.isEmpty()) {
+        qWarning() << "External RCC path is empty";
+        return false;
+    }
+    const QFileInfo info(path);
+    if (!info.exists() || !info.isFile()) {
+        qWarning() << "External RCC file does not exist:" << path;
+        return false;
+    }
+
+    unregisterCurrentResource();
+    if (!isStructurallyValidRccFile(path) || !QResource::registerResource(path)) {
+        qWarning() << "Failed to register external RCC:" << path;
+        return false;
+    }
+    registeredRccPath = path;
+    registeredFromMemory = false;
+    qInfo() << "Registered external RCC:" << path;
+    clearComponentCacheIfEngine();
+    return true;
+}
+
+QString ViewModel::dashboardCacheFilePath(QString id)
+{
+    const QString trimmedId = id.trimmed();
+    if (trimmedId.isEmpty())
+        return {};
+    // The id becomes a file name; anything that could leave the cache directory is not cached.
+    if (!isSafeCacheUserId(trimmedId)) {
+        qWarning() << "Not caching dashboard RCC for a user id unfit as a file name:" << trimmedId;
+        return {};
+    }
+    const QString location =
+        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).trimmed();
+    if (location.isEmpty())
+        return {};
+    const QDir dir(location);
+    if (!dir.mkpath(QStringLiteral("dashboard_rcc_cache"))) {
+        qWarning() << "Failed to create dashboard RCC cache directory in:" << location;
+        return {};
+    }
+    return dir.filePath(QStringLiteral("dashboard_rcc_cache/") + trimmedId +
+                        QStringLiteral(".rcc"));
+}
+
+bool ViewModel::loadCachedDashboard(QString id)
+{
+    const QString path = dashboardCacheFilePath(id);
+    if (path.isEmpty())
+        return false;
+    const QFileInfo info(path);
+    if (!info.exists() || !info.isFile())
+        return false;
+    if (registerExternalResource(QUrl::fromLocalFile(path).toString())) {
+        qInfo() << "Loaded cached dashboard RCC:" << path;
+        emit externalResourceLoadFinished(true, tr("External resource loaded from cache."));
+        return true;
+    }
+    qWarning() << "Dashboard RCC cache exists but failed to register:" << path;
     return false;
 }
-QString ViewModel::dashboardCacheFilePath(QString)
+
+void ViewModel::deleteCachedDashboard(QString id)
 {
-    return {};
+    const QString path = dashboardCacheFilePath(id);
+    if (path.isEmpty())
+        return;
+    if (!QFile::exists(path))
+        return;
+    if (QFile::remove(path))
+        qInfo() << "Deleted cached dashboard RCC:" << path;
+    else
+        qWarning() << "Failed to delete cached dashboard RCC:" << path;
 }
-bool ViewModel::loadCachedDashboard(QString)
+
+void ViewModel::unregisterCurrentResource()
 {
-    return false;
+    if (!registeredRccPath.isEmpty()) {
+        QResource::unregisterResource(registeredRccPath);
+        registeredRccPath.clear();
+    }
+    if (registeredFromMemory && !registeredRccData.isEmpty())
+        QResource::unregisterResource(
+            reinterpret_cast<const uchar *>(registeredRccData.constData()));
+    registeredRccData.clear();
+    registeredFromMemory = false;
 }
-void ViewModel::deleteCachedDashboard(QString) {}
-void ViewModel::unregisterCurrentResource() {}
-bool ViewModel::cacheAndRegisterPayload(QByteArray, QString, QString)
+
+bool ViewModel::cacheAndRegisterPayload(QByteArray payload, QString id, QString source)
 {
-    return false;
+    unregisterCurrentResource();
+
+    const QString path = dashboardCacheFilePath(id);
+    if (!path.isEmpty()) {
+        QSaveFile file(path);
+        if (!file.open(QIODevice::WriteOnly)) {
+            qWarning() << "Failed to open dashboard RCC cache file for writing:" << path
+                       << file.errorString();
+        } else {
+            const qint64 written = file.write(payload);
+            if (written != payload.size() || !file.commit()) {
+                qWarning() << "Failed to write full dashboard RCC cache file:" << path
+                           << "written=" << written << "expected=" << payload.size();
+                // Leaves any earlier cache file as it was.
+                file.cancelWriting();
+            } else if (registerExternalResource(QUrl::fromLocalFile(path).toString())) {
+                qInfo() << "Cached and registered dashboard RCC from" << source << "at" << path;
+                return true;
+            } else {
+                qWarning() << "Cached dashboard RCC but failed to register cached file:" << path;
+            }
+        }
+    }
+
+    unregisterCurrentResource();
+    registeredRccData = payload;
+    // Registration from memory trusts every offset in the buffer; a damaged bundle would be
+    // read out of bounds later, so it is refused here exactly like a rejected one.
+    if (!isStructurallyValidRcc(registeredRccData) ||
+        !QResource::registerResource(
+            reinterpret_cast<const uchar *>(registeredRccData.constData()))) {
+        qWarning() << "Failed to register dashboard RCC payload from" << source
+                   << "bytes=" << registeredRccData.size();
+        registeredRccData.clear();
+        return false;
+    }
+    registeredFromMemory = true;
+    qInfo() << "Registered external RCC from in-memory payload:" << source;
+    clearComponentCacheIfEngine();
+    return true;
 }
-void ViewModel::clearComponentCacheIfEngine() {}
+
+void ViewModel::clearComponentCacheIfEngine()
+{
+    // Components are cached by URL and every bundle provides the same URLs, so whatever was
+    // compiled from the previous bundle must not be reused.
+    if (qmlEngine)
+        qmlEngine->clearComponentCache();
+}

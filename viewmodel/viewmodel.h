@@ -73,6 +73,7 @@ public:
 private:
     bool restoreUserFromSettings();
     void clearComponentCacheIfEngine();
+    void connectDashboardReplyDiagnostics(QNetworkReply *reply);
 
     AuthHandler authHandler;
     MqttClient *mqttClient = nullptr;
