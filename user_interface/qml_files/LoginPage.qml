@@ -1,5 +1,276 @@
 import QtQuick
+import QtQuick.VirtualKeyboard
+import QtQuick.Controls
 
 Rectangle {
+    id: page
+
+    property bool passwordVisible: false
+    readonly property bool isAndroid: Qt.platform.os === "android"
+    readonly property bool isWasm: Qt.platform.os === "wasm"
+    readonly property bool useDarkInputs: isAndroid || isWasm
+
     color: "black"
+
+    function signIn() {
+        const email = email_field.text
+        const password = password_field.text
+        email_field.clear()
+        password_field.clear()
+        passwordVisible = false
+        // Waiting is shown before the request goes out: a reply can arrive synchronously
+        // (missing service address), and its reaction must be the last word on the form.
+        waitingForLoginResponse(true)
+        manager.logUserIn(email, password)
+    }
+
+    function waitingForLoginResponse(enable) {
+        email_field.visible = !enable
+        password_field.visible = !enable
+        forgot_password_label.visible = !enable
+        login_button.visible = !enable
+        sign_up_button.visible = !enable
+        busy_indicator.visible = enable
+        if (!enable)
+            email_field.forceActiveFocus()
+    }
+
+    Keys.onReturnPressed: signIn()
+    Keys.onEnterPressed: signIn()
+
+    // Below every control: a click on empty space dismisses the on-screen keyboard.
+    MouseArea {
+        anchors.fill: parent
+        onClicked: Qt.inputMethod.hide()
+    }
+
+    component StyledField: TextField {
+        property bool dark: false
+        readonly property bool large: Qt.platform.os === "android"
+        property Component darkBackground: Component {
+            Rectangle {
+                color: "#1f1f1f"
+                radius: 8
+                border.width: 1
+                border.color: "#5f5f5f"
+            }
+        }
+
+        color: dark ? "white" : "black"
+        placeholderTextColor: dark ? "#B0B0B0" : "#808080"
+        font.pixelSize: large ? 16 : 14
+        selectionColor: "#3d7eff"
+        selectedTextColor: "white"
+        inputMethodHints: Qt.ImhNoAutoUppercase
+        // Only the dark look replaces the background; otherwise the platform's stays.
+        Component.onCompleted: if (dark) background = darkBackground.createObject(this)
+    }
+
+    // Shader effects draw nothing with the software scene graph, so the circular crop is
+    // painted: the logo scaled to cover the square, then masked with an antialiased disc.
+    Canvas {
+        id: logo
+        objectName: "logo"
+        width: 180
+        height: 180
+        anchors.horizontalCenter: email_field.horizontalCenter
+        anchors.bottom: email_field.top
+        anchors.bottomMargin: 40
+
+        Image {
+            id: logo_source
+            source: "qrc:/images/logo.png"
+            visible: false
+            onStatusChanged: if (status === Image.Ready) logo.requestPaint()
+        }
+
+        onPaint: {
+            const ctx = getContext("2d")
+            ctx.reset()
+            if (logo_source.status !== Image.Ready)
+                return
+            const iw = logo_source.implicitWidth
+            const ih = logo_source.implicitHeight
+            const scale = Math.max(width / iw, height / ih)
+            const sw = width / scale
+            const sh = height / scale
+            ctx.drawImage(logo_source, (iw - sw) / 2, (ih - sh) / 2, sw, sh, 0, 0, width, height)
+            ctx.globalCompositeOperation = "destination-in"
+            ctx.beginPath()
+            ctx.arc(width / 2, height / 2, Math.min(width, height) / 2, 0, 2 * Math.PI)
+            ctx.closePath()
+            ctx.fillStyle = "black"
+            ctx.fill()
+        }
+    }
+
+    BusyIndicator {
+        id: busy_indicator
+        objectName: "busyIndicator"
+        width: 100
+        height: 100
+        anchors.horizontalCenter: parent.horizontalCenter
+        anchors.top: logo.bottom
+        anchors.topMargin: 40
+        visible: false
+        running: visible
+    }
+
+    StyledField {
+        id: email_field
+        objectName: "emailField"
+        anchors.centerIn: parent
+        width: 250
+        height: page.isAndroid ? 44 : 30
+        dark: page.useDarkInputs
+        placeholderText: qsTr("E-mail")
+        focus: true
+    }
+
+    StyledField {
+        id: password_field
+        objectName: "passwordField"
+        anchors.top: email_field.bottom
+        anchors.topMargin: 10
+        anchors.left: email_field.left
+        width: 250
+        height: page.isAndroid ? 48 : 35
+        dark: page.useDarkInputs
+        placeholderText: qsTr("Password")
+        echoMode: page.passwordVisible ? TextInput.Normal : TextInput.Password
+        rightPadding: password_toggle.width + (page.isAndroid ? 14 : 10)
+
+        Button {
+            id: password_toggle
+            objectName: "passwordToggle"
+            width: page.isAndroid ? 84 : 60
+            height: password_field.height - (page.isAndroid ? 4 : 8)
+            anchors.right: parent.right
+            anchors.rightMargin: 5
+            anchors.verticalCenter: parent.verticalCenter
+            focusPolicy: Qt.NoFocus
+            font.pixelSize: page.isAndroid ? 13 : 12
+            text: page.passwordVisible ? qsTr("Hide") : qsTr("Show")
+            onClicked: page.passwordVisible = !page.passwordVisible
+        }
+    }
+
+    Text {
+        id: forgot_password_label
+        objectName: "forgotPasswordLabel"
+        anchors.top: password_field.bottom
+        anchors.topMargin: 5
+        anchors.right: password_field.right
+        text: qsTr("Forgot password?")
+        font.pixelSize: 10
+        color: "white"
+
+        MouseArea {
+            anchors.fill: parent
+            cursorShape: Qt.PointingHandCursor
+            onClicked: reset_dialog.open()
+        }
+    }
+
+    component PageButton: Button {
+        id: page_button
+        property color fill: "purple"
+        height: 35
+        focusPolicy: Qt.NoFocus
+        background: Rectangle {
+            radius: 15
+            color: page_button.down ? Qt.darker(page_button.fill, 1.3) : page_button.fill
+        }
+        contentItem: Text {
+            text: page_button.text
+            font: page_button.font
+            color: "white"
+            horizontalAlignment: Text.AlignHCenter
+            verticalAlignment: Text.AlignVCenter
+        }
+    }
+
+    PageButton {
+        id: login_button
+        objectName: "loginButton"
+        anchors.top: forgot_password_label.bottom
+        anchors.topMargin: 10
+        anchors.left: password_field.left
+        width: password_field.width
+        fill: "purple"
+        text: qsTr("Login")
+        onClicked: page.signIn()
+    }
+
+    PageButton {
+        id: sign_up_button
+        objectName: "signUpButton"
+        anchors.top: login_button.bottom
+        anchors.topMargin: 10
+        anchors.left: login_button.left
+        width: login_button.width
+        fill: "blue"
+        text: qsTr("Sign Up")
+        onClicked: Qt.openUrlExternally("https://www.corvalen.example/signup")
+    }
+
+    Dialog {
+        id: reset_dialog
+        objectName: "resetDialog"
+
+        readonly property color textColor: page.isAndroid ? "white" : "black"
+        readonly property int fontSize: page.isAndroid ? 16 : 14
+
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        width: Math.min(page.width - 32, 420)
+        modal: true
+        title: qsTr("Reset password")
+        standardButtons: Dialog.Ok | Dialog.Cancel
+
+        background: Rectangle {
+            radius: 10
+            color: page.isAndroid ? "#202020" : "white"
+            border.width: 1
+            border.color: page.isAndroid ? "#5f5f5f" : "#bdbdbd"
+        }
+
+        header: Label {
+            text: reset_dialog.title
+            color: reset_dialog.textColor
+            font.pixelSize: reset_dialog.fontSize
+            font.bold: true
+            padding: 12
+            bottomPadding: 0
+        }
+
+        contentItem: Column {
+            spacing: 12
+
+            Label {
+                width: parent.width
+                text: qsTr("Enter your e-mail to receive a link to reset your password")
+                color: reset_dialog.textColor
+                font.pixelSize: reset_dialog.fontSize
+                wrapMode: Text.Wrap
+            }
+
+            StyledField {
+                id: reset_email_field
+                objectName: "resetEmailField"
+                width: parent.width
+                dark: page.isAndroid
+                placeholderText: qsTr("E-mail")
+            }
+        }
+
+        onOpened: reset_email_field.forceActiveFocus()
+        onAccepted: {
+            if (reset_email_field.text !== "") {
+                manager.resetUserPassword(reset_email_field.text)
+                reset_email_field.clear()
+            }
+        }
+        onRejected: reset_email_field.clear()
+    }
 }

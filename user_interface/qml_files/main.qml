@@ -4,11 +4,167 @@ import QtQuick.Window 2.15
 
 Window {
     id: window
-    property bool isUserLoggedIn: typeof manager !== "undefined" ? manager.isUserLoggedIn() : false
-    width: 800
-    height: 600
+
+    // The view model always answers false; calling it still resumes a stored session.
+    property bool isUserLoggedIn: typeof manager !== "undefined" && manager ? manager.isUserLoggedIn() : false
+    readonly property bool isAndroid: Qt.platform.os === "android"
+    readonly property bool isWasm: Qt.platform.os === "wasm"
+    property string appMessageTitle: ""
+    property string appMessageBody: ""
+
+    width: Screen.desktopAvailableWidth
+    height: Screen.desktopAvailableHeight
     minimumWidth: 600
     minimumHeight: 600
     color: "black"
+    visibility: Window.Windowed
+    flags: isWasm ? (Qt.Window | Qt.FramelessWindowHint) : Qt.Window
     visible: true
+
+    function goToMain() {
+        isUserLoggedIn = true
+        login_page.visible = false
+        login_page.enabled = false
+        main_page.visible = true
+        main_page.enabled = true
+    }
+
+    function goToLogin() {
+        isUserLoggedIn = false
+        main_page.clearExternalDashboard()
+        main_page.visible = false
+        main_page.enabled = false
+        login_page.visible = true
+        login_page.enabled = true
+        login_page.waitingForLoginResponse(false)
+    }
+
+    function showUserMessage(title, message) {
+        if (isAndroid || isWasm) {
+            appMessageTitle = title
+            appMessageBody = message
+            app_message_dialog.open()
+        } else {
+            manager.showMessage(title, message)
+        }
+    }
+
+    function loadRemoteExternalRcc() {
+        if (!manager.resolveAndDownloadExternalResourceForCurrentUser())
+            showUserMessage(qsTr("RCC download failed"), qsTr("Could not request the dashboard RCC file."))
+    }
+
+    LoginPage {
+        id: login_page
+        objectName: "loginPage"
+        anchors.centerIn: parent
+        width: window.width
+        height: window.height
+        visible: !window.isUserLoggedIn
+        enabled: !window.isUserLoggedIn
+    }
+
+    MainPage {
+        id: main_page
+        objectName: "mainPage"
+        visible: window.isUserLoggedIn
+        enabled: window.isUserLoggedIn
+    }
+
+    Connections {
+        target: typeof manager !== "undefined" ? manager : null
+        ignoreUnknownSignals: true
+
+        function onAuthResponseChanged(response) {
+            login_page.waitingForLoginResponse(false)
+            console.log(response)
+
+            if (response === "USER_AUTENTICATED" || response === "USER_ALREADY_LOGGED_IN") {
+                window.goToMain()
+                window.loadRemoteExternalRcc()
+                return
+            }
+
+            if (response === "invalid-email-password") {
+                window.showUserMessage(qsTr("Inavlid email or password"),
+                                       qsTr("Please enter a valid e-mail and password."))
+            } else if (response === "EMAIL_NOT_FOUND") {
+                window.showUserMessage(qsTr("User e-mail not found"),
+                                       qsTr("There is not a account with this e-mail,\nplease signup to continue"))
+            } else if (response === "TOO_MANY_ATTEMPTS_TRY_LATER : Access to this account has been temporarily disabled due to many failed login attempts. You can immediately restore it by resetting your password or you can try again later.") {
+                window.showUserMessage(qsTr("Too many attempts"),
+                                       qsTr("Access to this account has been temporarily\ndisabled due to many failed login attempts"))
+            } else if (response === "SESSION_EXPIRED") {
+                window.showUserMessage(qsTr("Session expired"), qsTr("Please sign in again."))
+            } else if (response === "Invalid response from server" || response === "") {
+                window.showUserMessage(qsTr("Ops!"), qsTr("Something went wrong, please try again later."))
+            } else {
+                window.showUserMessage(qsTr("Ops!"), response)
+            }
+            login_page.waitingForLoginResponse(false)
+        }
+
+        function onMessageRequested(title, message) {
+            if (window.isAndroid || window.isWasm) {
+                window.appMessageTitle = title
+                window.appMessageBody = message
+                app_message_dialog.open()
+            }
+        }
+
+        function onExternalResourceLoadFinished(success, message) {
+            if (success)
+                main_page.loadExternalDashboard()
+            else
+                window.showUserMessage(qsTr("RCC download failed"),
+                                       message !== "" ? message : qsTr("Could not download/load external RCC from this app host."))
+        }
+
+        function onQuitApp() {
+            Qt.quit()
+        }
+
+        function onSignOutUser() {
+            window.goToLogin()
+        }
+    }
+
+    Dialog {
+        id: app_message_dialog
+        objectName: "appMessageDialog"
+
+        readonly property color textColor: window.isAndroid ? "white" : "black"
+
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        width: Math.min(window.width - 24, window.isAndroid ? 500 : 360)
+        modal: true
+        closePolicy: Popup.NoAutoClose
+        standardButtons: Dialog.Ok
+        title: window.appMessageTitle
+
+        background: Rectangle {
+            radius: 10
+            color: window.isAndroid ? "#202020" : "white"
+            border.width: 1
+            border.color: window.isAndroid ? "#5f5f5f" : "#bdbdbd"
+        }
+
+        header: Label {
+            text: app_message_dialog.title
+            color: app_message_dialog.textColor
+            font.pixelSize: window.isAndroid ? 17 : 14
+            font.bold: true
+            elide: Label.ElideRight
+            padding: 12
+            bottomPadding: 0
+        }
+
+        contentItem: Label {
+            text: window.appMessageBody
+            color: app_message_dialog.textColor
+            font.pixelSize: window.isAndroid ? 17 : 14
+            wrapMode: Text.Wrap
+        }
+    }
 }
