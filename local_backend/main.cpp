@@ -1,0 +1,314 @@
+// Operator command line of the local backend: one sub-command per task, all working on the
+// same SQLite file, so they can run while a server is serving it.
+
+#include "crypto.h"
+#include "json.h"
+#include "server.h"
+#include "store.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+using namespace backend;
+
+namespace {
+
+constexpr int kUsageError = 2;
+constexpr int kFailure = 1;
+
+const char *const kUsage =
+    "Usage: corvalen_local_backend <command> [options]\n"
+    "\n"
+    "Commands:\n"
+    "  serve --db PATH [--host 127.0.0.1] [--port N] [--port-file FILE]\n"
+    "        [--token-lifetime SECONDS] [--lockout-threshold N] [--lockout-seconds S]\n"
+    "  create-user --db PATH --email E --password P [--id ID]\n"
+    "  set-password --db PATH --email E --password P\n"
+    "  publish-bundle --db PATH --email E --file BUNDLE.rcc [--format raw|base64]\n"
+    "  set-format --db PATH --email E --format raw|base64\n"
+    "  outbox --db PATH\n"
+    "  show-user --db PATH --email E\n";
+
+struct UsageError
+{
+    std::string message;
+};
+
+struct Failure
+{
+    std::string message;
+};
+
+class Options
+{
+public:
+    Options(int argc, char **argv, const std::set<std::string> &allowed)
+    {
+        for (int i = 2; i < argc; ++i) {
+            std::string arg = argv[i];
+            if (arg.rfind("--", 0) != 0 || arg.size() == 2)
+                throw UsageError{"unexpected argument '" + arg + "'"};
+            std::string name = arg.substr(2), value;
+            const size_t eq = name.find('=');
+            if (eq != std::string::npos) {
+                value = name.substr(eq + 1);
+                name.resize(eq);
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            } else {
+                throw UsageError{"option --" + name + " needs a value"};
+            }
+            if (!allowed.count(name))
+                throw UsageError{"unknown option --" + name};
+            if (values.count(name))
+                throw UsageError{"option --" + name + " given twice"};
+            values[name] = value;
+        }
+    }
+
+    std::string required(const std::string &name) const
+    {
+        const auto it = values.find(name);
+        if (it == values.end() || it->second.empty())
+            throw UsageError{"missing required option --" + name};
+        return it->second;
+    }
+
+    std::string optional(const std::string &name, const std::string &fallback = {}) const
+    {
+        const auto it = values.find(name);
+        return it == values.end() ? fallback : it->second;
+    }
+
+    bool has(const std::string &name) const { return values.count(name) != 0; }
+
+    int integer(const std::string &name, int fallback, long min, long max) const
+    {
+        if (!has(name))
+            return fallback;
+        const std::string text = values.at(name);
+        errno = 0;
+        char *end = nullptr;
+        const long v = std::strtol(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || errno != 0 || v < min || v > max ||
+            text.find_first_not_of("0123456789") != std::string::npos)
+            throw UsageError{"option --" + name + " needs a whole number from " +
+                             std::to_string(min) + " to " + std::to_string(max) + ", not '" + text +
+                             "'"};
+        return static_cast<int>(v);
+    }
+
+private:
+    std::map<std::string, std::string> values;
+};
+
+DeliveryFormat formatOption(const std::string &text)
+{
+    const auto format = parseFormat(text);
+    if (!format)
+        throw UsageError{"--format must be raw or base64, not '" + text + "'"};
+    return *format;
+}
+
+User requireUser(Store &store, const std::string &email)
+{
+    auto user = store.userByEmail(email);
+    if (!user)
+        throw Failure{"no account with e-mail " + email};
+    return *user;
+}
+
+void checkEmail(const std::string &email)
+{
+    bool ok = email.size() <= 254 && email.find('@') != std::string::npos && email.front() != '@' &&
+              email.back() != '@' && json::isValidUtf8(email);
+    for (const char c : email)
+        ok = ok && static_cast<unsigned char>(c) > 0x20 && c != 0x7F;
+    if (!ok)
+        throw UsageError{"'" + email + "' is not an e-mail address"};
+}
+
+// Ids end up in URLs and in the client's cache file names, so they stay path- and URL-safe.
+void checkId(const std::string &id)
+{
+    bool ok = !id.empty() && id.size() <= 128 && id.front() != '.';
+    for (const char c : id) {
+        ok = ok && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '-' || c == '_' || c == '.');
+    }
+    if (!ok)
+        throw UsageError{"--id may hold letters, digits, '-', '_' and '.' (not first), at most "
+                         "128 characters"};
+}
+
+std::string isoTime(std::int64_t ms)
+{
+    const std::time_t secs = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+int serve(int argc, char **argv)
+{
+    const Options o(argc, argv,
+                    {"db", "host", "port", "port-file", "token-lifetime", "lockout-threshold",
+                     "lockout-seconds"});
+    ServerOptions s;
+    s.dbPath = o.required("db");
+    s.host = o.optional("host", s.host);
+    if (s.host.empty())
+        throw UsageError{"--host must not be empty"};
+    s.port = o.integer("port", 0, 0, 65535);
+    s.portFile = o.optional("port-file");
+    s.tokenLifetimeSeconds = o.integer("token-lifetime", s.tokenLifetimeSeconds, 1, 315360000);
+    s.lockoutThreshold = o.integer("lockout-threshold", s.lockoutThreshold, 0, 1000000);
+    s.lockoutSeconds = o.integer("lockout-seconds", s.lockoutSeconds, 0, 315360000);
+    return runServer(s);
+}
+
+int createUser(int argc, char **argv)
+{
+    const Options o(argc, argv, {"db", "email", "password", "id"});
+    const std::string db = o.required("db"), email = o.required("email"),
+                      password = o.required("password");
+    checkEmail(email);
+    const std::string id = o.has("id") ? o.optional("id") : crypto::newUserId();
+    checkId(id);
+    Store store(db, true);
+    if (store.userByEmail(email))
+        throw Failure{"an account with e-mail " + email + " already exists"};
+    if (store.userById(id))
+        throw Failure{"an account with id " + id + " already exists"};
+    if (!store.createUser(id, email, crypto::hashPassword(password)))
+        throw Failure{"an account with that e-mail or id already exists"};
+    std::printf("%s\n", id.c_str());
+    return 0;
+}
+
+int setPassword(int argc, char **argv)
+{
+    const Options o(argc, argv, {"db", "email", "password"});
+    const std::string db = o.required("db"), email = o.required("email"),
+                      password = o.required("password");
+    Store store(db, false);
+    const User user = requireUser(store, email);
+    store.setPassword(user.id, crypto::hashPassword(password));
+    std::printf("Password of %s changed; lock-out lifted, sessions ended.\n", user.email.c_str());
+    return 0;
+}
+
+int publishBundle(int argc, char **argv)
+{
+    const Options o(argc, argv, {"db", "email", "file", "format"});
+    const std::string db = o.required("db"), email = o.required("email"), path = o.required("file");
+    std::optional<DeliveryFormat> format;
+    if (o.has("format"))
+        format = formatOption(o.optional("format"));
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw Failure{"cannot read bundle file " + path + ": " + std::strerror(errno)};
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad())
+        throw Failure{"cannot read bundle file " + path};
+    if (data.empty())
+        throw Failure{"bundle file " + path + " is empty"};
+    if (data.compare(0, 4, "qres") != 0)
+        std::fprintf(stderr,
+                     "warning: %s does not start like a Qt binary resource; publishing anyway\n",
+                     path.c_str());
+    Store store(db, false);
+    const User user = requireUser(store, email);
+    store.publishBundle(user.id, data, format);
+    std::printf("Published %zu bytes for %s (%s); update flag set.\n", data.size(),
+                user.email.c_str(), formatName(format.value_or(user.format)));
+    return 0;
+}
+
+int setFormat(int argc, char **argv)
+{
+    const Options o(argc, argv, {"db", "email", "format"});
+    const std::string db = o.required("db"), email = o.required("email");
+    const DeliveryFormat format = formatOption(o.required("format"));
+    Store store(db, false);
+    const User user = requireUser(store, email);
+    store.setFormat(user.id, format);
+    std::printf("Dashboard of %s is now delivered as %s.\n", user.email.c_str(),
+                formatName(format));
+    return 0;
+}
+
+int outbox(int argc, char **argv)
+{
+    const Options o(argc, argv, {"db"});
+    Store store(o.required("db"), false);
+    for (const auto &mail : store.outbox())
+        std::printf("%s %s %s\n", isoTime(mail.createdMs).c_str(), mail.email.c_str(),
+                    mail.link.c_str());
+    return 0;
+}
+
+int showUser(int argc, char **argv)
+{
+    const Options o(argc, argv, {"db", "email"});
+    const std::string db = o.required("db"), email = o.required("email");
+    Store store(db, false);
+    const User user = requireUser(store, email);
+    const json::Value record = json::Value::object(
+        {{"id", user.id},
+         {"email", user.email},
+         {"metadata", json::Value::object({{"rcc_update_available", user.updateAvailable}})}});
+    std::printf("%s\n", record.serialize().c_str());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::map<std::string, int (*)(int, char **)> commands = {
+        {"serve", serve},
+        {"create-user", createUser},
+        {"set-password", setPassword},
+        {"publish-bundle", publishBundle},
+        {"set-format", setFormat},
+        {"outbox", outbox},
+        {"show-user", showUser},
+    };
+    if (argc < 2) {
+        std::fputs(kUsage, stderr);
+        return kUsageError;
+    }
+    const std::string command = argv[1];
+    if (command == "help" || command == "--help" || command == "-h") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    const auto it = commands.find(command);
+    if (it == commands.end()) {
+        std::fprintf(stderr, "error: unknown command '%s'\n\n%s", command.c_str(), kUsage);
+        return kUsageError;
+    }
+    try {
+        return it->second(argc, argv);
+    } catch (const UsageError &e) {
+        std::fprintf(stderr, "error: %s\n\n%s", e.message.c_str(), kUsage);
+        return kUsageError;
+    } catch (const Failure &e) {
+        std::fprintf(stderr, "error: %s\n", e.message.c_str());
+        return kFailure;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "error: %s\n", e.what());
+        return kFailure;
+    }
+}

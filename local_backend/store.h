@@ -1,0 +1,122 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace backend {
+
+struct StoreError : std::runtime_error
+{
+    using std::runtime_error::runtime_error;
+};
+
+std::int64_t nowMs();
+
+// Emails compare case-insensitively (ASCII folding, which is what address domains and
+// virtually every mailbox name need).
+std::string emailKey(std::string_view email);
+
+enum class DeliveryFormat
+{
+    Raw,
+    Base64
+};
+const char *formatName(DeliveryFormat format);
+std::optional<DeliveryFormat> parseFormat(std::string_view name);
+
+struct User
+{
+    std::string id;
+    std::string email;
+    std::string passwordHash;
+    bool updateAvailable = false;
+    DeliveryFormat format = DeliveryFormat::Raw;
+    int failedAttempts = 0;
+    std::int64_t lockedUntilMs = 0;
+};
+
+struct Session
+{
+    std::string accessToken;
+    std::string refreshToken;
+    int lifetimeSeconds = 0;
+    std::string userId;
+};
+
+struct OutboxEntry
+{
+    std::int64_t createdMs = 0;
+    std::string email;
+    std::string link;
+};
+
+// One SQLite connection. Every request and every operator command opens its own, so a
+// server and the command line can share a database file (WAL mode, busy timeout).
+class Store
+{
+public:
+    // Opens PATH; with create, makes the file and its tables when they do not exist yet.
+    Store(const std::string &path, bool create);
+    ~Store();
+    Store(const Store &) = delete;
+    Store &operator=(const Store &) = delete;
+
+    std::optional<User> userByEmail(std::string_view email);
+    std::optional<User> userById(std::string_view id);
+    // False when the e-mail or the id is taken.
+    bool createUser(const std::string &id, const std::string &email, const std::string &hash);
+
+    // Replaces the hash, lifts any lock-out and ends every session of the account.
+    void setPassword(const std::string &userId, const std::string &hash);
+
+    // Counts a failed sign-in; reaching threshold (> 0) locks the account until lockUntilMs
+    // and starts a fresh count for afterwards. True when this failure started a lock.
+    bool recordFailedSignIn(const std::string &userId, int threshold, std::int64_t lockUntilMs);
+
+    // Issues a token pair after a successful sign-in; nullopt when the account was locked
+    // in the meantime by concurrent failures.
+    std::optional<Session> signIn(const std::string &userId, int lifetimeSeconds);
+    // Exchanges a refresh token for a new pair; the old one is spent even under concurrency.
+    std::optional<Session> rotate(const std::string &refreshToken, int lifetimeSeconds);
+    // The user an unexpired access token belongs to.
+    std::optional<std::string> userForAccessToken(const std::string &accessToken);
+
+    void publishBundle(const std::string &userId, const std::string &data,
+                       std::optional<DeliveryFormat> format);
+    void setFormat(const std::string &userId, DeliveryFormat format);
+    std::optional<std::string> bundle(const std::string &userId);
+    void clearUpdateFlag(const std::string &userId);
+
+    // Creates a one-time reset ticket and queues the mail in the outbox in one step; link
+    // receives the ticket and returns the link to record.
+    void requestPasswordReset(const User &user, const std::string &redirectTo,
+                              const std::function<std::string(const std::string &)> &link);
+    bool resetTicketValid(const std::string &ticket);
+    // Spends the ticket and sets the password; nullopt when the ticket is unknown, used or
+    // expired. On success returns the redirect address recorded with the ticket.
+    std::optional<std::string> completePasswordReset(const std::string &ticket,
+                                                     const std::string &hash);
+    std::vector<OutboxEntry> outbox();
+
+private:
+    class Statement;
+    class Transaction;
+
+    void exec(const char *sql);
+    void initialize();
+    void applyPassword(const std::string &userId, const std::string &hash);
+    Session issueSession(const std::string &userId, int lifetimeSeconds, std::int64_t now);
+    std::optional<User> readUser(Statement &st);
+
+    sqlite3 *db = nullptr;
+};
+
+} // namespace backend
