@@ -5,9 +5,6 @@
 // Built-in base URL of the hosted authentication service (ends in "/v1").
 QString defaultAuthBaseUrl();
 
-// Address of the sign-up page the login page opens.
-QString signUpPageUrl();
-
 // Rewrites legacy dashboard upload paths in CORVALEN_RCC_DASHBOARD_BASE_URL values.
 QString normalizeDashboardBaseUrl(QString value);
 

@@ -1,23 +1,62 @@
 #include <QApplication>
+#include <QIcon>
+#include <QLocale>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
+#include <QTranslator>
+#include <QUrl>
 
+#include "app/dotenv.h"
 #include "mqtt/mqttclient.h"
 #include "viewmodel/viewmodel.h"
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+
+    // After the application object, so that everything read from here on sees the .env values.
+    loadDotenvForStartup(QCoreApplication::applicationDirPath());
+
+    QCoreApplication::setApplicationName(QStringLiteral("corvalen_dashboard"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/logo.png")));
+
+    QTranslator translator;
+    const QStringList uiLanguages = QLocale::system().uiLanguages();
+    for (const QString &language : uiLanguages) {
+        const QString baseName = QStringLiteral("corvalen_dashboard_") + QLocale(language).name();
+        if (translator.load(QStringLiteral(":/i18n/") + baseName)) {
+            app.installTranslator(&translator);
+            break;
+        }
+    }
+
     auto *viewModel = new ViewModel();
     auto *mqttClient = new MqttClient();
     viewModel->setMqttClient(mqttClient);
+
     auto *engine = new QQmlApplicationEngine();
+    // Qt 6.5 put the module resource root on the default import path; older versions need it
+    // added so that "import corvalen_dashboard" resolves. Adding it again later is a no-op.
+    engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
     viewModel->setQmlEngine(engine);
-    engine->rootContext()->setContextProperty("manager", viewModel);
-    engine->rootContext()->setContextProperty("mqttClient", mqttClient);
+
+    engine->rootContext()->setContextProperty(QStringLiteral("manager"), viewModel);
+    engine->rootContext()->setContextProperty(QStringLiteral("mqttClient"), mqttClient);
+
     const QUrl url(QStringLiteral("qrc:/user_interface/qml_files/main.qml"));
+    QObject::connect(
+        engine, &QQmlApplicationEngine::objectCreated, &app,
+        [url](QObject *obj, const QUrl &objUrl) {
+            if (!obj && url == objUrl)
+                QCoreApplication::exit(-1);
+        },
+        Qt::QueuedConnection);
     engine->load(url);
+
     const int result = app.exec();
+
+    // QML objects refer to the two published objects, so the engine has to go first.
     delete engine;
     delete mqttClient;
     delete viewModel;
