@@ -1,40 +1,423 @@
 #include "mqtt/mqttclient.h"
 
+#include <QDateTime>
+#include <QDebug>
+#include <QHostAddress>
+#include <QMetaObject>
 #include <QSocketNotifier>
+#include <QUuid>
 
-MqttClient::MqttClient(QObject *parent) : QObject(parent) {}
-MqttClient::~MqttClient() = default;
-void MqttClient::HostLookedUp(QHostInfo) {}
-void MqttClient::Pump() {}
-void MqttClient::SetPort(uint) {}
-void MqttClient::SetWebSocketPort(uint) {}
-void MqttClient::SetHostName(QString) {}
-void MqttClient::SetUserName(QString) {}
-void MqttClient::SetPassword(QString) {}
-void MqttClient::SetClientId(QString) {}
-void MqttClient::Connect() {}
-void MqttClient::Disconnect() {}
-bool MqttClient::ConfigureAndConnect(QString, uint, QStringList)
+#include <climits>
+#include <mosquitto.h>
+
+#include "mqtt/socket_poll.h"
+
+namespace {
+// Bounds the work of one Pump so a busy broker cannot starve the rest of the GUI.
+constexpr int MaxPumpIterations = 128;
+constexpr int KeepAliveSeconds = 60;
+constexpr int PumpIntervalMs = 1000;
+constexpr int InvalidSocket = -1;
+} // namespace
+
+MqttClient::MqttClient(QObject *parent) : QObject(parent)
 {
-    return false;
+    mosquitto_lib_init();
+    pump_timer.setInterval(PumpIntervalMs);
+    connect(&pump_timer, &QTimer::timeout, this, &MqttClient::Pump);
 }
-void MqttClient::ResetConfiguration() {}
-void MqttClient::PublishToTopic(QString, QString) {}
-void MqttClient::AddSubscriptionToTopic(QString) {}
-void MqttClient::SetState(ConnectionState) {}
-void MqttClient::StartHostLookup() {}
-void MqttClient::ConnectToNextAddress() {}
-bool MqttClient::ConnectToAddress(const QString &)
+
+MqttClient::~MqttClient()
 {
-    return false;
+    // QML may still hold bindings on `connected`; a dying object must not notify them.
+    const bool wasBlocked = blockSignals(true);
+    AbortAndDisconnect();
+    mosquitto_lib_cleanup();
+    blockSignals(wasBlocked);
 }
-void MqttClient::ConnectIfPending() {}
-void MqttClient::AbortAndDisconnect() {}
-void MqttClient::SchedulePump() {}
-void MqttClient::Teardown() {}
-void MqttClient::ProcessEvents() {}
-void MqttClient::SubscribeToTopic(const QString &) {}
-void MqttClient::SubscribeToAllTopics() {}
-void MqttClient::OnConnect(struct mosquitto *, void *, int) {}
-void MqttClient::OnDisconnect(struct mosquitto *, void *, int) {}
-void MqttClient::OnMessage(struct mosquitto *, void *, const struct mosquitto_message *) {}
+
+void MqttClient::SetPort(uint value)
+{
+    port = value;
+}
+
+void MqttClient::SetWebSocketPort(uint value)
+{
+    web_socket_port = value;
+}
+
+void MqttClient::SetHostName(QString host)
+{
+    host_name = host;
+}
+
+void MqttClient::SetUserName(QString username)
+{
+    user_name = username;
+}
+
+void MqttClient::SetPassword(QString value)
+{
+    password = value;
+}
+
+void MqttClient::SetClientId(QString value)
+{
+    client_id = value;
+}
+
+void MqttClient::SetState(ConnectionState new_state)
+{
+    if (new_state == state)
+        return;
+    const bool wasConnected = state == Connected;
+    state = new_state;
+    qDebug() << QString(QDateTime::currentDateTime().toString(Qt::TextDate) + ": State Change" +
+                        QString::number(int(new_state)) + "\n");
+    const bool isNowConnected = state == Connected;
+    if (wasConnected != isNowConnected)
+        emit connectedChanged(isNowConnected);
+}
+
+void MqttClient::Connect()
+{
+    connect_pending = true;
+    if (state != Disconnected)
+        return;
+    connect_pending = false;
+    StartHostLookup();
+}
+
+void MqttClient::Disconnect()
+{
+    connect_pending = false;
+    AbortAndDisconnect();
+}
+
+void MqttClient::ResetConfiguration()
+{
+    connect_pending = false;
+    AbortAndDisconnect();
+    topics.clear();
+}
+
+bool MqttClient::ConfigureAndConnect(QString new_host, uint new_port, QStringList new_topics)
+{
+    const QString trimmedHost = new_host.trimmed();
+    if (new_port == 0 || trimmedHost.isEmpty()) {
+        qDebug() << "Invalid MQTT connection configuration" << trimmedHost << new_port;
+        return false;
+    }
+
+    QStringList cleaned;
+    for (const QString &topic : new_topics) {
+        const QString trimmed = topic.trimmed();
+        if (!trimmed.isEmpty() && !cleaned.contains(trimmed))
+            cleaned.append(trimmed);
+    }
+    topics = cleaned;
+    port = new_port;
+    web_socket_port = new_port;
+    host_name = trimmedHost;
+
+    AbortAndDisconnect();
+
+    // A slot on connectedChanged(false) may already have started a connection; then wait.
+    connect_pending = true;
+    if (state == Disconnected) {
+        connect_pending = false;
+        StartHostLookup();
+    }
+    return true;
+}
+
+void MqttClient::StartHostLookup()
+{
+    if (host_name.isEmpty()) {
+        qDebug() << "Could not connect to MQTT broker: host name is not set";
+        return;
+    }
+    broker_addresses.clear();
+    SetState(Resolving);
+    // The result is always delivered through the event loop, so storing the id afterwards is safe.
+    lookup_id = QHostInfo::lookupHost(host_name, this, &MqttClient::HostLookedUp);
+}
+
+void MqttClient::HostLookedUp(QHostInfo host_info)
+{
+    if (state != Resolving)
+        return;
+    if (host_info.lookupId() != lookup_id)
+        return;
+    lookup_id = -1;
+
+    if (host_info.error() != QHostInfo::NoError)
+        qDebug() << "Could not resolve MQTT broker host:" << host_info.errorString();
+
+    // Literal addresses only: the library must never resolve (and block) on the GUI thread.
+    const QList<QHostAddress> addresses = host_info.addresses();
+    for (const QHostAddress &address : addresses)
+        broker_addresses.append(address.toString());
+
+    ConnectToNextAddress();
+}
+
+void MqttClient::ConnectToNextAddress()
+{
+    while (!broker_addresses.isEmpty()) {
+        const QString address = broker_addresses.takeFirst();
+        if (ConnectToAddress(address)) {
+            SetState(Connecting);
+            return;
+        }
+    }
+    SetState(Disconnected);
+    ConnectIfPending();
+}
+
+bool MqttClient::ConnectToAddress(const QString &address)
+{
+    QString id = client_id;
+    if (id.isEmpty()) {
+        // 23 characters is the longest identifier every MQTT 3.1.1 broker must accept.
+        id = QUuid::createUuid().toString(QUuid::Id128).left(23);
+    }
+
+    mosq = mosquitto_new(id.toUtf8().constData(), true, this);
+    if (!mosq) {
+        qDebug() << "Could not create MQTT client";
+        return false;
+    }
+
+    // Threaded mode makes API calls only queue packets; all socket I/O happens in Pump.
+    mosquitto_threaded_set(mosq, true);
+    mosquitto_connect_callback_set(mosq, &MqttClient::OnConnect);
+    mosquitto_disconnect_callback_set(mosq, &MqttClient::OnDisconnect);
+    mosquitto_message_callback_set(mosq, &MqttClient::OnMessage);
+
+    if (!user_name.isEmpty()) {
+        const QByteArray user = user_name.toUtf8();
+        const QByteArray pass = password.toUtf8();
+        mosquitto_username_pw_set(mosq, user.constData(),
+                                  password.isEmpty() ? nullptr : pass.constData());
+    }
+
+    const int rc =
+        mosquitto_connect_async(mosq, address.toUtf8().constData(), int(port), KeepAliveSeconds);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        qDebug() << "Could not connect to MQTT broker:" << mosquitto_strerror(rc);
+        Teardown();
+        return false;
+    }
+
+    connack_seen = false;
+
+    const int socket = mosquitto_socket(mosq);
+    read_notifier = new QSocketNotifier(socket, QSocketNotifier::Read, this);
+    connect(read_notifier, &QSocketNotifier::activated, this, &MqttClient::Pump);
+    // Enabled from the start: the socket turning writable completes the TCP connect.
+    write_notifier = new QSocketNotifier(socket, QSocketNotifier::Write, this);
+    connect(write_notifier, &QSocketNotifier::activated, this, &MqttClient::Pump);
+    pump_timer.start();
+    return true;
+}
+
+void MqttClient::ConnectIfPending()
+{
+    if (connect_pending && state == Disconnected) {
+        connect_pending = false;
+        StartHostLookup();
+    }
+}
+
+void MqttClient::AbortAndDisconnect()
+{
+    if (lookup_id != -1) {
+        QHostInfo::abortHostLookup(lookup_id);
+        lookup_id = -1;
+    }
+    if (mosq) {
+        if (state == Connected) {
+            // Flush now: Teardown closes the socket before any Pump could send it.
+            mosquitto_disconnect(mosq);
+            mosquitto_loop_write(mosq, 1);
+        }
+        Teardown();
+    }
+    broker_addresses.clear();
+    SetState(Disconnected);
+}
+
+void MqttClient::Pump()
+{
+    pump_scheduled = false;
+    if (!mosq || pumping)
+        return;
+    pumping = true;
+
+    for (int i = 0; i < MaxPumpIterations; ++i) {
+        const int socket = mosquitto_socket(mosq);
+        if (socket == InvalidSocket)
+            break;
+        short events = 0;
+        if (pollSocketOnce(socket, mosquitto_want_write(mosq), &events) <= 0 || events == 0)
+            break;
+        if (events & SocketPoll::ReadMask)
+            mosquitto_loop_read(mosq, 1);
+        if ((events & SocketPoll::WriteNormal) && mosquitto_socket(mosq) != InvalidSocket)
+            mosquitto_loop_write(mosq, 1);
+    }
+
+    if (mosquitto_socket(mosq) != InvalidSocket)
+        mosquitto_loop_misc(mosq);
+
+    if (mosquitto_socket(mosq) != InvalidSocket) {
+        // Write interest only while data is queued, or an idle connection would spin.
+        write_notifier->setEnabled(mosquitto_want_write(mosq));
+    } else if (!disconnect_received) {
+        // The socket vanished without a callback; treat it as a lost connection so that
+        // Teardown disables the notifiers before the fd number can be reused.
+        disconnect_received = true;
+        disconnect_code = MOSQ_ERR_CONN_LOST;
+    }
+
+    pumping = false;
+    ProcessEvents();
+}
+
+void MqttClient::SchedulePump()
+{
+    if (pump_scheduled)
+        return;
+    pump_scheduled = true;
+    QMetaObject::invokeMethod(this, &MqttClient::Pump, Qt::QueuedConnection);
+}
+
+void MqttClient::Teardown()
+{
+    ++teardown_generation;
+    pump_timer.stop();
+    // Never delete directly: Teardown may run inside the notifier's own activated signal.
+    for (QSocketNotifier **notifier : {&read_notifier, &write_notifier}) {
+        if (*notifier) {
+            (*notifier)->setEnabled(false);
+            (*notifier)->deleteLater();
+            *notifier = nullptr;
+        }
+    }
+    if (mosq) {
+        mosquitto_destroy(mosq);
+        mosq = nullptr;
+    }
+    received_messages.clear();
+    connack_received = false;
+    disconnect_received = false;
+}
+
+void MqttClient::ProcessEvents()
+{
+    const quint64 generation = teardown_generation;
+
+    if (connack_received) {
+        connack_received = false;
+        connack_seen = true;
+        if (connack_code != 0) {
+            // The library reports the disconnection that follows a refusal.
+            qDebug() << "MQTT connection refused:" << mosquitto_connack_string(connack_code);
+        } else {
+            SetState(Connected);
+            if (teardown_generation != generation)
+                return;
+            SubscribeToAllTopics();
+        }
+    }
+
+    QList<ReceivedMessage> batch;
+    batch.swap(received_messages);
+    for (const ReceivedMessage &message : std::as_const(batch)) {
+        qDebug() << message.topic << " Message: " << message.payload;
+        emit messageReceived(message.topic, QString::fromUtf8(message.payload));
+        if (teardown_generation != generation)
+            return;
+    }
+
+    if (disconnect_received) {
+        qDebug() << "DISCONNECTED" << mosquitto_strerror(disconnect_code);
+        Teardown();
+        if (!connack_seen && !broker_addresses.isEmpty()) {
+            ConnectToNextAddress();
+            return;
+        }
+        // Once a broker has answered, its verdict stands; other addresses are not tried.
+        if (connack_seen)
+            broker_addresses.clear();
+        SetState(Disconnected);
+        ConnectIfPending();
+    }
+}
+
+void MqttClient::AddSubscriptionToTopic(QString topic)
+{
+    const QString trimmed = topic.trimmed();
+    if (trimmed.isEmpty() || topics.contains(trimmed))
+        return;
+    topics.append(trimmed);
+    if (state == Connected)
+        SubscribeToTopic(trimmed);
+}
+
+void MqttClient::SubscribeToTopic(const QString &topic)
+{
+    const QByteArray utf8 = topic.toUtf8();
+    if (mosquitto_subscribe(mosq, nullptr, utf8.constData(), 0) == MOSQ_ERR_SUCCESS)
+        SchedulePump();
+    else
+        qDebug() << "Could not subscribe to topic:" << topic;
+}
+
+void MqttClient::SubscribeToAllTopics()
+{
+    for (const QString &topic : std::as_const(topics))
+        SubscribeToTopic(topic);
+}
+
+void MqttClient::PublishToTopic(QString topic, QString message)
+{
+    const QByteArray payload = message.toUtf8();
+    // A length the library's int cannot carry would be truncated into a different message.
+    if (state == Connected && payload.size() <= INT_MAX) {
+        const QByteArray utf8Topic = topic.toUtf8();
+        if (mosquitto_publish(mosq, nullptr, utf8Topic.constData(), int(payload.size()),
+                              payload.constData(), 0, false) == MOSQ_ERR_SUCCESS) {
+            SchedulePump();
+            return;
+        }
+    }
+    qDebug() << "Could not publish message";
+}
+
+void MqttClient::OnConnect(struct mosquitto *, void *obj, int rc)
+{
+    // Callbacks run inside library calls: record only, act later in ProcessEvents.
+    auto *self = static_cast<MqttClient *>(obj);
+    self->connack_received = true;
+    self->connack_code = rc;
+}
+
+void MqttClient::OnDisconnect(struct mosquitto *, void *obj, int rc)
+{
+    auto *self = static_cast<MqttClient *>(obj);
+    self->disconnect_received = true;
+    self->disconnect_code = rc;
+}
+
+void MqttClient::OnMessage(struct mosquitto *, void *obj, const struct mosquitto_message *message)
+{
+    auto *self = static_cast<MqttClient *>(obj);
+    ReceivedMessage received;
+    received.topic = message->topic ? QString::fromUtf8(message->topic) : QString();
+    if (message->payload && message->payloadlen > 0)
+        received.payload =
+            QByteArray(static_cast<const char *>(message->payload), message->payloadlen);
+    self->received_messages.append(received);
+}

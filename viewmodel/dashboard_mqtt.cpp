@@ -1,9 +1,30 @@
 #include "viewmodel/viewmodel.h"
 
+#include <QDebug>
+
 #include "mqtt/mqttclient.h"
 
-bool ViewModel::configureDashboardMqtt(QString, int, QVariantList)
+bool ViewModel::configureDashboardMqtt(QString host, int port, QVariantList topics)
 {
-    return false;
+    if (!mqttClient) {
+        qWarning() << "MQTT client is not initialized";
+        return false;
+    }
+    if (port < 1 || port > 65535) {
+        qWarning() << "Invalid MQTT port:" << port;
+        return false;
+    }
+    QStringList cleaned;
+    for (const QVariant &topic : std::as_const(topics)) {
+        const QString trimmed = topic.toString().trimmed();
+        if (!trimmed.isEmpty())
+            cleaned.append(trimmed);
+    }
+    return mqttClient->ConfigureAndConnect(host, uint(port), cleaned);
 }
-void ViewModel::disconnectDashboardMqtt() {}
+
+void ViewModel::disconnectDashboardMqtt()
+{
+    if (mqttClient)
+        mqttClient->ResetConfiguration();
+}
