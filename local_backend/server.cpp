@@ -455,7 +455,7 @@ std::string encodeQueryValue(const std::string &value)
         const auto c = static_cast<unsigned char>(ch);
         const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
                           (c >= '0' && c <= '9') ||
-                          std::string_view("-._~:/@!$'()*,;?").find(ch) != std::string_view::npos;
+                          std::string_view("-._~:/@!$'()*,;").find(ch) != std::string_view::npos;
         if (keep) {
             out += ch;
         } else {
@@ -490,6 +490,8 @@ int runServer(const ServerOptions &options)
     // new ones.
     svr.new_task_queue = [] { return new httplib::ThreadPool(64); };
     svr.set_keep_alive_max_count(100000);
+    // Idle keep-alive connections hold up a stop for this long (the library waits them out).
+    svr.set_keep_alive_timeout(2);
     svr.set_payload_max_length(kMaxPayload);
     svr.set_write_timeout(60, 0);
     int listenFd = -1;
