@@ -67,7 +67,8 @@ Rectangle {
     }
 
     // Shader effects draw nothing with the software scene graph, so the circular crop is
-    // painted: the logo scaled to cover the square, then masked with an antialiased disc.
+    // painted: the logo scaled to cover the square, then everything outside the disc erased
+    // (an antialiased edge, unlike a clip path).
     Canvas {
         id: logo
         objectName: "logo"
@@ -95,9 +96,14 @@ Rectangle {
             const sw = width / scale
             const sh = height / scale
             ctx.drawImage(logo_source, (iw - sw) / 2, (ih - sh) / 2, sw, sh, 0, 0, width, height)
-            ctx.globalCompositeOperation = "destination-in"
+
+            const radius = Math.min(width, height) / 2
+            ctx.globalCompositeOperation = "destination-out"
+            ctx.fillRule = Qt.OddEvenFill
             ctx.beginPath()
-            ctx.arc(width / 2, height / 2, Math.min(width, height) / 2, 0, 2 * Math.PI)
+            ctx.rect(0, 0, width, height)
+            ctx.moveTo(width / 2 + radius, height / 2)
+            ctx.arc(width / 2, height / 2, radius, 0, 2 * Math.PI)
             ctx.closePath()
             ctx.fillStyle = "black"
             ctx.fill()
@@ -227,6 +233,8 @@ Rectangle {
         modal: true
         title: qsTr("Reset password")
         standardButtons: Dialog.Ok | Dialog.Cancel
+        padding: 16
+        topPadding: 10
 
         background: Rectangle {
             radius: 10
@@ -238,10 +246,17 @@ Rectangle {
         header: Label {
             text: reset_dialog.title
             color: reset_dialog.textColor
-            font.pixelSize: reset_dialog.fontSize
+            font.pixelSize: reset_dialog.fontSize + 2
             font.bold: true
-            padding: 12
+            padding: 16
             bottomPadding: 0
+        }
+
+        // The style's button box paints an opaque strip over the rounded background.
+        footer: DialogButtonBox {
+            background: null
+            padding: 12
+            topPadding: 0
         }
 
         contentItem: Column {

@@ -142,6 +142,8 @@ Window {
         closePolicy: Popup.NoAutoClose
         standardButtons: Dialog.Ok
         title: window.appMessageTitle
+        padding: 16
+        topPadding: 10
 
         background: Rectangle {
             radius: 10
@@ -156,8 +158,14 @@ Window {
             font.pixelSize: window.isAndroid ? 17 : 14
             font.bold: true
             elide: Label.ElideRight
-            padding: 12
+            padding: 16
             bottomPadding: 0
+        }
+
+        footer: DialogButtonBox {
+            background: null
+            padding: 12
+            topPadding: 0
         }
 
         contentItem: Label {
