@@ -262,8 +262,9 @@ Rectangle {
                     hi += 0.25
                     lo -= 0.25
                 }
-                var step = width / 89
-                var x0 = width - (points.length - 1) * step
+                // A short history is spread over the whole width; a full one scrolls.
+                var step = width / (points.length - 1)
+                var x0 = 0
                 function yOf(v) { return 4 + (height - 8) * (1 - (v - lo) / (hi - lo)) }
                 ctx.beginPath()
                 ctx.moveTo(x0, yOf(points[0]))
@@ -398,6 +399,7 @@ Rectangle {
                         anchors.verticalCenter: parent.verticalCenter
                     }
                     Rectangle {
+                        id: statusDot
                         width: 10; height: 10; radius: 5
                         anchors.verticalCenter: parent.verticalCenter
                         color: dashboard.online ? dashboard.goodColor
@@ -407,7 +409,7 @@ Rectangle {
                             loops: Animation.Infinite
                             NumberAnimation { to: 0.3; duration: 600 }
                             NumberAnimation { to: 1.0; duration: 600 }
-                            onRunningChanged: if (!running) parent.opacity = 1
+                            onRunningChanged: if (!running) statusDot.opacity = 1
                         }
                     }
                     Text {
