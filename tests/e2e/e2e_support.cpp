@@ -108,11 +108,6 @@ QByteArray LocalBackend::log() const
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-int LocalBackend::logCount(const QByteArray &needle) const
-{
-    return int(log().count(needle));
-}
-
 ToolResult LocalBackend::run(const QString &command, const QStringList &args) const
 {
     return runTool(executable, QStringList{command, QStringLiteral("--db"),

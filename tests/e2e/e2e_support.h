@@ -50,7 +50,6 @@ public:
     QString baseUrl() const; // http://127.0.0.1:PORT/v1
     QString logFilePath() const { return dir.filePath(QStringLiteral("backend.log")); }
     QByteArray log() const;
-    int logCount(const QByteArray &needle) const;
 
     // Operator commands on the same database; --db is added.
     ToolResult run(const QString &command, const QStringList &args) const;
@@ -78,7 +77,6 @@ public:
     bool start(const QSize &size);
     void stop();
     QString errorString() const { return error; }
-    QString name() const { return display; } // ":N"
 
     // The given environment with DISPLAY pointing here.
     QProcessEnvironment environment(QProcessEnvironment base) const;
