@@ -34,6 +34,20 @@ public:
     qint64 size;
 };
 
+bool isUsableName(const Reader &in, qint64 at, quint16 length)
+{
+    if (length == 0)
+        return false;
+    bool onlyDots = length <= 2;
+    for (quint16 i = 0; i < length; ++i) {
+        const quint16 c = in.u16(at + 2 * i);
+        if (c == '/')
+            return false;
+        onlyDots = onlyDots && c == '.';
+    }
+    return !onlyDots;
+}
+
 bool fail(QString *reason, const QString &text)
 {
     if (reason)
@@ -82,11 +96,15 @@ bool isStructurallyValidRcc(const QByteArray &bytes, QString *reason)
         if (flags & ~(kCompressed | kDirectory | kCompressedZstd))
             return fail(reason, QStringLiteral("unknown flags on node %1").arg(node));
 
-        // The root's name is never read; every other node's name is.
+        // The root's name is never read; every other node's name is, and becomes a path
+        // segment: an empty, "." or ".." name or one holding '/' makes a directory contain
+        // itself, and walking the tree never ends.
         if (node != 0) {
             const qint64 nameAt = namesOffset + qint64(in.u32(at));
             if (!in.has(nameAt, 6) || !in.has(nameAt + 6, qint64(in.u16(nameAt)) * 2))
                 return fail(reason, QStringLiteral("name of node %1 outside the bundle").arg(node));
+            if (!isUsableName(in, nameAt + 6, in.u16(nameAt)))
+                return fail(reason, QStringLiteral("unusable name on node %1").arg(node));
         }
 
         if (flags & kDirectory) {

@@ -134,7 +134,9 @@ bool ViewModel::cacheAndRegisterPayload(QByteArray payload, QString id, QString 
     const QString path = dashboardCacheFilePath(id);
     if (!path.isEmpty()) {
         QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly)) {
+        // Unbuffered, so that a short write shows in the count: a buffered write reports the
+        // full size and commit() lets a short flush pass, replacing the old file with a stub.
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
             qWarning() << "Failed to open dashboard RCC cache file for writing:" << path
                        << file.errorString();
         } else {
