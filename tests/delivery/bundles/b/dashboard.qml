@@ -1,0 +1,6 @@
+import QtQuick
+
+Item {
+    objectName: "dashboardB"
+    property string marker: "bundle B"
+}

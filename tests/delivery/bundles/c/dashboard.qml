@@ -1,0 +1,6 @@
+import QtQuick
+
+Item {
+    objectName: "dashboardA"
+    property string marker: "bundle A"
+}
