@@ -238,6 +238,7 @@ void MqttClient::AbortAndDisconnect()
     }
     if (mosq) {
         if (state == Connected) {
+            DrainInput();
             // Flush now: Teardown closes the socket before any Pump could send it.
             mosquitto_disconnect(mosq);
             mosquitto_loop_write(mosq, 1);
@@ -246,6 +247,21 @@ void MqttClient::AbortAndDisconnect()
     }
     broker_addresses.clear();
     SetState(Disconnected);
+}
+
+void MqttClient::DrainInput()
+{
+    // Closing a socket with unread input resets the connection, and the broker then drops what
+    // it has not processed yet: our last publishes and the DISCONNECT. What is read here is
+    // discarded by the Teardown that follows.
+    for (int i = 0; i < MaxPumpIterations; ++i) {
+        const int socket = mosquitto_socket(mosq);
+        short events = 0;
+        if (socket == InvalidSocket || pollSocketOnce(socket, false, &events) <= 0 ||
+            !(events & SocketPoll::ReadMask))
+            return;
+        mosquitto_loop_read(mosq, 1);
+    }
 }
 
 void MqttClient::Pump()

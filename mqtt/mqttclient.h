@@ -66,6 +66,7 @@ private:
     bool ConnectToAddress(const QString &address);
     void ConnectIfPending();
     void AbortAndDisconnect();
+    void DrainInput();
     void SchedulePump();
     void Teardown();
     void ProcessEvents();
