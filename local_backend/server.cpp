@@ -211,6 +211,8 @@ public:
         svr.Get("/v1/get_dashboard_rcc", guarded(&Backend::dashboard));
         svr.Post("/v1/clear_rcc_update", guarded(&Backend::clearUpdate));
         svr.Get("/v1/reset-password", guarded(&Backend::resetPage));
+        // Also outside /v1, where a local set-up may send the browser after the change.
+        svr.Get("/reset-password", guarded(&Backend::resetPage));
         svr.Post("/v1/reset-password", guarded(&Backend::completeReset));
     }
 
@@ -387,7 +389,13 @@ private:
     void resetPage(Store &store, const Request &req, Response &res)
     {
         const std::string ticket = req.get_param_value("ticket");
-        if (ticket.empty() || !store.resetTicketValid(ticket)) {
+        if (ticket.empty()) {
+            sendPage(res, 200, "Reset password",
+                     "<p>To choose a new password, open the link from your password-reset "
+                     "mail. If you have just chosen one, sign in with it.</p>");
+            return;
+        }
+        if (!store.resetTicketValid(ticket)) {
             sendPage(res, 400, "Reset password",
                      "<p>This reset link is invalid, has expired or has already been used.</p>");
             return;
