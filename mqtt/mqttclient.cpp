@@ -110,7 +110,7 @@ bool MqttClient::ConfigureAndConnect(QString new_host, uint new_port, QStringLis
     }
 
     QStringList cleaned;
-    for (const QString &topic : new_topics) {
+    for (const QString &topic : std::as_const(new_topics)) {
         const QString trimmed = topic.trimmed();
         if (!trimmed.isEmpty() && !cleaned.contains(trimmed))
             cleaned.append(trimmed);
