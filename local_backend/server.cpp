@@ -494,8 +494,8 @@ int runServer(const ServerOptions &options)
     signal(SIGPIPE, SIG_IGN);
 
     httplib::Server svr;
-    // One worker per open connection: idle keep-alive connections of a client must not starve
-    // new ones.
+    // A connection holds its worker while it idles in keep-alive; with the library's 8 workers
+    // a client's idle connections would starve new ones.
     svr.new_task_queue = [] { return new httplib::ThreadPool(64); };
     svr.set_keep_alive_max_count(100000);
     // Idle keep-alive connections hold up a stop for this long (the library waits them out).
