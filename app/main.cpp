@@ -35,6 +35,12 @@ int main(int argc, char *argv[])
     auto *mqttClient = new MqttClient();
     viewModel->setMqttClient(mqttClient);
 
+    // Every user's bundle is served at the same qrc URL, and the on-disk QML cache tells files
+    // apart only by timestamp, which reproducible bundle builds share: a cached compilation of
+    // the previous bundle would be shown. It would also write files we do not own.
+    if (!qEnvironmentVariableIsSet("QML_DISABLE_DISK_CACHE"))
+        qputenv("QML_DISABLE_DISK_CACHE", "1");
+
     auto *engine = new QQmlApplicationEngine();
     // Qt 6.5 put the module resource root on the default import path; older versions need it
     // added so that "import corvalen_dashboard" resolves. Adding it again later is a no-op.

@@ -100,7 +100,12 @@ void ViewModel::handleDirectDownloadReply(QNetworkReply *reply)
         const QString fromKey = urlKey(replyUrl);
         const QString toKey = urlKey(resolved);
         QString failure;
+        const QString toScheme = resolved.scheme().toLower();
         if (!resolved.isValid() || toKey.isEmpty()) {
+            failure = tr("Invalid RCC redirect target from: %1").arg(fromKey);
+        } else if (!toScheme.isEmpty() && toScheme != QLatin1String("http") &&
+                   toScheme != QLatin1String("https")) {
+            // A server must not steer the download to local files or other schemes.
             failure = tr("Invalid RCC redirect target from: %1").arg(fromKey);
         } else if (replyUrl.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 &&
                    resolved.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0) {

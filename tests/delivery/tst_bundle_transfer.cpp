@@ -431,6 +431,9 @@ private slots:
                               : ok(a);
                })
             << true << loaded << QStringList{"/dir/start", "/dir/next.rcc"};
+        QTest::newRow("redirect to a local file")
+            << "%BASE%/to-file" << fixed(Response::redirect(302, "file:///etc/hostname")) << true
+            << "Invalid RCC redirect target from: %BASE%/to-file" << QStringList{"/to-file"};
         QTest::newRow("406 three times")
             << "%BASE%/n?v=2" << fixed(status(406)) << true
             << "Failed to download RCC from %BASE%/n?v=2&download=1&raw=1: *"
