@@ -68,14 +68,9 @@ bool ScriptedHttpServer::Request::hasHeader(const QByteArray &name) const
     return false;
 }
 
-QUrl ScriptedHttpServer::Request::url() const
-{
-    return QUrl::fromEncoded(target);
-}
-
 QString ScriptedHttpServer::Request::path() const
 {
-    return url().path();
+    return QUrl::fromEncoded(target).path();
 }
 
 ScriptedHttpServer::Response ScriptedHttpServer::Response::json(int status, const QByteArray &body)
@@ -143,11 +138,6 @@ void ScriptedHttpServer::setHandler(Handler h)
     handler = std::move(h);
 }
 
-void ScriptedHttpServer::stop()
-{
-    server.close();
-}
-
 void ScriptedHttpServer::onNewConnection()
 {
     while (QTcpSocket *socket = server.nextPendingConnection()) {
@@ -183,7 +173,6 @@ void ScriptedHttpServer::onReadyRead(QTcpSocket *socket)
             request.target = first.at(1);
         }
         qint64 contentLength = 0;
-        bool chunked = false;
         for (int i = 1; i < lines.size(); ++i) {
             const QByteArray line = lines.at(i).trimmed();
             const int colon = line.indexOf(':');
@@ -194,37 +183,12 @@ void ScriptedHttpServer::onReadyRead(QTcpSocket *socket)
             request.headers.emplaceBack(name, value);
             if (name.compare("Content-Length", Qt::CaseInsensitive) == 0)
                 contentLength = value.toLongLong();
-            if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0 &&
-                value.toLower().contains("chunked"))
-                chunked = true;
         }
         qsizetype consumed = headerEnd + 4;
-        if (chunked) {
-            QByteArray body;
-            qsizetype pos = consumed;
-            for (;;) {
-                const qsizetype lineEnd = buffer.indexOf("\r\n", pos);
-                if (lineEnd < 0)
-                    return;
-                bool ok = false;
-                const qint64 size = buffer.mid(pos, lineEnd - pos).trimmed().toLongLong(&ok, 16);
-                if (!ok)
-                    return;
-                if (buffer.size() < lineEnd + 2 + size + 2)
-                    return;
-                body.append(buffer.mid(lineEnd + 2, size));
-                pos = lineEnd + 2 + size + 2;
-                if (size == 0)
-                    break;
-            }
-            request.body = body;
-            consumed = pos;
-        } else {
-            if (buffer.size() < consumed + contentLength)
-                return;
-            request.body = buffer.mid(consumed, contentLength);
-            consumed += contentLength;
-        }
+        if (buffer.size() < consumed + contentLength)
+            return;
+        request.body = buffer.mid(consumed, contentLength);
+        consumed += contentLength;
         buffer.remove(0, consumed);
 
         received.append(request);
@@ -245,20 +209,16 @@ void ScriptedHttpServer::onReadyRead(QTcpSocket *socket)
 void ScriptedHttpServer::send(QTcpSocket *socket, const Response &response, const Request &request)
 {
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
-                      (response.reason.isEmpty() ? reasonFor(response.status) : response.reason) +
-                      "\r\n";
+                      reasonFor(response.status) + "\r\n";
     for (const auto &h : response.headers)
         head += h.first + ": " + h.second + "\r\n";
-    const bool closeDelimited = !response.addContentLength;
-    if (response.addContentLength)
-        head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
-    if (response.closeAfter || closeDelimited || response.dropAfterBodyBytes >= 0)
+    head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    const bool shouldClose = response.dropAfterBodyBytes >= 0;
+    if (shouldClose)
         head += "Connection: close\r\n";
     head += "\r\n";
 
     QByteArray body = request.method == "HEAD" ? QByteArray() : response.body;
-    const bool shouldClose =
-        response.closeAfter || closeDelimited || response.dropAfterBodyBytes >= 0;
     if (response.dropAfterBodyBytes >= 0)
         body = body.left(response.dropAfterBodyBytes);
 

@@ -37,11 +37,9 @@ public:
     struct Response
     {
         int status = 200;
-        QByteArray reason; // empty: a standard phrase for the status
         QList<QPair<QByteArray, QByteArray>> headers;
         QByteArray body;
-        bool addContentLength = true; // false: body delimited by closing the connection
-        int dribbleChunk = 0;         // > 0: send the body in pieces of this many bytes
+        int dribbleChunk = 0; // > 0: send the body in pieces of this many bytes
         int dribbleDelayMs = 5;
         int dropAfterBodyBytes = -1; // >= 0: close the connection after this many body bytes
         bool closeAfter = false;     // send "Connection: close" and close after the response
@@ -68,10 +66,6 @@ public:
     int requestCount() const { return received.size(); }
     Request lastRequest() const { return received.isEmpty() ? Request() : received.last(); }
     void clearRequests() { received.clear(); }
-
-    // Refuses further connections by closing the listening socket (the port stays reserved by
-    // nobody; use it to provoke "connection refused").
-    void stop();
 
 signals:
     void requestReceived(int index);
