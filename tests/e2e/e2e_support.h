@@ -1,94 +1,95 @@
 #pragma once
 
-#include <QByteArray>
-#include <QImage>
-#include <QJsonObject>
+// For the end-to-end tests: child processes stopped by PID; the real backend on loopback.
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonValue>
 #include <QProcess>
-#include <QProcessEnvironment>
-#include <QRect>
-#include <QSize>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
 
-// Helpers for the end-to-end tests: the real local backend and a private X display, each a
-// child process stopped by its PID, plus the pixel probes that stand in for a user's eyes.
+#include <optional>
 
-struct ToolResult
+inline QByteArray readFile(const QString &path)
 {
-    bool finished = false;
-    int exitCode = -1;
-    QByteArray output; // stdout
-    QByteArray errors; // stderr
-    bool ok() const { return finished && exitCode == 0; }
-};
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
-// Runs a helper program to completion within timeoutMs (killed after that).
-ToolResult runTool(const QString &program, const QStringList &args,
-                   const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
-                   int timeoutMs = 30000);
+// SIGTERM, then SIGKILL if the process has not exited in time.
+inline void stopProcess(QProcess &process)
+{
+    process.terminate();
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished();
+    }
+}
 
-// Names of the programs in `names` that are not on PATH, comma-separated; empty when all are.
-QString missingTools(const QStringList &names);
-
-// Stops a child process: SIGTERM, then SIGKILL if it has not exited within timeoutMs.
-void stopProcess(QProcess &process, int timeoutMs = 10000);
+// Runs a program to completion: its standard output if it exited with 0 within a minute.
+inline std::optional<QByteArray> runTool(const QString &program, const QStringList &args)
+{
+    QProcess tool;
+    tool.start(program, args);
+    tool.closeWriteChannel();
+    const bool finished = tool.waitForFinished(60000);
+    stopProcess(tool);
+    if (!finished || tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0)
+        return std::nullopt;
+    return tool.readAllStandardOutput();
+}
 
 class LocalBackend
 {
 public:
-    explicit LocalBackend(const QString &executable);
-    ~LocalBackend();
-    LocalBackend(const LocalBackend &) = delete;
-    LocalBackend &operator=(const LocalBackend &) = delete;
+    ~LocalBackend() { stopProcess(process); }
 
-    bool start();
-    void stop();
-    bool isRunning() const { return process.state() != QProcess::NotRunning; }
-    QString errorString() const { return error; }
+    bool start()
+    {
+        const QString portFile = dir.filePath(QStringLiteral("port"));
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.setStandardOutputFile(dir.filePath(QStringLiteral("backend.log")));
+        process.start(QStringLiteral(CORVALEN_BACKEND_EXECUTABLE),
+                      {"serve", "--db", database(), "--host", "127.0.0.1", "--port", "0",
+                       "--port-file", portFile});
+        const auto listening = [&] {
+            port = readFile(portFile).trimmed().toUShort();
+            return port != 0 || process.state() == QProcess::NotRunning;
+        };
+        return QTest::qWaitFor(listening, 60000) && port != 0;
+    }
 
-    QString baseUrl() const; // http://127.0.0.1:PORT/v1
-    QString logFilePath() const { return dir.filePath(QStringLiteral("backend.log")); }
-    QByteArray log() const;
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1/v1").arg(port); }
+    QByteArray log() const { return readFile(dir.filePath(QStringLiteral("backend.log"))); }
 
-    // Operator commands on the same database; --db is added.
-    ToolResult run(const QString &command, const QStringList &args) const;
-    QString createUser(const QString &email, const QString &password) const; // the id, or empty
-    bool publishBundle(const QString &email, const QString &file, const QString &format) const;
-    QJsonObject showUser(const QString &email) const;
-    bool updateFlag(const QString &email) const;
+    std::optional<QByteArray> run(const QString &command, const QStringList &args) const
+    {
+        return runTool(QStringLiteral(CORVALEN_BACKEND_EXECUTABLE),
+                       QStringList{command, "--db", database()} + args);
+    }
+    QString createUser(const QString &email, const QString &password) const
+    {
+        return QString::fromUtf8(
+            run("create-user", {"--email", email, "--password", password}).value_or("").trimmed());
+    }
+    bool publishBundle(const QString &email, const QString &file, const QString &format) const
+    {
+        return run("publish-bundle", {"--email", email, "--file", file, "--format", format})
+            .has_value();
+    }
+    // True or false as the backend stores it; undefined if the user cannot be read.
+    QJsonValue updateFlag(const QString &email) const
+    {
+        const auto user =
+            QJsonDocument::fromJson(run("show-user", {"--email", email}).value_or(""));
+        return user[QStringLiteral("metadata")][QStringLiteral("rcc_update_available")];
+    }
 
 private:
-    QString executable;
+    QString database() const { return dir.filePath(QStringLiteral("backend.sqlite")); }
+
     QTemporaryDir dir;
     QProcess process;
     quint16 port = 0;
-    QString error;
 };
-
-class VirtualDisplay
-{
-public:
-    VirtualDisplay() = default;
-    ~VirtualDisplay();
-    VirtualDisplay(const VirtualDisplay &) = delete;
-    VirtualDisplay &operator=(const VirtualDisplay &) = delete;
-
-    bool start(const QSize &size);
-    void stop();
-    QString errorString() const { return error; }
-
-    // The given environment with DISPLAY pointing here.
-    QProcessEnvironment environment(QProcessEnvironment base) const;
-    ToolResult xdotool(const QStringList &args, int timeoutMs = 30000) const;
-    QImage screenshot() const; // the whole screen, as a user would see it
-
-private:
-    QProcess process;
-    QString display;
-    QString error;
-};
-
-// Pixel probes: exact colours, so antialiased edges never count.
-int countPixels(const QImage &image, QRgb colour);
-QRect boundingBoxOf(const QImage &image, QRgb colour);
