@@ -1,6 +1,2 @@
 import QtQuick
-
-Item {
-    objectName: "dashboardA"
-    property string marker: "bundle A"
-}
+Item { property string marker: "bundle A" }

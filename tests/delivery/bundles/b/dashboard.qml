@@ -1,6 +1,2 @@
 import QtQuick
-
-Item {
-    objectName: "dashboardB"
-    property string marker: "bundle B"
-}
+Item { property string marker: "bundle B" }

@@ -1,6 +1,0 @@
-import QtQuick
-
-Item {
-    objectName: "dashboardA"
-    property string marker: "bundle A"
-}

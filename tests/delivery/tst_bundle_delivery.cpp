@@ -1,0 +1,516 @@
+#include <QtNetwork>
+#include <QtQml>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+#include "support/scripted_http_server.h"
+#include "viewmodel/rcc_validation.h"
+#include "viewmodel/viewmodel.h"
+
+using Request = ScriptedHttpServer::Request;
+using Response = ScriptedHttpServer::Response;
+Q_DECLARE_METATYPE(Response)
+
+namespace {
+
+constexpr int kWait = 20000;
+const QString kLoaded = QStringLiteral("External resource loaded.");
+const QString kFromCache = QStringLiteral("External resource loaded from cache.");
+const QString kInvalid = QStringLiteral("Downloaded file is not a valid RCC resource.");
+const QString kOnlyA = QStringLiteral(":/external/only_a.txt");
+const QString kOnlyB = QStringLiteral(":/external/only_b.txt");
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The cache directory (with a trailing '/') or a user's file in it.
+QString cacheFile(const QString &id = QString())
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+           QStringLiteral("/dashboard_rcc_cache/") + (id.isEmpty() ? id : id + ".rcc");
+}
+
+template <typename T> QByteArray patched(QByteArray bytes, qint64 offset, T value)
+{
+    qToBigEndian(value, bytes.data() + offset);
+    return bytes;
+}
+
+Response status(int code, const QByteArray &body = {})
+{
+    Response r;
+    r.status = code;
+    r.body = body;
+    return r;
+}
+
+Response ok(const QByteArray &body, const QByteArray &type = "application/octet-stream")
+{
+    return status(200, body).withHeader("Content-Type", type);
+}
+
+QStringList logLines; // every line logged since the test function started
+QMutex logMutex;
+QtMessageHandler defaultHandler = nullptr;
+
+bool logged(const QString &fragment)
+{
+    QMutexLocker lock(&logMutex);
+    return std::any_of(logLines.cbegin(), logLines.cend(),
+                       [&](const QString &line) { return line.contains(fragment); });
+}
+
+} // namespace
+
+class TstBundleDelivery : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir sandbox; // settings and the code's temporary directory
+    ScriptedHttpServer server;
+    std::unique_ptr<ViewModel> vm;
+    std::unique_ptr<QSignalSpy> finished;
+    const QByteArray bundleA = readFile(DELIVERY_BUNDLE_DIR "/bundle_a.rcc");
+    const QByteArray bundleB = readFile(DELIVERY_BUNDLE_DIR "/bundle_b.rcc");
+
+    QString tempPath() const { return sandbox.filePath(QStringLiteral("tmp")); }
+    QString expand(QString text) const
+    {
+        return text.replace("%FN%", "%BASE%/fn/get_dashboard_rcc?user_id=user-1")
+            .replace("%BASE%", server.baseUrl())
+            .replace("%TMP%", tempPath())
+            .replace("%SIZE%", QString::number(bundleA.size()));
+    }
+    // A stored session as sign-in leaves it; isUserLoggedIn() then restores it.
+    void signIn(const QString &id)
+    {
+        QSettings &settings = vm->auth().Settings();
+        settings.setValue("token", EncodeStoredValue("tok-1"));
+        settings.setValue("refreshToken", EncodeStoredValue("refresh-1"));
+        settings.setValue("id", id);
+        settings.setValue("email", id + "@example.test");
+        vm->isUserLoggedIn();
+    }
+    // Waits for the n-th outcome and answers it.
+    QPair<bool, QString> outcome(int n = 1) const
+    {
+        if (!QTest::qWaitFor([&] { return finished->count() >= n; }, kWait))
+            return {false, QStringLiteral("<no outcome>")};
+        return {finished->at(n - 1).at(0).toBool(), finished->at(n - 1).at(1).toString()};
+    }
+    QPair<bool, QString> resolve(int n)
+    {
+        vm->resolveAndDownloadExternalResourceForCurrentUser();
+        return outcome(n);
+    }
+    QStringList targets() const
+    {
+        QStringList list;
+        for (const Request &request : server.requests())
+            list << QString::fromLatin1(request.target);
+        return list;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // Installed after QtTest's own handler; only fatal messages still reach that one.
+        defaultHandler = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+                QMutexLocker lock(&logMutex);
+                logLines.append(text);
+                if (type == QtFatalMsg)
+                    defaultHandler(type, context, text);
+            });
+        QVERIFY(!bundleA.isEmpty() && !bundleB.isEmpty() && server.start());
+        qputenv("XDG_DATA_HOME", sandbox.filePath("data").toUtf8()); // for the cache
+        QCoreApplication::setOrganizationName(QStringLiteral("CorvalenDeliveryTests"));
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, sandbox.filePath("ini"));
+        qputenv("TMPDIR", tempPath().toUtf8());
+        qputenv("CORVALEN_CLEAR_RCC_UPDATE_FUNCTION_URL", expand("%BASE%/clear").toUtf8());
+    }
+    void cleanupTestCase() { qInstallMessageHandler(defaultHandler); }
+    void init()
+    {
+        QDir(sandbox.path()).removeRecursively();
+        QVERIFY(QDir().mkpath(tempPath()));
+        logLines.clear(); // no transfer runs between test functions
+        server.clearRequests();
+        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+        qputenv("CORVALEN_AUTH_BASE_URL", expand("%BASE%/v1").toUtf8());
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", expand("%BASE%/fn").toUtf8());
+        vm = std::make_unique<ViewModel>();
+        finished = std::make_unique<QSignalSpy>(vm.get(), &ViewModel::externalResourceLoadFinished);
+        signIn(QStringLiteral("user-1"));
+    }
+    void cleanup()
+    {
+        vm->unregisterCurrentResource();
+        vm.reset();
+    }
+
+    void damagedBundlesRegisterNothing_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        const qint32 tree = qFromBigEndian<qint32>(bundleA.constData() + 8);
+        const qint32 dirName = qFromBigEndian<qint32>(bundleA.constData() + 16) +
+                               qFromBigEndian<qint32>(bundleA.constData() + tree + 22);
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("html") << QByteArray("<!DOCTYPE html><html><body>Sign in</body></html>");
+        QTest::newRow("random") << QByteArray::fromHex("9f3c0be1d2a4477700ff13");
+        QTest::newRow("tree past end") << patched<qint32>(bundleA, 8, bundleA.size());
+        QTest::newRow("directory is its own child") << patched<qint32>(bundleA, tree + 22 + 10, 1);
+        QTest::newRow("name past end") << patched<qint32>(bundleA, tree + 2 * 22, 0x7fffff00);
+        QTest::newRow("directory named .")
+            << patched<quint16>(patched<quint16>(bundleA, dirName, 1), dirName + 6, '.');
+        QTest::newRow("data size past end") << patched<qint32>(
+            bundleA, qFromBigEndian<qint32>(bundleA.constData() + 12), 0x7fffffff);
+    }
+    // Refused from memory and through the cache file; the previous bundle is gone all the same.
+    void damagedBundlesRegisterNothing()
+    {
+        QFETCH(QByteArray, bytes);
+        QVERIFY(!isStructurallyValidRcc(bytes));
+        for (const char *id : {"", "u1"}) {
+            QVERIFY(vm->cacheAndRegisterPayload(bundleB, "", "b"));
+            QVERIFY(!vm->cacheAndRegisterPayload(bytes, id, "damaged"));
+            QVERIFY(!QFileInfo::exists(":/external"));
+        }
+    }
+
+    // Real bundles of every format pass; whatever damage gets past must be safe to read.
+    void bundleValidation()
+    {
+        for (const char *name : {"a_v1", "a_v2", "c_zlib", "c_zstd"})
+            QVERIFY2(isStructurallyValidRcc(
+                         readFile(DELIVERY_BUNDLE_DIR "/bundle_" + QString(name) + ".rcc")),
+                     name);
+        for (qsizetype at = 0; at < bundleA.size(); ++at) {
+            QVERIFY(!isStructurallyValidRcc(bundleA.left(at)));
+            for (const char mask : {char(0xff), char(0x01), char(0x80)}) {
+                const QByteArray flip(1, char(bundleA[at] ^ mask));
+                if (vm->cacheAndRegisterPayload(QByteArray(bundleA).replace(at, 1, flip), "", "")) {
+                    QDirIterator it(":/", QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+                    while (it.hasNext())
+                        readFile(it.next());
+                }
+                vm->unregisterCurrentResource();
+            }
+        }
+    }
+
+    void userIdsNamingCacheFiles_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QStringList>("cached");
+        QTest::newRow("letters digits - _ .") << "User-1_a.b" << QStringList{"User-1_a.b.rcc"};
+        QTest::newRow("slash") << "a/b" << QStringList();
+        QTest::newRow("parent") << ".." << QStringList();
+        QTest::newRow("traversal") << "../escape" << QStringList();
+        QTest::newRow("inner space") << "a b" << QStringList();
+        QTest::newRow("blank") << "   " << QStringList();
+    }
+    void userIdsNamingCacheFiles()
+    {
+        QFETCH(QString, id);
+        QFETCH(QStringList, cached);
+        // What a traversing id would reach; it must survive the delete for that id too.
+        const QString bait = cacheFile() + "../escape.rcc";
+        QVERIFY(QDir().mkpath(cacheFile()) && writeFile(bait, "bait"));
+
+        QVERIFY(vm->cacheAndRegisterPayload(bundleA, id, "test"));
+        QCOMPARE(QDir(cacheFile()).entryList(QDir::Files | QDir::Hidden), cached);
+        QCOMPARE(logged("user id unfit as a file name"),
+                 cached.isEmpty() && !id.trimmed().isEmpty());
+        vm->deleteCachedDashboard(id);
+        QVERIFY(QDir(cacheFile()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+        QCOMPARE(readFile(bait), "bait");
+    }
+
+    void cacheFailuresFallBackToMemory()
+    {
+        QVERIFY(vm->cacheAndRegisterPayload(bundleA, "u1", "a"));
+        // A file size limit makes the cache write fall short, even for root.
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const rlimit limited{64, saved.rlim_max};
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const bool registered = vm->cacheAndRegisterPayload(bundleB, "u1", "b");
+        setrlimit(RLIMIT_FSIZE, &saved);
+        QVERIFY(registered && QFile::exists(kOnlyB) && !QFile::exists(kOnlyA));
+        QVERIFY(logged("Failed to write full dashboard RCC cache file:"));
+        QCOMPARE(readFile(cacheFile("u1")), bundleA);
+
+        // A file where the cache directory belongs.
+        QVERIFY(QDir(cacheFile()).removeRecursively() && writeFile(cacheFile().chopped(1), "x"));
+        QVERIFY(vm->cacheAndRegisterPayload(bundleA, "u1", "a") && QFile::exists(kOnlyA));
+        QVERIFY(logged("Failed to create dashboard RCC cache directory in:"));
+    }
+
+    // The dashboard function and direct downloads (own redirects, browser-like headers).
+    void transfers_data()
+    {
+        QTest::addColumn<bool>("direct");
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<Response>("reply"); // to every request the handler does not route
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QStringList>("requests"); // a local function URL adds its one request
+        QTest::addColumn<QStringList>("logs");
+        const auto fn = [](const char *name, const Response &reply, const QString &message,
+                           const QStringList &logs = {}, const char *url = "%BASE%/fn") {
+            QTest::newRow(name) << false << url << reply << message << QStringList() << logs;
+        };
+        const auto get = [](const char *name, const char *url, const Response &reply,
+                            const QString &message, const QStringList &requests) {
+            QTest::newRow(name) << true << url << reply << message << requests << QStringList();
+        };
+        const Response a = ok(bundleA);
+        const auto to = [](const char *location) { return Response::redirect(302, location); };
+        Response cut = ok(bundleA + QByteArray(100, 'x'));
+        cut.dropAfterBodyBytes = int(bundleA.size());
+        QStringList hops;
+        for (int n = 11; n >= 0; --n)
+            hops << QStringLiteral("/r/%1").arg(n);
+
+        fn("raw bundle", a, kLoaded,
+           {"Dashboard RCC metaDataChanged: url=%FN% status=200 headers={Content-Type="
+            "application/octet-stream, Content-Length=%SIZE%",
+            "Dashboard RCC readyRead: url= QUrl(\"%FN%\") bytesAvailable=",
+            "Dashboard RCC downloadProgress: url= QUrl(\"%FN%\") received= %SIZE% total= %SIZE%"});
+        fn("base64 in JSON",
+           Response::json(200, R"({"payload_base64":" )" + bundleA.toBase64() + R"( "})"), kLoaded,
+           {"Decoded dashboard RCC payload from base64 JSON: encodedBytes= " +
+            QString::number(bundleA.toBase64().size()) + " decodedBytes= %SIZE%"});
+        fn("error JSON with 200", Response::json(200, R"({"error":"no bundle yet"})"), kInvalid);
+        fn("error JSON with 500", Response::json(500, R"({"error":"  build failed  "})"),
+           "build failed");
+        fn("500 empty", status(500),
+           "Dashboard RCC request failed (500): Error transferring %FN% - server replied: "
+           "Internal Server Error",
+           {"Dashboard RCC errorOccurred: url= QUrl(\"%FN%\") code= "
+            "QNetworkReply::InternalServerError errorString="});
+        fn("base64 of nothing", Response::json(200, R"({"payload_base64":"  ===  "})"),
+           "Downloaded RCC file is empty.", {"encodedBytes= 3 decodedBytes= 0"});
+        fn("connection dropped after the bundle", cut, kLoaded,
+           {"Dashboard RCC reply content-length mismatch: declared= " +
+            QString::number(bundleA.size() + 100) + " actual= %SIZE%"});
+        fn("derived function URL", a, kLoaded, {}, "");
+        fn("host not found", a, "Dashboard RCC request failed: Host  not found", {}, "http:///fn");
+        fn("no HTTP status", a, "Dashboard RCC request returned HTTP 0.", {}, "file://%TMP%");
+
+        get("10 redirects", "%BASE%/r/10", a, kLoaded, hops.mid(1));
+        get("11 redirects", "%BASE%/r/11", a, "Too many RCC redirects. Last URL: %BASE%/r/0",
+            hops.mid(0, 11));
+        get("back to start", "%BASE%/s", to("/t"), "RCC server redirect loop detected at: %BASE%/s",
+            {"/s", "/t"});
+        get("same URL, other fragment", "%BASE%/f#top", to("/f#other"),
+            "RCC server redirect loop detected at: %BASE%/f", {"/f"});
+        get("relative redirect", "%BASE%/dir/start", to("next.rcc"), kLoaded,
+            {"/dir/start", "/dir/next.rcc"});
+        get("redirect to a local file", "%BASE%/to-file", to("file:///etc/hostname"),
+            "Invalid RCC redirect target from: %BASE%/to-file", {"/to-file"});
+        get("406 three times", "%BASE%/n?v=2", status(406),
+            "Failed to download RCC from %BASE%/n?v=2&download=1&raw=1: Error transferring "
+            "%BASE%/n?v=2&download=1&raw=1 - server replied: Not Acceptable",
+            {"/n?v=2", "/n?v=2&download=1", "/n?v=2&download=1&raw=1"});
+        get("404", "%BASE%/gone", status(404),
+            "Failed to download RCC from %BASE%/gone: Error transferring %BASE%/gone - server "
+            "replied: Not Found",
+            {"/gone"});
+        get("HTML page", "%BASE%/page", ok("<html><body>Download</body></html>", "text/html"),
+            kInvalid, {"/page"});
+        get("ftp", "ftp://127.0.0.1/b.rcc", a, "RCC URL must be relative, HTTP or HTTPS.", {});
+        get("blank", "  \t ", a, "Invalid RCC URL.", {});
+    }
+    void transfers()
+    {
+        QFETCH(bool, direct);
+        QFETCH(QString, url);
+        QFETCH(Response, reply);
+        QFETCH(QString, message);
+        QFETCH(QStringList, requests);
+        QFETCH(QStringList, logs);
+        qputenv("CORVALEN_REFERER_URL", " https://portal.test/ ");
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", expand(url).toUtf8());
+        if (url.isEmpty()) { // beside the auth service; the proxy spares a name lookup
+            qputenv("CORVALEN_AUTH_BASE_URL", "http://tenant.auth.invalid/v1");
+            QNetworkProxy::setApplicationProxy(
+                {QNetworkProxy::HttpProxy, "127.0.0.1", server.port()});
+            requests << "http://tenant.functions.invalid/v1/get_dashboard_rcc?user_id=user-1";
+        }
+        QVERIFY(writeFile(tempPath() + "/get_dashboard_rcc", bundleA));
+        server.setHandler([this, reply](const Request &r) {
+            const int hop = r.path().startsWith("/r/") ? r.path().mid(3).toInt() : 0;
+            if (hop > 0 || r.path() == "/t") // a countdown, or back to the start
+                return Response::redirect(302, hop ? "/r/" + QByteArray::number(hop - 1) : "/s");
+            return r.path().endsWith(".rcc") ? ok(bundleA) : reply;
+        });
+
+        const bool sent = direct ? vm->downloadAndRegisterExternalResource(expand(url))
+                                 : vm->resolveAndDownloadExternalResourceForCurrentUser();
+        QCOMPARE(sent, finished->isEmpty()); // false: refused at once
+        if (!direct && url.startsWith("%BASE%"))
+            requests << "/fn/get_dashboard_rcc?user_id=user-1";
+        const bool success = message == kLoaded;
+        QCOMPARE(outcome(), qMakePair(success, expand(message)));
+        QCOMPARE(targets(), requests);
+        QCOMPARE(QFile::exists(kOnlyA), success);
+        for (const QString &line : std::as_const(logs))
+            QVERIFY2(logged(expand(line)), qPrintable(expand(line)));
+        const QStringList dumps = QDir(tempPath()).entryList({"corvalen-dashboard-rcc-*.bin"});
+        QCOMPARE(dumps.size(), !direct && message == kInvalid ? 1 : 0);
+        if (!dumps.isEmpty())
+            QCOMPARE(readFile(tempPath() + '/' + dumps.first()), reply.body);
+        for (const Request &request : server.requests()) {
+            QCOMPARE(request.header("Accept"),
+                     direct ? "application/octet-stream,*/*;q=0.9"
+                            : "application/octet-stream,application/json;q=0.9,*/*;q=0.8");
+            QCOMPARE(request.header("Authorization"), direct ? "" : "Bearer tok-1");
+            QCOMPARE(request.header("Referer"), direct ? "https://portal.test/" : "");
+            if (direct) {
+                QCOMPARE(request.header("User-Agent"),
+                         "Mozilla/5.0 (Macintosh; Intel Mac OS X 14_0) AppleWebKit/537.36 "
+                         "(KHTML, like Gecko) Chrome/123.0.0.0 Safari/537.36");
+                QCOMPARE(request.header("Accept-Language"), "en-US,en;q=0.9");
+            }
+        }
+    }
+
+    // A bundle asked for over TLS never continues in the clear; HTTP/2 is offered, never used.
+    void httpsStaysHttpsAndHttp1()
+    {
+        const auto certificate = QSslCertificate::fromPath(DELIVERY_BUNDLE_DIR "/tls_cert.pem");
+        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+        config.addCaCertificates(certificate);
+        QSslConfiguration::setDefaultConfiguration(config); // trusted by the client
+        config.setLocalCertificateChain(certificate);
+        config.setPrivateKey(QSslKey(readFile(DELIVERY_BUNDLE_DIR "/tls_key.pem"), QSsl::Rsa));
+        config.setAllowedNextProtocols({"h2", "http/1.1"});
+        QSslServer tls;
+        tls.setSslConfiguration(config);
+        QVERIFY(tls.listen(QHostAddress::LocalHost));
+        const QString https = QStringLiteral("https://127.0.0.1:%1").arg(tls.serverPort());
+        const QString plain = expand("%BASE%/plain.rcc");
+        QStringList protocols;
+        connect(&tls, &QTcpServer::pendingConnectionAvailable, this, [&] {
+            auto *socket = static_cast<QSslSocket *>(tls.nextPendingConnection());
+            protocols << socket->sslConfiguration().nextNegotiatedProtocol();
+            connect(socket, &QSslSocket::readyRead, socket, [&, socket] {
+                socket->write("HTTP/1.1 302 Found\r\nLocation: " + plain.toUtf8() +
+                              "\r\nContent-Length: 0\r\n\r\n");
+                socket->disconnectFromHost();
+            });
+        });
+
+        QVERIFY(vm->downloadAndRegisterExternalResource(https + "/b.rcc"));
+        QCOMPARE(outcome(1), qMakePair(false, "Refused insecure RCC redirect to: " + plain));
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", https.toUtf8());
+        QCOMPARE(resolve(2).first, false); // refused by the function request's redirect policy
+        QCOMPARE(protocols.size(), 2);
+        QVERIFY(!protocols.contains("h2"));
+    }
+
+    // The cache needs no token and no request; an announced update goes past it and is
+    // acknowledged; a 401 gets one token refresh, a second one in a row signs the user out.
+    void functionSession()
+    {
+        server.setHandler([replies = QList{status(401), ok(bundleB), status(401), status(401)}](
+                              const Request &r) mutable {
+            if (r.path() == "/v1/token")
+                return Response::json(200, R"({"accessToken":"tok-2","refreshToken":"refresh-2",)"
+                                           R"("accessTokenExpiresIn":3600})");
+            return r.path() == "/clear" ? status(200) : replies.takeFirst();
+        });
+        vm->auth().Settings().remove("token");
+        QCOMPARE(resolve(1).second, "Missing access token. Please sign in again and retry.");
+        QVERIFY(QDir().mkpath(cacheFile()) && writeFile(cacheFile("user-1"), bundleA));
+        QCOMPARE(resolve(2), qMakePair(true, kFromCache));
+        QCOMPARE(server.requestCount(), 0);
+
+        vm->auth().Settings().setValue("token", EncodeStoredValue("tok-1"));
+        emit vm->auth().RccUpdateAvailable();
+        QCOMPARE(outcome(3), qMakePair(true, kLoaded));
+        QVERIFY(!QFile::exists(kOnlyA) && QFile::exists(kOnlyB));
+        const auto requests = server.requests(); // the function, the token, the function again
+        QCOMPARE(requests.at(0).header("Authorization"), "Bearer tok-1");
+        QCOMPARE(requests.at(2).header("Authorization"), "Bearer tok-2");
+        QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 4, kWait); // and the acknowledgement
+        QCOMPARE(resolve(4), qMakePair(true, kFromCache));
+
+        QVERIFY(QDir(cacheFile()).removeRecursively());
+        QCOMPARE(resolve(5),
+                 qMakePair(false, QStringLiteral("Session expired. Please sign in again.")));
+        const QString fn = "/fn/get_dashboard_rcc?user_id=user-1";
+        QCOMPARE(targets(), QStringList({fn, "/v1/token", fn, "/clear", fn, "/v1/token", fn}));
+        QVERIFY(vm->currentUserId().isEmpty()); // signed out
+    }
+
+    // Not through the cache file, the registration or the QML engine's component cache.
+    void nextUserSeesOwnDashboard()
+    {
+        QQmlEngine engine;
+        vm->setQmlEngine(&engine);
+        const auto detach = qScopeGuard([this] { vm->setQmlEngine(nullptr); });
+        const auto shown = [&engine] {
+            QQmlComponent component(&engine, QUrl(QStringLiteral("qrc:/external/dashboard.qml")));
+            std::unique_ptr<QObject> dashboard(component.create());
+            return dashboard ? dashboard->property("marker").toString() : component.errorString();
+        };
+        server.enqueue(ok(bundleA));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        QCOMPARE(shown(), "bundle A");
+
+        // A download replaced by a newer one, and that one cut off by sign-out: not a word.
+        Response slow = ok(bundleA);
+        slow.dribbleChunk = 1;
+        server.enqueue(slow);
+        server.enqueue(slow);
+        QVERIFY(vm->downloadAndRegisterExternalResource(expand("%BASE%/slow")));
+        QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 2, kWait);
+        QVERIFY(vm->downloadAndRegisterExternalResource(expand("%BASE%/newer")));
+        QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 3, kWait);
+        bool removedTooEarly = true;
+        connect(vm.get(), &ViewModel::signOutUser, this, [&] {
+            removedTooEarly = !QFile::exists(kOnlyA) || !QFile::exists(cacheFile("user-1"));
+        });
+        vm->logUserOut();
+        QVERIFY(!removedTooEarly);
+        QTRY_VERIFY(!QFile::exists(kOnlyA) && !QFile::exists(cacheFile("user-1")));
+        QCOMPARE(resolve(2).second,
+                 "Missing authenticated user id. Please sign in again and retry.");
+
+        signIn(QStringLiteral("user-2"));
+        server.enqueue(ok(bundleB));
+        QCOMPARE(resolve(3), qMakePair(true, kLoaded));
+        QCOMPARE(shown(), "bundle B");
+        QCOMPARE(server.lastRequest().target, "/fn/get_dashboard_rcc?user_id=user-2");
+    }
+
+    // A reply replaced by a newer request reports nothing.
+    void replacedRequestIsSilent()
+    {
+        Response slow = ok(bundleA);
+        slow.dribbleChunk = 1;
+        server.enqueue(slow);
+        server.enqueue(ok(bundleB));
+        QVERIFY(vm->resolveAndDownloadExternalResourceForCurrentUser());
+        QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 1, kWait);
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        QVERIFY(QFile::exists(kOnlyB));
+    }
+};
+
+QTEST_MAIN(TstBundleDelivery)
+#include "tst_bundle_delivery.moc"
