@@ -3,81 +3,30 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QHostAddress>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTextStream>
-
-#include <csignal>
-#include <sys/types.h>
+#include <QThread>
 
 namespace {
-constexpr int StartTimeoutMs = 15000;
-constexpr int ToolTimeoutMs = 15000;
-constexpr int StartAttempts = 3;
+constexpr int TimeoutMs = 15000;
+
+bool runTool(const QString &program, const QStringList &args, const QByteArray &input = {})
+{
+    QProcess tool;
+    tool.start(program, args);
+    if (!tool.waitForStarted(TimeoutMs))
+        return false;
+    tool.write(input);
+    tool.closeWriteChannel();
+    return tool.waitForFinished(TimeoutMs) && tool.exitStatus() == QProcess::NormalExit &&
+           tool.exitCode() == 0;
+}
 } // namespace
-
-MosquittoBroker::MosquittoBroker()
-{
-    process.setProcessChannelMode(QProcess::MergedChannels);
-}
-
-MosquittoBroker::~MosquittoBroker()
-{
-    stop();
-}
-
-void MosquittoBroker::setListenAddresses(const QStringList &list)
-{
-    addresses = list;
-}
-
-void MosquittoBroker::addUser(const QString &name, const QString &password)
-{
-    users.append({name, password});
-}
-
-QString MosquittoBroker::logFilePath() const
-{
-    return dir.filePath(QStringLiteral("broker.log"));
-}
-
-qint64 MosquittoBroker::pid() const
-{
-    return process.processId();
-}
-
-bool MosquittoBroker::isRunning() const
-{
-    return process.state() != QProcess::NotRunning;
-}
-
-bool MosquittoBroker::pickPort()
-{
-    // The port must be free on every listen address, or a second listener would fail to bind.
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        QTcpServer first;
-        if (!first.listen(QHostAddress(addresses.value(0)), 0))
-            continue;
-        const quint16 candidate = first.serverPort();
-        bool freeEverywhere = true;
-        QList<QTcpServer *> others;
-        for (int i = 1; i < addresses.size() && freeEverywhere; ++i) {
-            auto *server = new QTcpServer;
-            others.append(server);
-            freeEverywhere = server->listen(QHostAddress(addresses.at(i)), candidate);
-        }
-        qDeleteAll(others);
-        if (freeEverywhere) {
-            listenPort = candidate;
-            return true;
-        }
-    }
-    error = QStringLiteral("no free port on %1").arg(addresses.join(QLatin1Char(',')));
-    return false;
-}
 
 bool MosquittoBroker::writeFiles()
 {
-    QFile config(dir.filePath(QStringLiteral("broker.conf")));
+    QFile config(dir.filePath("broker.conf"));
     if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         error = config.errorString();
         return false;
@@ -85,164 +34,122 @@ bool MosquittoBroker::writeFiles()
     QTextStream out(&config);
     for (const QString &address : std::as_const(addresses))
         out << "listener " << listenPort << ' ' << address << '\n';
-    // Run as whoever started the test; as root mosquitto would otherwise switch to a user
-    // that cannot write the log in our private directory.
-    out << "user root\n"
-        << "persistence false\n"
-        << "log_dest file " << logFilePath() << '\n'
-        << "log_type all\n"
-        << "log_timestamp false\n"
-        << "connection_messages true\n";
-    if (users.isEmpty()) {
+    // As root mosquitto would otherwise switch to a user that cannot write our private log.
+    out << "user root\npersistence false\nlog_type all\nlog_timestamp false\n"
+        << "connection_messages true\nlog_dest file " << dir.filePath("broker.log") << '\n';
+    if (user.first.isEmpty()) {
         out << "allow_anonymous true\n";
-    } else {
-        const QString passwordFile = dir.filePath(QStringLiteral("passwords"));
-        QFile::remove(passwordFile);
-        for (int i = 0; i < users.size(); ++i) {
-            QStringList args{QStringLiteral("-b")};
-            if (i == 0)
-                args << QStringLiteral("-c");
-            args << passwordFile << users.at(i).first << users.at(i).second;
-            QProcess tool;
-            tool.setProcessChannelMode(QProcess::MergedChannels);
-            tool.start(QStringLiteral("mosquitto_passwd"), args);
-            if (!tool.waitForFinished(ToolTimeoutMs) || tool.exitCode() != 0) {
-                error = QStringLiteral("mosquitto_passwd failed: ") +
-                        QString::fromLocal8Bit(tool.readAll());
-                return false;
-            }
-        }
-        out << "allow_anonymous false\n"
-            << "password_file " << passwordFile << '\n';
+        return true;
     }
+    const QString passwords = dir.filePath("passwords");
+    if (!runTool("mosquitto_passwd", {"-c", "-b", passwords, user.first, user.second})) {
+        error = "mosquitto_passwd failed";
+        return false;
+    }
+    out << "allow_anonymous false\npassword_file " << passwords << '\n';
     return true;
 }
 
 bool MosquittoBroker::launch()
 {
-    const int runningBefore = logCount(QStringLiteral(" running"));
-    process.start(QStringLiteral("mosquitto"),
-                  {QStringLiteral("-c"), dir.filePath(QStringLiteral("broker.conf"))});
-    if (!process.waitForStarted(StartTimeoutMs)) {
-        error = QStringLiteral("mosquitto did not start: ") + process.errorString();
-        return false;
-    }
+    const int runningBefore = logCount(" running");
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start("mosquitto", {"-c", dir.filePath("broker.conf")});
     // The listeners are bound before the broker logs that it is running.
-    QDeadlineTimer deadline(StartTimeoutMs);
-    while (!deadline.hasExpired()) {
-        if (logCount(QStringLiteral(" running")) > runningBefore)
+    QDeadlineTimer deadline(TimeoutMs);
+    const bool started = process.waitForStarted(TimeoutMs);
+    while (started && !deadline.hasExpired()) {
+        if (logCount(" running") > runningBefore)
             return true;
-        // Doubles as a short bounded pause that also notices an early exit.
-        if (process.waitForFinished(20))
+        if (process.waitForFinished(20)) // a short bounded poll that also notices an early exit
             break;
     }
-    error = QStringLiteral("mosquitto did not come up: ") +
-            QString::fromLocal8Bit(process.readAll()) + logLines().join(QLatin1Char('\n'));
+    error = "mosquitto did not come up: " + process.errorString() +
+            QString::fromLocal8Bit(process.readAll()) + logLines().join('\n');
     stop();
     return false;
 }
 
 bool MosquittoBroker::start()
 {
-    if (isRunning())
-        return true;
-    if (!dir.isValid()) {
-        error = QStringLiteral("no temporary directory");
-        return false;
-    }
     const bool keepPort = listenPort != 0;
-    for (int attempt = 0; attempt < StartAttempts; ++attempt) {
-        // Another process may grab the port between probing and binding; pick again then.
-        if (!keepPort && !pickPort())
-            return false;
+    for (int attempt = 0; attempt < (keepPort ? 1 : 3) && !isRunning(); ++attempt) {
+        if (!keepPort) { // another process may take it before the broker binds it: then retry
+            QTcpServer probe;
+            if (!probe.listen(QHostAddress(host()))) {
+                error = probe.errorString();
+                return false;
+            }
+            listenPort = probe.serverPort();
+        }
         if (!writeFiles())
             return false;
-        if (launch())
-            return true;
-        if (keepPort)
-            break;
+        launch();
     }
-    return false;
+    return isRunning();
 }
 
 void MosquittoBroker::stop()
 {
-    if (!isRunning())
-        return;
     resume(); // a stopped process would not act on SIGTERM
-    ::kill(pid_t(process.processId()), SIGTERM);
-    if (!process.waitForFinished(StartTimeoutMs)) {
-        ::kill(pid_t(process.processId()), SIGKILL);
-        process.waitForFinished(StartTimeoutMs);
-    }
+    sendSignal(SIGTERM);
+    if (!process.waitForFinished(TimeoutMs))
+        kill();
 }
 
 void MosquittoBroker::kill()
 {
-    if (!isRunning())
-        return;
-    ::kill(pid_t(process.processId()), SIGKILL);
-    process.waitForFinished(StartTimeoutMs);
-}
-
-void MosquittoBroker::pause()
-{
-    if (isRunning())
-        ::kill(pid_t(process.processId()), SIGSTOP);
-}
-
-void MosquittoBroker::resume()
-{
-    if (isRunning())
-        ::kill(pid_t(process.processId()), SIGCONT);
+    sendSignal(SIGKILL);
+    process.waitForFinished(TimeoutMs);
 }
 
 QStringList MosquittoBroker::logLines() const
 {
-    QFile file(logFilePath());
+    QFile file(dir.filePath("broker.log"));
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
-bool MosquittoBroker::logContains(const QString &needle) const
+QStringList MosquittoBroker::subscriptions(const QString &clientId) const
 {
-    return logCount(needle) > 0;
+    const QRegularExpression subscription("^" + clientId + " 0 (.+)$"); // "<id> <qos> <topic>"
+    QStringList topics;
+    for (const QString &line : logLines())
+        if (const auto match = subscription.match(line); match.hasMatch())
+            topics.append(match.captured(1));
+    return topics;
 }
 
-int MosquittoBroker::logCount(const QString &needle) const
+bool MosquittoBroker::waitForUnreadByClients(qint64 bytes) const
 {
-    const QStringList lines = logLines();
-    int count = 0;
-    for (const QString &line : lines) {
-        if (line.contains(needle))
-            ++count;
+    // "<n>: <local> <remote> <state> <tx queue>:<rx queue> ..."; state 01 is established.
+    const QString hexPort = QString::number(listenPort, 16).toUpper().rightJustified(4, '0');
+    const QRegularExpression entry(": \\S+ [0-9A-F]+:" + hexPort + " 01 [0-9A-F]+:([0-9A-F]+)");
+    for (QDeadlineTimer deadline(TimeoutMs); !deadline.hasExpired(); QThread::msleep(5)) {
+        QFile table("/proc/net/tcp");
+        qint64 unread = 0;
+        if (table.open(QIODevice::ReadOnly))
+            for (auto it = entry.globalMatch(table.readAll()); it.hasNext();)
+                unread += it.next().captured(1).toLongLong(nullptr, 16);
+        if (unread >= bytes)
+            return true;
     }
-    return count;
+    return false;
 }
 
 bool MosquittoBroker::runPublisher(const QStringList &args, const QByteArray &input) const
 {
-    QProcess tool;
-    tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.start(QStringLiteral("mosquitto_pub"),
-               QStringList{QStringLiteral("-h"), host(), QStringLiteral("-p"),
-                           QString::number(listenPort)} +
-                   args);
-    if (!tool.waitForStarted(ToolTimeoutMs))
-        return false;
-    tool.write(input);
-    tool.closeWriteChannel();
-    return tool.waitForFinished(ToolTimeoutMs) && tool.exitStatus() == QProcess::NormalExit &&
-           tool.exitCode() == 0;
+    const QStringList target{"-h", host(), "-p", QString::number(listenPort)};
+    return runTool("mosquitto_pub", target + args, input);
 }
 
 bool MosquittoBroker::publish(const QString &topic, const QByteArray &payload,
                               const QStringList &extraArgs) const
 {
     // mosquitto_pub refuses an empty stdin; -n sends the zero-length message instead.
-    const QString mode = payload.isEmpty() ? QStringLiteral("-n") : QStringLiteral("-s");
-    return runPublisher(QStringList{QStringLiteral("-t"), topic, mode} + extraArgs, payload);
+    return runPublisher(QStringList{"-t", topic, payload.isEmpty() ? "-n" : "-s"} + extraArgs,
+                        payload);
 }
 
 bool MosquittoBroker::publishEach(const QString &topic, const QList<QByteArray> &payloads) const
@@ -250,5 +157,5 @@ bool MosquittoBroker::publishEach(const QString &topic, const QList<QByteArray> 
     QByteArray lines;
     for (const QByteArray &payload : payloads)
         lines += payload + '\n';
-    return runPublisher({QStringLiteral("-t"), topic, QStringLiteral("-l")}, lines);
+    return runPublisher({"-t", topic, "-l"}, lines);
 }

@@ -1,65 +1,61 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
 #include <QPair>
 #include <QProcess>
-#include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
-// A real mosquitto broker for tests: listens on loopback on a free port, with a configuration
-// file, an optional password file and a log file (every log type, no timestamps) written into
-// a private temporary directory. Stopped by PID with SIGTERM, or SIGKILL to simulate a crash.
-//
-//   MosquittoBroker broker;
-//   QVERIFY2(broker.start(), qPrintable(broker.errorString()));
-//   client.ConfigureAndConnect(broker.host(), broker.port(), {"a/b"});
-//   QTRY_VERIFY(broker.logContains("Received SUBSCRIBE from"));
+#include <csignal>
+
+// A real mosquitto broker for tests, listening on loopback on a free port. Its configuration,
+// password file and log (every log type, no timestamps) live in a private temporary directory.
+// Stopped by PID: SIGTERM, or SIGKILL to simulate a crash.
 class MosquittoBroker
 {
 public:
-    MosquittoBroker();
-    ~MosquittoBroker();
-    MosquittoBroker(const MosquittoBroker &) = delete;
-    MosquittoBroker &operator=(const MosquittoBroker &) = delete;
+    ~MosquittoBroker() { stop(); }
 
-    // Set before start(). Default: one listener on 127.0.0.1, anonymous clients allowed.
-    // Adding a user writes a password file and refuses anonymous clients.
-    void setListenAddresses(const QStringList &addresses);
-    void addUser(const QString &name, const QString &password);
+    // For the next start(). Default: 127.0.0.1; with a user name only that user may connect,
+    // without one anyone may.
+    void setListenAddresses(const QStringList &list) { addresses = list; }
+    void setUser(const QString &name, const QString &password) { user = {name, password}; }
 
-    // Picks a free port on the first start (kept across restarts), writes the configuration,
-    // starts the broker and waits until it reports that it is running.
+    // The first start picks a port free on the first address, restarts keep it. Returns once
+    // the broker reports that it is running.
     bool start();
-    void stop(); // SIGTERM, waits for the exit
-    void kill(); // SIGKILL, waits for the exit
-    // SIGSTOP/SIGCONT: the kernel still accepts connections and buffers data, the broker answers
-    // nothing until resumed.
-    void pause();
-    void resume();
-    bool isRunning() const;
+    void stop();
+    void kill();
+    // The kernel still accepts connections and buffers data, the broker answers nothing.
+    void pause() { sendSignal(SIGSTOP); }
+    void resume() { sendSignal(SIGCONT); }
 
     QString host() const { return addresses.value(0); }
     quint16 port() const { return listenPort; }
-    qint64 pid() const;
     QString errorString() const { return error; }
-    QString logFilePath() const;
 
-    // Log lines written so far by every run of this broker, oldest first.
+    // Log lines of every run of this broker so far, oldest first.
     QStringList logLines() const;
-    bool logContains(const QString &needle) const;
-    int logCount(const QString &needle) const; // lines containing needle
+    int logCount(const QString &needle) const { return int(logLines().filter(needle).size()); }
+    bool logContains(const QString &needle) const { return logCount(needle) > 0; }
+    // Topics subscribed at QoS 0 by clients whose id matches a pattern, in order.
+    QStringList subscriptions(const QString &clientId) const;
+    // Waits, without processing events, until at least `bytes` sent by the broker sit unread in
+    // its clients' sockets on this machine (IPv4).
+    bool waitForUnreadByClients(qint64 bytes) const;
 
-    // Runs mosquitto_pub against this broker (QoS 0); the payload goes through stdin so any
-    // bytes, including an empty payload, are sent unchanged.
+    // mosquitto_pub, QoS 0; the payload goes through stdin unchanged (empty included).
     bool publish(const QString &topic, const QByteArray &payload,
                  const QStringList &extraArgs = {}) const;
-    // Publishes every entry as its own message from one mosquitto_pub connection, back to back.
+    // Every entry as its own message, back to back over one connection.
     bool publishEach(const QString &topic, const QList<QByteArray> &payloads) const;
 
 private:
-    bool pickPort();
+    bool isRunning() const { return process.state() != QProcess::NotRunning; }
+    void sendSignal(int number)
+    {
+        if (isRunning())
+            ::kill(pid_t(process.processId()), number);
+    }
     bool writeFiles();
     bool launch();
     bool runPublisher(const QStringList &args, const QByteArray &input) const;
@@ -67,7 +63,7 @@ private:
     QTemporaryDir dir;
     QProcess process;
     QStringList addresses{QStringLiteral("127.0.0.1")};
-    QList<QPair<QString, QString>> users;
+    QPair<QString, QString> user;
     quint16 listenPort = 0;
     QString error;
 };
