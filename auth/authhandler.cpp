@@ -1,6 +1,7 @@
 #include "auth/authhandler.h"
 
 #include "app/config.h"
+#include "auth/http_request.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -31,16 +32,6 @@ QString authBaseUrl()
 {
     const QString url = environmentValue("CORVALEN_AUTH_BASE_URL");
     return url.isEmpty() ? defaultAuthBaseUrl().trimmed() : url;
-}
-
-QNetworkRequest bearerRequest(const QUrl &url, const QString &accessToken)
-{
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setRawHeader("Authorization", QStringLiteral("Bearer %1").arg(accessToken).toUtf8());
-    return request;
 }
 
 int httpStatus(const QNetworkReply *reply)
@@ -179,7 +170,8 @@ void AuthHandler::CheckRccUpdate()
         return;
 
     QNetworkRequest request =
-        bearerRequest(QUrl(base + QStringLiteral("/user"), QUrl::TolerantMode), token);
+        http::buildRequest(QUrl(base + QStringLiteral("/user"), QUrl::TolerantMode),
+                           http::Redirects::FollowNoLessSafe, token);
     request.setRawHeader("Accept", "application/json");
     QNetworkReply *reply = network.get(request);
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
@@ -231,7 +223,7 @@ void AuthHandler::ClearRccUpdate()
     if (url.isEmpty() || !target.isValid() || token.isEmpty())
         return;
 
-    QNetworkRequest request = bearerRequest(target, token);
+    QNetworkRequest request = http::buildRequest(target, http::Redirects::FollowNoLessSafe, token);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     QNetworkReply *reply = network.post(request, QByteArrayLiteral("{}"));
     connect(reply, &QNetworkReply::finished, this, [this, reply] {

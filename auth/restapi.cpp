@@ -1,6 +1,7 @@
 #include "auth/restapi.h"
 
 #include "app/config.h"
+#include "auth/http_request.h"
 
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -87,11 +88,9 @@ void RestApi::ReadAndParseNetworkReply()
 
 QNetworkRequest RestApi::prepareRequest(const QString &url) const
 {
-    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    QNetworkRequest request =
+        http::buildRequest(QUrl(url, QUrl::TolerantMode), http::Redirects::FollowNoLessSafe);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
     return request;
 }
 

@@ -1,5 +1,7 @@
 #include "viewmodel/viewmodel.h"
 
+#include "auth/http_request.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QJsonDocument>
@@ -24,21 +26,11 @@ bool ViewModel::requestDashboardFunction(QUrl url, QString accessToken)
         emit externalResourceLoadFinished(false, tr("Network manager is not initialized."));
         return false;
     }
-    if (dashboardFunctionReply) {
-        // Forgotten before the abort: the abort runs the finished handler at once, which then
-        // drops the reply as superseded instead of reporting a failure.
-        QNetworkReply *previous = dashboardFunctionReply;
-        dashboardFunctionReply = nullptr;
-        previous->abort();
-        previous->deleteLater();
-    }
+    http::dropReply(dashboardFunctionReply);
 
-    QNetworkRequest request(url);
+    QNetworkRequest request =
+        http::buildRequest(url, http::Redirects::FollowNoLessSafe, accessToken);
     request.setRawHeader("Accept", "application/octet-stream,application/json;q=0.9,*/*;q=0.8");
-    request.setRawHeader("Authorization", QStringLiteral("Bearer %1").arg(accessToken).toUtf8());
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
 
     QNetworkReply *reply = networkManager->get(request);
     dashboardFunctionReply = reply;

@@ -1,5 +1,7 @@
 #include "viewmodel/viewmodel.h"
 
+#include "auth/http_request.h"
+
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
@@ -35,13 +37,7 @@ bool ViewModel::downloadAndRegisterExternalResource(QString rccUrl)
         emit externalResourceLoadFinished(false, tr("Network manager is not initialized."));
         return false;
     }
-    if (directDownloadReply) {
-        // Forgotten before the abort so that its finished handler drops it silently.
-        QNetworkReply *previous = directDownloadReply;
-        directDownloadReply = nullptr;
-        previous->abort();
-        previous->deleteLater();
-    }
+    http::dropReply(directDownloadReply);
 
     directDownloadRetryCount = 0;
     directDownloadRedirectCount = 0;
@@ -59,7 +55,7 @@ bool ViewModel::requestDirectDownload(QUrl url)
     directDownloadUrl = url;
 
     // Some file hosts only hand out raw bytes to requests that look like a browser's.
-    QNetworkRequest request(url);
+    QNetworkRequest request = http::buildRequest(url, http::Redirects::Manual);
     request.setHeader(QNetworkRequest::UserAgentHeader,
                       QStringLiteral("Mozilla/5.0 (Macintosh; Intel Mac OS X 14_0) "
                                      "AppleWebKit/537.36 (KHTML, like Gecko) "
@@ -69,9 +65,6 @@ bool ViewModel::requestDirectDownload(QUrl url)
     const QString referer = qEnvironmentVariable("CORVALEN_REFERER_URL").trimmed();
     if (!referer.isEmpty())
         request.setRawHeader("Referer", referer.toUtf8());
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
 
     QNetworkReply *reply = networkManager->get(request);
     directDownloadReply = reply;

@@ -4,23 +4,8 @@
 #include <QTimer>
 
 #include "app/config.h"
+#include "auth/http_request.h"
 #include "mqtt/mqttclient.h"
-
-namespace {
-
-// Drops an in-flight reply so that its finished handler treats it as superseded: the member is
-// cleared before abort() because abort() may run that handler synchronously.
-void dropReply(QNetworkReply *&member)
-{
-    QNetworkReply *reply = member;
-    if (!reply)
-        return;
-    member = nullptr;
-    reply->abort();
-    reply->deleteLater();
-}
-
-} // namespace
 
 ViewModel::ViewModel(QObject *parent)
     : QObject(parent), messageBox(new QMessageBox()), networkManager(new QNetworkAccessManager())
@@ -48,8 +33,8 @@ ViewModel::ViewModel(QObject *parent)
 
 ViewModel::~ViewModel()
 {
-    dropReply(dashboardFunctionReply);
-    dropReply(directDownloadReply);
+    http::dropReply(dashboardFunctionReply);
+    http::dropReply(directDownloadReply);
     delete networkManager;
     networkManager = nullptr;
     delete messageBox;
@@ -135,8 +120,8 @@ void ViewModel::logUserOut()
     if (cachedUserId.isEmpty())
         cachedUserId = authHandler.Settings().value(QStringLiteral("id")).toString();
 
-    dropReply(dashboardFunctionReply);
-    dropReply(directDownloadReply);
+    http::dropReply(dashboardFunctionReply);
+    http::dropReply(directDownloadReply);
 
     unauthorizedRetried = false;
     resolveAfterTokenRefresh = false;

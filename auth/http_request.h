@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QNetworkRequest>
+#include <QString>
+#include <QUrl>
+
+class QNetworkReply;
+
+// The one place where the client's HTTP requests get their common settings, and where replies
+// that are no longer wanted are let go.
+namespace http {
+
+// A transfer that neither sends nor receives a byte for this long is abandoned. Without it a
+// server that accepts and never answers would leave the caller waiting forever.
+inline constexpr int kTransferTimeoutMs = 30000;
+
+enum class Redirects
+{
+    FollowNoLessSafe, // the network layer follows redirects that keep the security level
+    Manual,           // the caller reads the redirect answer and decides
+};
+
+// HTTP/1.1 only, the given redirect handling, the inactivity time-out, and an "Authorization:
+// Bearer" header when a token is given.
+QNetworkRequest buildRequest(const QUrl &url, Redirects redirects,
+                             const QString &bearerToken = QString());
+
+// Forgets an in-flight reply before aborting it: abort() runs its finished handler at once, and
+// that handler must see it as superseded. The deletion is scheduled on the reply itself.
+void dropReply(QNetworkReply *&member);
+
+} // namespace http
