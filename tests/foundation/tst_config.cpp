@@ -67,12 +67,18 @@ private slots:
         row("key and value trimmed", auth + "= http://127.0.0.1:9/v1\n", " " + auth + "\t",
             "http://127.0.0.1:9/v1");
         row("unknown key", "", "CORVALEN_UNSET", {});
+        row("empty key", auth + "=x", "", {});
+        row("key of spaces", auth + "=x", " \t ", {});
+        row("any other variable, trimmed", "CORVALEN_OTHER= a b \t", "CORVALEN_OTHER", "a b");
         // getenv("A=B") would answer the tail of A's value when A holds "B=...".
         row("key with equals sign", "CORVALEN_T=x=secret", "CORVALEN_T=x", {});
         row("key with NUL", auth + "=w", auth + QChar(0) + "X", {});
         row("each legacy folder", base + "=" + old + "/u/?m=" + old, base, now + "/u/?m=" + now);
         row("legacy folder before query", base + "=" + old + "?v=2", base, now + "?v=2");
-        row("longer folder name left alone", base + "=" + old + "s/x", base, old + "s/x");
+        // Every occurrence, wherever it stands, but only in this exact spelling.
+        row("longer folder name too", base + "=" + old + "s/x", base, now + "s/x");
+        row("capitals left alone", base + "=https://h.test/WP-CONTENT/uploads/user_dashboard/",
+            base, "https://h.test/WP-CONTENT/uploads/user_dashboard/");
         row("other keys left alone", auth + "=" + old + "/", auth, old + "/");
     }
 
