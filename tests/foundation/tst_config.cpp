@@ -1,10 +1,15 @@
 #include <QDir>
+#include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "app/config.h"
 #include "app/dotenv.h"
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -31,6 +36,20 @@ bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+// A regular file that open() refuses. Permissions do not stop root, so root gets a link to a
+// kernel attribute that can only be written.
+bool makeUnreadable(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    if (geteuid() == 0) {
+        const QString writeOnly = "/sys/bus/platform/drivers_probe";
+        return QFileInfo(writeOnly).isFile() && QFile::remove(path) &&
+               QFile::link(writeOnly, path) && !QFile(path).open(QIODevice::ReadOnly);
+    }
+#endif
+    return QFile::setPermissions(path, {}) && !QFile(path).open(QIODevice::ReadOnly);
 }
 
 } // namespace
@@ -145,13 +164,15 @@ private slots:
         // %T/work/cwd is the working directory, %T/app/bin the executable's. Entries ending in '/'
         // are directories, any other file assigns CORVALEN_SRC its own name.
         QTest::addColumn<QStringList>("entries");
-        QTest::addColumn<QString>("envFile"); // null: CORVALEN_ENV_FILE unset
-        QTest::addColumn<QString>("log");     // "I: " or "W: ", then the exact line
-        QTest::addColumn<QString>("applied"); // the entry whose assignment took effect
+        QTest::addColumn<QString>("envFile");    // null: CORVALEN_ENV_FILE unset
+        QTest::addColumn<QString>("log");        // "I: " or "W: ", then the exact line
+        QTest::addColumn<QString>("applied");    // the entry whose assignment took effect
+        QTest::addColumn<QString>("unreadable"); // an entry that exists but cannot be read
 
         const auto row = [](const char *name, const QStringList &entries, const QString &envFile,
-                            const QString &log, const QString &applied = {}) {
-            QTest::newRow(name) << entries << envFile << log << applied;
+                            const QString &log, const QString &applied = {},
+                            const QString &unreadable = {}) {
+            QTest::newRow(name) << entries << envFile << log << applied << unreadable;
         };
         const QStringList all{"work/cwd/.env", "work/.env", "app/bin/.env", "a\"b\\c"};
         const QString found = "I: Loaded .env from: \"%T/%1\"";
@@ -171,6 +192,8 @@ private slots:
             found.arg("work/.env"), "work/.env");
         row("beside the executable", {"app/bin/.env"}, {}, found.arg("app/bin/.env"),
             "app/bin/.env");
+        row("unreadable in working dir, beside the executable", {"work/.env", "app/bin/.env"}, {},
+            found.arg("app/bin/.env"), "app/bin/.env", "work/.env");
         row("nothing found", {}, {},
             "W: No .env file found. Set CORVALEN_ENV_FILE or place .env in project/app path.");
     }
@@ -181,6 +204,7 @@ private slots:
         QFETCH(QString, envFile);
         QFETCH(QString, log);
         QFETCH(QString, applied);
+        QFETCH(QString, unreadable);
 
         QTemporaryDir tmp;
         const QDir root(tmp.path());
@@ -191,6 +215,8 @@ private slots:
             else
                 QVERIFY(writeFile(root.filePath(entry), "CORVALEN_SRC=" + entry.toUtf8()));
         }
+        if (!unreadable.isEmpty() && !makeUnreadable(root.filePath(unreadable)))
+            QSKIP("no way to make a file unreadable here");
         if (!envFile.isNull())
             qputenv("CORVALEN_ENV_FILE", envFile.replace("%T", tmp.path()).toUtf8());
         const QString savedDir = QDir::currentPath();
