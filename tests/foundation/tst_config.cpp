@@ -1,11 +1,17 @@
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QQmlComponent>
+#include <QQmlEngine>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <optional>
+
 #include "app/config.h"
 #include "app/dotenv.h"
+#include "app/qml_disk_cache.h"
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -63,6 +69,42 @@ private slots:
     {
         for (const QString &entry : markedVariables())
             qunsetenv(entry.section('=', 0, 0).toUtf8().constData());
+    }
+
+    // Qt reads the switch once per process, at the first load: this must be the first here.
+    void qmlDiskCacheOffWithoutTheVariable()
+    {
+        QTemporaryDir tmp;
+        qputenv("XDG_CACHE_HOME", tmp.filePath("cache").toUtf8());
+        qunsetenv("QML_DISABLE_DISK_CACHE");
+        for (const char *name : {"First.qml", "Later.qml"})
+            QVERIFY(writeFile(tmp.filePath(name), "import QtQml\nQtObject { objectName: \"ok\" }"));
+        const auto load = [&](QQmlEngine &engine, const char *name) {
+            QQmlComponent component(&engine, QUrl::fromLocalFile(tmp.filePath(name)));
+            const std::unique_ptr<QObject> object(component.create());
+            return object ? object->objectName() : component.errorString();
+        };
+
+        std::optional<ScopedQmlDiskCacheOff> cacheOff(std::in_place);
+        QQmlEngine first;
+        QCOMPARE(load(first, "First.qml"), "ok");
+        cacheOff.reset();
+        // Neither a dashboard asking appConfigValue nor a child process sees it.
+        QVERIFY(!QProcessEnvironment::systemEnvironment().contains("QML_DISABLE_DISK_CACHE"));
+        QQmlEngine later;
+        QCOMPARE(load(later, "Later.qml"), "ok");
+        QCOMPARE(load(first, "Later.qml"), "ok");
+        QDirIterator written(tmp.path(), QDir::Files, QDirIterator::Subdirectories);
+        QStringList files;
+        while (written.hasNext())
+            files << written.next();
+        files.sort();
+        QCOMPARE(files, QStringList({tmp.filePath("First.qml"), tmp.filePath("Later.qml")}));
+
+        qputenv("QML_DISABLE_DISK_CACHE", "0"); // the user's own choice stays
+        std::optional<ScopedQmlDiskCacheOff>(std::in_place).reset();
+        QCOMPARE(qgetenv("QML_DISABLE_DISK_CACHE"), QByteArray("0"));
+        qunsetenv("QML_DISABLE_DISK_CACHE");
     }
 
     void configValue_data()
