@@ -22,9 +22,7 @@ QByteArray errorBody(const QString &text)
 
 RestApi::RestApi(QObject *parent) : QObject(parent), accessManager(new QNetworkAccessManager())
 {
-    baseUrl = QString::fromUtf8(qgetenv("CORVALEN_AUTH_BASE_URL")).trimmed();
-    if (baseUrl.isEmpty())
-        baseUrl = defaultAuthBaseUrl().trimmed();
+    baseUrl = configValue(QStringLiteral("CORVALEN_AUTH_BASE_URL"));
     if (baseUrl.isEmpty())
         qWarning() << "Missing CORVALEN_AUTH_BASE_URL in environment/.env";
 }

@@ -1,0 +1,175 @@
+// Sign-in, password reset and token refresh: the requests and the one reply classifier.
+
+#include "auth/authhandler.h"
+
+#include "app/config.h"
+
+#include <QJsonDocument>
+#include <QJsonValue>
+
+namespace {
+
+constexpr int kRefreshRetryMs = 30000;
+constexpr int kRefreshAttempts = 3;
+
+const char kInvalidResponse[] = "Invalid response from server";
+
+} // namespace
+
+void AuthHandler::SignIn(const QString &email, const QString &password)
+{
+    const QJsonObject body{{QStringLiteral("email"), email},
+                           {QStringLiteral("password"), password}};
+    restApi.Post(QStringLiteral("/signin/email-password"), QJsonDocument(body));
+}
+
+void AuthHandler::ResetPassword(const QString &email)
+{
+    QJsonObject body{{QStringLiteral("email"), email}};
+    const QString redirect = configValue(QStringLiteral("CORVALEN_RESET_PASSWORD_REDIRECT_URL"));
+    if (!redirect.isEmpty())
+        body.insert(QStringLiteral("options"),
+                    QJsonObject{{QStringLiteral("redirectTo"), redirect}});
+    restApi.Post(QStringLiteral("/user/password/reset"), QJsonDocument(body));
+}
+
+void AuthHandler::ParseResponse(QByteArray response)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(response);
+    if (document.isNull()) {
+        if (refreshInFlight)
+            runRefreshFailureStep();
+        else
+            emit SignInResponse(QString::fromLatin1(kInvalidResponse));
+        return;
+    }
+
+    const QJsonObject object = document.object();
+    QString message;
+    if (object.contains(QStringLiteral("error"))) {
+        message = object.value(QStringLiteral("error")).toString();
+        if (refreshInFlight)
+            runRefreshFailureStep();
+    }
+
+    if (!runSessionStep(object)) {
+        if (refreshInFlight)
+            runRefreshFailureStep();
+        if (message.isEmpty()) {
+            message = object.value(QStringLiteral("message")).toString().trimmed();
+            if (message.isEmpty())
+                message = object.value(QStringLiteral("error_description")).toString().trimmed();
+            if (message.isEmpty() && !object.isEmpty())
+                message = QString::fromLatin1(kInvalidResponse);
+        }
+    }
+
+    syncSettings();
+
+    if (message.isEmpty())
+        return;
+    if (refreshAbandoned) {
+        tokenTimer.stop();
+        emit SignOutUser();
+        refreshFailures = 0;
+        refreshAbandoned = false;
+        refreshInFlight = false;
+    } else {
+        StartTokenTimer();
+        emit SignInResponse(message);
+    }
+}
+
+void AuthHandler::GetNewAccessToken()
+{
+    if (refreshInFlight)
+        return;
+    if (refreshToken.isEmpty())
+        refreshToken = DecodeStoredValue(settings.value(QStringLiteral("refreshToken")).toString());
+    // Set before posting: a missing base URL answers inside Post.
+    refreshInFlight = true;
+    restApi.Post(QStringLiteral("/token"),
+                 QJsonDocument(QJsonObject{{QStringLiteral("refreshToken"), refreshToken}}));
+}
+
+bool AuthHandler::runSessionStep(const QJsonObject &object)
+{
+    if (object.contains(QStringLiteral("session"))) {
+        const QJsonObject session = object.value(QStringLiteral("session")).toObject();
+        const QJsonObject user = session.value(QStringLiteral("user")).toObject();
+        const QString userId = user.value(QStringLiteral("id")).toString();
+        const QString email = user.value(QStringLiteral("email")).toString();
+        const QString accessToken = session.value(QStringLiteral("accessToken")).toString();
+        const QString newRefreshToken = session.value(QStringLiteral("refreshToken")).toString();
+        const qint64 lifetime = session.value(QStringLiteral("accessTokenExpiresIn")).toInteger();
+
+        refreshToken = newRefreshToken;
+        QString code;
+        if (accessToken.isEmpty()) {
+            code = QStringLiteral("USER_ALREADY_LOGGED_IN");
+        } else {
+            code = QStringLiteral("USER_AUTENTICATED");
+            settings.setValue(QStringLiteral("token"), EncodeStoredValue(accessToken));
+            settings.setValue(QStringLiteral("refreshToken"), EncodeStoredValue(newRefreshToken));
+            settings.setValue(QStringLiteral("tokenLifeTime"), lifetime);
+            settings.setValue(QStringLiteral("id"), userId);
+            settings.setValue(QStringLiteral("email"), email);
+        }
+        refreshFailures = 0;
+        refreshAbandoned = false;
+        refreshInFlight = false;
+
+        StartTokenTimer();
+        rccCheckTimer.start();
+        emit SignInResponse(code);
+        return true;
+    }
+
+    if (object.contains(QStringLiteral("accessToken"))) {
+        const QString accessToken = object.value(QStringLiteral("accessToken")).toString();
+        // A reply without a usable token is a failed refresh, not one that empties the session.
+        if (accessToken.isEmpty())
+            return false;
+        // Left over from a session that was cleared meanwhile: nobody to renew it for.
+        if (!refreshInFlight && settings.value(QStringLiteral("id")).toString().isEmpty())
+            return true;
+
+        settings.setValue(QStringLiteral("token"), EncodeStoredValue(accessToken));
+        // Without a new refresh token the current one stays valid for the next renewal.
+        const QString newRefreshToken = object.value(QStringLiteral("refreshToken")).toString();
+        if (!newRefreshToken.isEmpty()) {
+            refreshToken = newRefreshToken;
+            settings.setValue(QStringLiteral("refreshToken"), EncodeStoredValue(newRefreshToken));
+        }
+        settings.setValue(QStringLiteral("tokenLifeTime"),
+                          object.value(QStringLiteral("accessTokenExpiresIn")).toInteger());
+
+        refreshFailures = 0;
+        refreshAbandoned = false;
+        refreshInFlight = false;
+
+        StartTokenTimer();
+        emit AccessTokenRefreshed();
+        if (rccCheckAfterRefresh) {
+            rccCheckAfterRefresh = false;
+            CheckRccUpdate();
+        }
+        return true;
+    }
+
+    return false;
+}
+
+void AuthHandler::runRefreshFailureStep()
+{
+    refreshInFlight = false;
+    ++refreshFailures;
+    if (refreshFailures < kRefreshAttempts) {
+        refreshAbandoned = false;
+        tokenTimer.start(kRefreshRetryMs);
+        return;
+    }
+    refreshAbandoned = true;
+    tokenTimer.stop();
+    emit SignOutUser();
+}
