@@ -38,7 +38,7 @@ AuthHandler::AuthHandler(QObject *parent)
     : QObject(parent), restApi(nullptr), refreshAbandoned(false), refreshInFlight(false),
       refreshFailures(0), settings(QSettings::IniFormat, QSettings::UserScope,
                                    QStringLiteral("YourCompany"), QStringLiteral("YourApp")),
-      rccCheckRetried(false), rccCheckAfterRefresh(false), rccClearPending(false)
+      rccCheckRetried(false), rccCheckAfterRefresh(false), rccClearPending(false), sessionCounter(1)
 {
     connect(&restApi, &RestApi::ResponseToRequest, this, &AuthHandler::ParseResponse);
 
@@ -114,6 +114,7 @@ void AuthHandler::ClearSession()
     rccClearPending = false;
 
     refreshToken.clear();
+    ++sessionCounter;
     settings.clear();
     syncSettings();
 }

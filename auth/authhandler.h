@@ -65,4 +65,7 @@ private:
     bool rccCheckRetried;
     bool rccCheckAfterRefresh;
     bool rccClearPending;
+    // Tags each refresh; a new session starts at sign-out and at every stored sign-in, so a
+    // refresh reply of an earlier session can be told apart and dropped.
+    quint64 sessionCounter;
 };

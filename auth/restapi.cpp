@@ -10,7 +10,11 @@
 #include <QUrl>
 #include <QtDebug>
 
+#include <utility>
+
 namespace {
+
+const char kTagProperty[] = "corvalenRequestTag";
 
 QByteArray errorBody(const QString &text)
 {
@@ -32,16 +36,15 @@ RestApi::~RestApi()
     delete accessManager;
 }
 
-void RestApi::Post(const QString &path, const QJsonDocument &body)
+void RestApi::Post(const QString &path, const QJsonDocument &body, quint64 tag)
 {
     if (baseUrl.isEmpty()) {
         // Answer at once so the caller still sees exactly one response per request.
-        emit ResponseToRequest(
-            errorBody(QStringLiteral("Missing CORVALEN_AUTH_BASE_URL configuration")));
+        answer(errorBody(QStringLiteral("Missing CORVALEN_AUTH_BASE_URL configuration")), tag);
         return;
     }
-    track(
-        accessManager->post(prepareRequest(baseUrl + path), body.toJson(QJsonDocument::Indented)));
+    track(accessManager->post(prepareRequest(baseUrl + path), body.toJson(QJsonDocument::Indented)),
+          tag);
 }
 
 void RestApi::Put(const QString &url, const QJsonDocument &body)
@@ -80,8 +83,21 @@ void RestApi::ReadAndParseNetworkReply()
     }
 
     disconnect(reply, nullptr, this, nullptr);
-    emit ResponseToRequest(body);
+    answer(body, reply->property(kTagProperty).toULongLong());
     reply->deleteLater();
+}
+
+quint64 RestApi::answeredTag() const
+{
+    return answering;
+}
+
+void RestApi::answer(const QByteArray &body, quint64 tag)
+{
+    // A receiver may post again from its slot and be answered inside this one.
+    const quint64 outer = std::exchange(answering, tag);
+    emit ResponseToRequest(body);
+    answering = outer;
 }
 
 QNetworkRequest RestApi::prepareRequest(const QString &url) const
@@ -92,7 +108,8 @@ QNetworkRequest RestApi::prepareRequest(const QString &url) const
     return request;
 }
 
-void RestApi::track(QNetworkReply *reply)
+void RestApi::track(QNetworkReply *reply, quint64 tag)
 {
+    reply->setProperty(kTagProperty, tag);
     connect(reply, &QNetworkReply::finished, this, &RestApi::ReadAndParseNetworkReply);
 }

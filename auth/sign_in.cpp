@@ -35,6 +35,12 @@ void AuthHandler::ResetPassword(const QString &email)
 
 void AuthHandler::ParseResponse(QByteArray response)
 {
+    // Renewing or failing the current session with an earlier session's answer would hand one
+    // user's tokens to another, or sign them out for someone else's expired token.
+    const quint64 tag = restApi.answeredTag();
+    if (tag != 0 && tag != sessionCounter)
+        return;
+
     const QJsonDocument document = QJsonDocument::fromJson(response);
     if (document.isNull()) {
         if (refreshInFlight)
@@ -89,7 +95,8 @@ void AuthHandler::GetNewAccessToken()
     // Set before posting: a missing base URL answers inside Post.
     refreshInFlight = true;
     restApi.Post(QStringLiteral("/token"),
-                 QJsonDocument(QJsonObject{{QStringLiteral("refreshToken"), refreshToken}}));
+                 QJsonDocument(QJsonObject{{QStringLiteral("refreshToken"), refreshToken}}),
+                 sessionCounter);
 }
 
 bool AuthHandler::runSessionStep(const QJsonObject &object)
@@ -109,6 +116,7 @@ bool AuthHandler::runSessionStep(const QJsonObject &object)
             code = QStringLiteral("USER_ALREADY_LOGGED_IN");
         } else {
             code = QStringLiteral("USER_AUTENTICATED");
+            ++sessionCounter;
             settings.setValue(QStringLiteral("token"), EncodeStoredValue(accessToken));
             settings.setValue(QStringLiteral("refreshToken"), EncodeStoredValue(newRefreshToken));
             settings.setValue(QStringLiteral("tokenLifeTime"), lifetime);
@@ -130,9 +138,6 @@ bool AuthHandler::runSessionStep(const QJsonObject &object)
         // A reply without a usable token is a failed refresh, not one that empties the session.
         if (accessToken.isEmpty())
             return false;
-        // Left over from a session that was cleared meanwhile: nobody to renew it for.
-        if (!refreshInFlight && settings.value(QStringLiteral("id")).toString().isEmpty())
-            return true;
 
         settings.setValue(QStringLiteral("token"), EncodeStoredValue(accessToken));
         // Without a new refresh token the current one stays valid for the next renewal.

@@ -196,6 +196,49 @@ private slots:
         QVERIFY(auth->Settings().allKeys().isEmpty());
         QVERIFY(!auth->tokenTimer.isActive());
     }
+    void lateRefreshLeavesTheNextSessionAlone_data()
+    {
+        QTest::addColumn<bool>("signOut"); // else the next sign-in replaces the session at once
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        const QByteArray renewed = R"({"accessToken":"a2","refreshToken":"r2"})";
+        QTest::newRow("renewed, after sign-out") << true << 200 << renewed;
+        QTest::newRow("failed, after sign-out") << true << 401 << QByteArray(R"({"error":"x"})");
+        QTest::newRow("renewed, after another sign-in") << false << 200 << renewed;
+    }
+    void lateRefreshLeavesTheNextSessionAlone()
+    {
+        QFETCH(bool, signOut);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QVERIFY(signIn());
+        // The refresh is answered only once the next user's session is stored.
+        bool nextUserIn = false;
+        connect(auth.get(), &AuthHandler::SignInResponse, this, [&] { nextUserIn = true; });
+        server->setHandler([&](const ScriptedHttpServer::Request &request) {
+            if (request.path() != "/v1/token")
+                return Response::json(200, R"({"session":{"accessToken":"b1","refreshToken":"rb1",)"
+                                           R"("user":{"id":"user-2","email":"v@example.org"}}})");
+            (void)QTest::qWaitFor([&] { return nextUserIn; }, 15000);
+            return Response::json(status, body);
+        });
+        if (status >= 400)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^REST request failed: "));
+        QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
+        QSignalSpy refreshed(auth.get(), &AuthHandler::AccessTokenRefreshed);
+
+        auth->GetNewAccessToken();
+        if (signOut)
+            auth->ClearSession();
+        auth->SignIn("v@example.org", "secret");
+        QVERIFY(answered(3));
+        QCOMPARE(responses.size(), 1); // "USER_AUTENTICATED", nothing from the late answer
+        QCOMPARE(refreshed.size(), 0);
+        QCOMPARE(auth->GetAccessToken(), "b1");
+        QCOMPARE(DecodeStoredValue(auth->Settings().value("refreshToken").toString()), "rb1");
+        QCOMPARE(auth->Settings().value("id").toString(), "user-2");
+        QCOMPARE(auth->refreshFailures, 0);
+    }
     void updateCheckReplies_data()
     {
         QTest::addColumn<int>("status");
