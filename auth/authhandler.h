@@ -17,6 +17,10 @@ QString DecodeStoredValue(const QString &stored);
 // Delay before renewing an access token that lives lifetimeSeconds.
 qint64 tokenRenewalIntervalMs(qint64 lifetimeSeconds);
 
+// The update check's answer: "rcc_update_available" in the user record's "metadata". Anything
+// else (not JSON, missing, another type) reads as false.
+bool readRccUpdateFlag(const QByteArray &body);
+
 class AuthHandler : public QObject
 {
     Q_OBJECT

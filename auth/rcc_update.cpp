@@ -21,6 +21,16 @@ int httpStatus(const QNetworkReply *reply)
 
 } // namespace
 
+bool readRccUpdateFlag(const QByteArray &body)
+{
+    return QJsonDocument::fromJson(body)
+        .object()
+        .value(QStringLiteral("metadata"))
+        .toObject()
+        .value(QStringLiteral("rcc_update_available"))
+        .toBool();
+}
+
 void AuthHandler::CheckRccUpdate()
 {
     // Read at every call rather than taken from RestApi, so the check follows the environment.
@@ -34,6 +44,7 @@ void AuthHandler::CheckRccUpdate()
                            http::Redirects::FollowNoLessSafe, token);
     request.setRawHeader("Accept", "application/json");
     QNetworkReply *reply = network.get(request);
+    http::limitReplyBody(reply, http::kMaxAuthReplyBytes);
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
         // The session ended while the check was under way.
@@ -50,19 +61,17 @@ void AuthHandler::CheckRccUpdate()
             }
             return;
         }
-        if (reply->error() != QNetworkReply::NoError || status != 200) {
+        // A refused body may end before its abort, with no error set yet.
+        const bool refused = http::bodyTooLarge(reply);
+        if (refused || reply->error() != QNetworkReply::NoError || status != 200) {
             qWarning() << "RCC update check failed:"
-                       << "HTTP" << status << reply->errorString();
+                       << "HTTP" << status
+                       << (refused ? http::bodyTooLargeText(http::kMaxAuthReplyBytes)
+                                   : reply->errorString());
             return;
         }
 
-        const bool available = QJsonDocument::fromJson(reply->readAll())
-                                   .object()
-                                   .value(QStringLiteral("metadata"))
-                                   .toObject()
-                                   .value(QStringLiteral("rcc_update_available"))
-                                   .toBool();
-        if (!available)
+        if (!readRccUpdateFlag(reply->readAll()))
             rccClearPending = false;
         else if (rccClearPending)
             ClearRccUpdate(); // the earlier acknowledgement has not reached the server yet
@@ -86,6 +95,9 @@ void AuthHandler::ClearRccUpdate()
     QNetworkRequest request = http::buildRequest(target, http::Redirects::FollowNoLessSafe, token);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     QNetworkReply *reply = network.post(request, QByteArrayLiteral("{}"));
+    // Only the status counts; the body is let go as it comes so that none of it piles up.
+    connect(reply, &QNetworkReply::readyRead, reply,
+            [reply] { reply->skip(reply->bytesAvailable()); });
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
         const int status = httpStatus(reply);

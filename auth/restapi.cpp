@@ -22,6 +22,16 @@ QByteArray errorBody(const QString &text)
         .toJson(QJsonDocument::Compact);
 }
 
+QString failureText(const QNetworkReply *reply)
+{
+    if (http::bodyTooLarge(reply))
+        return http::bodyTooLargeText(http::kMaxAuthReplyBytes);
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QString errorString = reply->errorString();
+    return status > 0 ? QStringLiteral("HTTP %1: %2").arg(QString::number(status), errorString)
+                      : errorString;
+}
+
 } // namespace
 
 RestApi::RestApi(QObject *parent) : QObject(parent), accessManager(new QNetworkAccessManager())
@@ -69,13 +79,11 @@ void RestApi::ReadAndParseNetworkReply()
     if (!reply)
         return;
 
-    QByteArray body = reply->readAll();
-    if (reply->error() != QNetworkReply::NoError) {
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QString errorString = reply->errorString();
-        const QString errorText =
-            status > 0 ? QStringLiteral("HTTP %1: %2").arg(QString::number(status), errorString)
-                       : errorString;
+    // A refused body may end before its abort, with no error set yet.
+    const bool refused = http::bodyTooLarge(reply);
+    QByteArray body = refused ? QByteArray() : reply->readAll();
+    if (refused || reply->error() != QNetworkReply::NoError) {
+        const QString errorText = failureText(reply);
         qWarning() << "REST request failed:" << errorText << "URL:" << reply->url();
         // The consumer parses one JSON shape; keep the service's own error body when it sent one.
         if (body.trimmed().isEmpty())
@@ -111,5 +119,6 @@ QNetworkRequest RestApi::prepareRequest(const QString &url) const
 void RestApi::track(QNetworkReply *reply, quint64 tag)
 {
     reply->setProperty(kTagProperty, tag);
+    http::limitReplyBody(reply, http::kMaxAuthReplyBytes);
     connect(reply, &QNetworkReply::finished, this, &RestApi::ReadAndParseNetworkReply);
 }

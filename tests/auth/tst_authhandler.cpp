@@ -11,6 +11,14 @@
 
 using Response = ScriptedHttpServer::Response;
 
+enum class Ask
+{
+    SignIn,
+    Refresh,
+    UpdateCheck,
+};
+Q_DECLARE_METATYPE(Ask)
+
 namespace {
 
 const QByteArray kSession =
@@ -71,6 +79,8 @@ private slots:
         const char *kept = "a0 r0";
         const int stored = 3540000; // renewal a minute before the stored hour runs out
         signIn("session", 200, kSession, "USER_AUTENTICATED", "a1 r1", 840000);
+        signIn("session of the largest size taken", 200, kSession.leftJustified(1 << 20, ' '),
+               "USER_AUTENTICATED", "a1 r1", 840000);
         signIn("null session", 200, R"({"session":null})", "USER_ALREADY_LOGGED_IN", kept, stored);
         signIn("service error", 401, R"({"error":"bad-password"})", "bad-password", kept, stored);
         signIn("message", 400, R"({"message":" NOT_FOUND \n"})", "NOT_FOUND", kept, stored);
@@ -91,7 +101,7 @@ private slots:
         // Failures: the session stays, a retry follows in 30 s.
         refresh("empty access token", 200, R"({"accessToken":"","refreshToken":"r"})", invalid,
                 kept, 30000);
-        refresh("refresh, 20 MB junk", 200, QByteArray(20 << 20, '{'), QString(), kept, 30000);
+        refresh("refresh, junk", 200, "{{{", QString(), kept, 30000);
         refresh("refresh, service error", 401, R"({"error":"expired"})", "expired", kept, 30000);
     }
     void replies()
@@ -238,6 +248,63 @@ private slots:
         QCOMPARE(DecodeStoredValue(auth->Settings().value("refreshToken").toString()), "rb1");
         QCOMPARE(auth->Settings().value("id").toString(), "user-2");
         QCOMPARE(auth->refreshFailures, 0);
+    }
+    void oversizedRepliesAreRefused_data()
+    {
+        QTest::addColumn<Ask>("ask");
+        QTest::addColumn<bool>("inflates"); // else the declared length gives it away
+        for (const auto &[ask, name] :
+             {std::pair(Ask::SignIn, "sign-in"), std::pair(Ask::Refresh, "refresh"),
+              std::pair(Ask::UpdateCheck, "update check")}) {
+            QTest::addRow("%s, declared", name) << ask << false;
+            QTest::addRow("%s, inflated", name) << ask << true;
+        }
+    }
+    void oversizedRepliesAreRefused()
+    {
+        QFETCH(Ask, ask);
+        QFETCH(bool, inflates);
+        QVERIFY(signIn());
+        // Answers that would succeed, were it not for their size.
+        const QByteArray path = ask == Ask::SignIn    ? "/v1/signin/email-password"
+                                : ask == Ask::Refresh ? "/v1/token"
+                                                      : "/v1/user";
+        const QByteArray success = ask == Ask::SignIn    ? kSession
+                                   : ask == Ask::Refresh ? R"({"accessToken":"a2"})"
+                                                         : kFlagSet;
+        const QByteArray body = success.leftJustified((1 << 20) + 1, ' ');
+        Response reply = Response::json(200, inflates ? qCompress(body).mid(4) : body);
+        if (inflates)
+            reply.withHeader("Content-Encoding", "deflate"); // small on the wire
+        else
+            reply.dropAfterBodyBytes = 16; // refused on the header, or this would show
+        scripted[path] << reply;
+        const QString refused = "Reply body larger than 1048576 bytes";
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QString("^(REST request failed:|RCC update check "
+                                                        "failed: HTTP 200) \"%1\"")
+                                                    .arg(refused)));
+        QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
+        QSignalSpy refreshed(auth.get(), &AuthHandler::AccessTokenRefreshed);
+        QSignalSpy available(auth.get(), &AuthHandler::RccUpdateAvailable);
+        if (ask == Ask::SignIn)
+            auth->SignIn("u@example.org", "secret");
+        else if (ask == Ask::Refresh)
+            auth->GetNewAccessToken();
+        else
+            auth->CheckRccUpdate();
+
+        if (ask == Ask::UpdateCheck)
+            QTRY_VERIFY_WITH_TIMEOUT(auth->network.findChildren<QNetworkReply *>().isEmpty(),
+                                     10000);
+        else
+            QVERIFY(answered(2));
+        // Through the usual failure paths: the text for the user, a retry for the refresh.
+        QCOMPARE(responses.size(), ask == Ask::UpdateCheck ? 0 : 1);
+        QCOMPARE(responses.value(0).value(0).toString(), ask == Ask::UpdateCheck ? "" : refused);
+        QCOMPARE(auth->tokenTimer.interval(), ask == Ask::Refresh ? 30000 : 840000);
+        QCOMPARE(refreshed.size() + available.size(), 0);
+        QCOMPARE(auth->GetAccessToken(), "a1");
     }
     void updateCheckReplies_data()
     {
