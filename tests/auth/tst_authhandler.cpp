@@ -162,6 +162,72 @@ private slots:
         QCOMPARE(auth->Settings().allKeys().isEmpty(), failed);
         QCOMPARE(responses.size(), emitted.isNull() ? 0 : 3);
     }
+    void storedSession_data()
+    {
+        QTest::addColumn<QVariantMap>("store");
+        QTest::addColumn<bool>("usable");
+        QTest::addColumn<QString>("token"); // null: none
+        QTest::addColumn<int>("interval");  // of the token timer; -1: not armed
+
+        const QVariantMap full{{"token", EncodeStoredValue("a0")},
+                               {"refreshToken", EncodeStoredValue("r0")},
+                               {"tokenLifeTime", 3600},
+                               {"id", "user-1"},
+                               {"email", "u@example.org"}};
+        QVariantMap noRefresh = full;
+        noRefresh["refreshToken"] = "";
+        QVariantMap blanks = full;
+        blanks["token"] = " \t" + EncodeStoredValue(" a0\n") + "\n";
+        QVariantMap noLifetime = full;
+        noLifetime.remove("tokenLifeTime");
+        QTest::newRow("empty store") << QVariantMap() << false << QString() << -1;
+        QTest::newRow("empty refresh token") << noRefresh << false << "a0" << 3540000;
+        QTest::newRow("blanks around and inside") << blanks << true << "a0" << 3540000;
+        QTest::newRow("no lifetime") << noLifetime << true << "a0" << -1;
+    }
+    void storedSession()
+    {
+        QFETCH(QVariantMap, store);
+        QFETCH(bool, usable);
+        QFETCH(QString, token);
+        QFETCH(int, interval);
+        for (auto it = store.cbegin(); it != store.cend(); ++it)
+            auth->Settings().setValue(it.key(), it.value());
+        QCOMPARE(auth->HasStoredSession(), usable);
+        QCOMPARE(auth->GetAccessToken(), token);
+        QCOMPARE(auth->GetAccessToken().isNull(), token.isNull());
+        auth->StartTokenTimer();
+        QCOMPARE(auth->tokenTimer.isActive() ? auth->tokenTimer.interval() : -1, interval);
+        QCOMPARE(server->requestCount(), 0);
+    }
+    void resetPassword_data()
+    {
+        QTest::addColumn<QString>("redirect"); // null: unset
+        QTest::addColumn<QJsonObject>("body");
+        const QJsonObject plain{{"email", " u@example.org"}};
+        QJsonObject redirected = plain;
+        redirected["options"] = QJsonObject{{"redirectTo", "https://app.example/reset?a=1"}};
+        QTest::newRow("no redirect") << QString() << plain;
+        QTest::newRow("blank redirect") << " \t" << plain;
+        QTest::newRow("redirect trimmed") << " https://app.example/reset?a=1\n" << redirected;
+    }
+    void resetPassword()
+    {
+        QFETCH(QString, redirect);
+        QFETCH(QJsonObject, body);
+        if (redirect.isNull())
+            qunsetenv("CORVALEN_RESET_PASSWORD_REDIRECT_URL");
+        else
+            qputenv("CORVALEN_RESET_PASSWORD_REDIRECT_URL", redirect.toUtf8());
+        QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
+        auth->ResetPassword(" u@example.org");
+        QVERIFY(answered());
+        const auto request = server->lastRequest();
+        QCOMPARE(request.method + ' ' + request.target, "POST /v1/user/password/reset");
+        QCOMPARE(request.header("Authorization"), QByteArray());
+        QCOMPARE(sentJson(request), body);
+        QCOMPARE(responses.size(), 0); // the service's "{}" says nothing
+    }
     void sessionSurvivesRestartOwnerOnly()
     {
 #ifdef Q_OS_UNIX
@@ -355,6 +421,57 @@ private slots:
         QCOMPARE(server->lastRequest().path() == "/clear", acknowledged);
         QCOMPARE(available.size(), outcome == "announced" ? 1 : 0);
         QCOMPARE(auth->rccClearPending, outcome.startsWith("kept"));
+    }
+
+    void acknowledgement_data()
+    {
+        QTest::addColumn<bool>("signedIn");
+        QTest::addColumn<int>("status"); // of the answer
+        QTest::addColumn<bool>("pending");
+        QTest::addColumn<int>("refreshes");
+        QTest::newRow("204 confirms") << true << 204 << false << 0;
+        QTest::newRow("500 keeps it pending") << true << 500 << true << 0;
+        QTest::newRow("401 asks for one refresh") << true << 401 << true << 1;
+        QTest::newRow("no token, nothing sent") << false << 0 << true << 0;
+    }
+    void acknowledgement()
+    {
+        QFETCH(bool, signedIn);
+        QFETCH(int, status);
+        QFETCH(bool, pending);
+        QFETCH(int, refreshes);
+        QVERIFY(!signedIn || signIn());
+        scripted["/clear"] << Response::json(status, "{}");
+        if (status >= 400)
+            QTest::ignoreMessage(
+                QtWarningMsg,
+                QRegularExpression(QString("^clear_rcc_update failed: HTTP %1 \"").arg(status)));
+        auth->ClearRccUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(auth->network.findChildren<QNetworkReply *>().isEmpty(), 10000);
+        QVERIFY(answered(signedIn + refreshes));
+        QCOMPARE(auth->rccClearPending, pending);
+        QCOMPARE(server->requestCount(), signedIn ? 2 + refreshes : 0);
+        if (!signedIn)
+            return;
+        const auto request = server->requests().at(1);
+        QCOMPARE(request.method + ' ' + request.target, "POST /clear");
+        QCOMPARE(request.header("Content-Type"), "application/json");
+        QCOMPARE(request.header("Authorization"), "Bearer a1");
+        QCOMPARE(request.body, "{}");
+        QCOMPARE(server->lastRequest().path(), refreshes ? "/v1/token" : "/clear");
+    }
+    void updateCheckTimerRepeatsAndEachTickAllowsARefresh()
+    {
+        QVERIFY(signIn());
+        QVERIFY(auth->rccCheckTimer.isActive());
+        QCOMPARE(auth->rccCheckTimer.interval(), 300000);
+        QVERIFY(!auth->rccCheckTimer.isSingleShot());
+        auth->rccCheckRetried = true;        // a 401 used this period's refresh
+        auth->rccCheckTimer.setInterval(20); // the next periods, without waiting minutes
+        QTRY_VERIFY_WITH_TIMEOUT(server->requestCount() >= 3, 10000); // two checks at least
+        auth->rccCheckTimer.stop();
+        QCOMPARE(server->lastRequest().target, "/v1/user");
+        QVERIFY(!auth->rccCheckRetried);
     }
 
 private:
