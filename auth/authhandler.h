@@ -54,6 +54,8 @@ private:
     friend class AuthHandlerTest; // reads timer state without waiting minutes
 
     bool runSessionStep(const QJsonObject &object);
+    void takeSignInSession(const QJsonObject &session);
+    bool takeRefreshedToken(const QJsonObject &reply);
     void runRefreshFailureStep();
     void syncSettings();
 

@@ -102,67 +102,71 @@ void AuthHandler::GetNewAccessToken()
 bool AuthHandler::runSessionStep(const QJsonObject &object)
 {
     if (object.contains(QStringLiteral("session"))) {
-        const QJsonObject session = object.value(QStringLiteral("session")).toObject();
-        const QJsonObject user = session.value(QStringLiteral("user")).toObject();
-        const QString userId = user.value(QStringLiteral("id")).toString();
-        const QString email = user.value(QStringLiteral("email")).toString();
-        const QString accessToken = session.value(QStringLiteral("accessToken")).toString();
-        const QString newRefreshToken = session.value(QStringLiteral("refreshToken")).toString();
-        const qint64 lifetime = session.value(QStringLiteral("accessTokenExpiresIn")).toInteger();
-
-        refreshToken = newRefreshToken;
-        QString code;
-        if (accessToken.isEmpty()) {
-            code = QStringLiteral("USER_ALREADY_LOGGED_IN");
-        } else {
-            code = QStringLiteral("USER_AUTENTICATED");
-            ++sessionCounter;
-            settings.setValue(QStringLiteral("token"), EncodeStoredValue(accessToken));
-            settings.setValue(QStringLiteral("refreshToken"), EncodeStoredValue(newRefreshToken));
-            settings.setValue(QStringLiteral("tokenLifeTime"), lifetime);
-            settings.setValue(QStringLiteral("id"), userId);
-            settings.setValue(QStringLiteral("email"), email);
-        }
-        refreshFailures = 0;
-        refreshAbandoned = false;
-        refreshInFlight = false;
-
-        StartTokenTimer();
-        rccCheckTimer.start();
-        emit SignInResponse(code);
+        takeSignInSession(object.value(QStringLiteral("session")).toObject());
         return true;
     }
-
-    if (object.contains(QStringLiteral("accessToken"))) {
-        const QString accessToken = object.value(QStringLiteral("accessToken")).toString();
-        // A reply without a usable token is a failed refresh, not one that empties the session.
-        if (accessToken.isEmpty())
-            return false;
-
-        settings.setValue(QStringLiteral("token"), EncodeStoredValue(accessToken));
-        // Without a new refresh token the current one stays valid for the next renewal.
-        const QString newRefreshToken = object.value(QStringLiteral("refreshToken")).toString();
-        if (!newRefreshToken.isEmpty()) {
-            refreshToken = newRefreshToken;
-            settings.setValue(QStringLiteral("refreshToken"), EncodeStoredValue(newRefreshToken));
-        }
-        settings.setValue(QStringLiteral("tokenLifeTime"),
-                          object.value(QStringLiteral("accessTokenExpiresIn")).toInteger());
-
-        refreshFailures = 0;
-        refreshAbandoned = false;
-        refreshInFlight = false;
-
-        StartTokenTimer();
-        emit AccessTokenRefreshed();
-        if (rccCheckAfterRefresh) {
-            rccCheckAfterRefresh = false;
-            CheckRccUpdate();
-        }
-        return true;
-    }
-
+    if (object.contains(QStringLiteral("accessToken")))
+        return takeRefreshedToken(object);
     return false;
+}
+
+void AuthHandler::takeSignInSession(const QJsonObject &session)
+{
+    const QJsonObject user = session.value(QStringLiteral("user")).toObject();
+    const QString accessToken = session.value(QStringLiteral("accessToken")).toString();
+    const QString newRefreshToken = session.value(QStringLiteral("refreshToken")).toString();
+
+    refreshToken = newRefreshToken;
+    QString code;
+    if (accessToken.isEmpty()) {
+        code = QStringLiteral("USER_ALREADY_LOGGED_IN");
+    } else {
+        code = QStringLiteral("USER_AUTENTICATED");
+        ++sessionCounter;
+        settings.setValue(QStringLiteral("token"), EncodeStoredValue(accessToken));
+        settings.setValue(QStringLiteral("refreshToken"), EncodeStoredValue(newRefreshToken));
+        settings.setValue(QStringLiteral("tokenLifeTime"),
+                          session.value(QStringLiteral("accessTokenExpiresIn")).toInteger());
+        settings.setValue(QStringLiteral("id"), user.value(QStringLiteral("id")).toString());
+        settings.setValue(QStringLiteral("email"), user.value(QStringLiteral("email")).toString());
+    }
+    refreshFailures = 0;
+    refreshAbandoned = false;
+    refreshInFlight = false;
+
+    StartTokenTimer();
+    rccCheckTimer.start();
+    emit SignInResponse(code);
+}
+
+bool AuthHandler::takeRefreshedToken(const QJsonObject &reply)
+{
+    const QString accessToken = reply.value(QStringLiteral("accessToken")).toString();
+    // A reply without a usable token is a failed refresh, not one that empties the session.
+    if (accessToken.isEmpty())
+        return false;
+
+    settings.setValue(QStringLiteral("token"), EncodeStoredValue(accessToken));
+    // Without a new refresh token the current one stays valid for the next renewal.
+    const QString newRefreshToken = reply.value(QStringLiteral("refreshToken")).toString();
+    if (!newRefreshToken.isEmpty()) {
+        refreshToken = newRefreshToken;
+        settings.setValue(QStringLiteral("refreshToken"), EncodeStoredValue(newRefreshToken));
+    }
+    settings.setValue(QStringLiteral("tokenLifeTime"),
+                      reply.value(QStringLiteral("accessTokenExpiresIn")).toInteger());
+
+    refreshFailures = 0;
+    refreshAbandoned = false;
+    refreshInFlight = false;
+
+    StartTokenTimer();
+    emit AccessTokenRefreshed();
+    if (rccCheckAfterRefresh) {
+        rccCheckAfterRefresh = false;
+        CheckRccUpdate();
+    }
+    return true;
 }
 
 void AuthHandler::runRefreshFailureStep()
