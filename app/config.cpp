@@ -29,7 +29,7 @@ QString configValue(const QString &key)
 
     const QByteArray raw = qgetenv(name.toUtf8().constData()).trimmed();
     if (!raw.isEmpty()) {
-        const QString value = QString::fromUtf8(raw);
+        QString value = QString::fromUtf8(raw);
         if (name == QLatin1String("CORVALEN_RCC_DASHBOARD_BASE_URL"))
             return normalizeDashboardBaseUrl(value);
         return value;

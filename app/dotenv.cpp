@@ -41,7 +41,7 @@ QString findEnvFile(const QString &startDir)
 
     QDir dir(startDir);
     while (dir.exists()) {
-        const QString candidate = dir.filePath(QStringLiteral(".env"));
+        QString candidate = dir.filePath(QStringLiteral(".env"));
         const QFileInfo info(candidate);
         if (info.exists() && info.isFile())
             return candidate;
