@@ -5,10 +5,14 @@
 #include <QMessageBox>
 #include <QNetworkReply>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QUrl>
 #include <QVariantList>
+
+#include <functional>
+#include <memory>
 
 #include "auth/authhandler.h"
 
@@ -54,6 +58,9 @@ public:
     Q_INVOKABLE void disconnectDashboardMqtt();
     Q_INVOKABLE QString currentUserId() const;
     Q_INVOKABLE QString appConfigValue(QString key) const;
+    // The page hands over a dashboard it no longer shows; it is deleted once none of its
+    // handlers can be running any more.
+    Q_INVOKABLE void releaseDashboard(QObject *dashboard);
 
     // Dashboard delivery building blocks (not exposed to QML).
     static QString normalizedDashboardFunctionUrl(QUrl url);
@@ -75,6 +82,14 @@ private:
     void clearComponentCacheIfEngine();
     void connectDashboardReplyDiagnostics(QNetworkReply *reply);
 
+    struct QueuedMessage;
+    void enqueueMessage(const std::shared_ptr<QueuedMessage> &message);
+    void scheduleNextMessage();
+    void showNextMessage();
+    void messageBoxFinished(int result);
+    void afterMessageWaits(const std::function<void()> &task);
+    void runWorkHeldForMessageWaits();
+
     AuthHandler authHandler;
     MqttClient *mqttClient = nullptr;
     QQmlEngine *qmlEngine = nullptr;
@@ -95,4 +110,14 @@ private:
     QString registeredRccPath;
     QByteArray registeredRccData;
     bool registeredFromMemory = false;
+
+    // Messages are shown one at a time, in order, from the event loop.
+    QList<std::shared_ptr<QueuedMessage>> messageQueue;
+    std::shared_ptr<QueuedMessage> shownMessage;
+    int shownMessageAnswer = -1;
+    bool nextMessageScheduled = false;
+    // Callers waiting in ShowCustomMessage for their answer, each in a nested event loop.
+    int messageWaits = 0;
+    QList<QPointer<QObject>> dashboardsHeldForMessageWaits;
+    QList<std::function<void()>> tasksHeldForMessageWaits;
 };

@@ -2,6 +2,8 @@
 
 #include <QtCore>
 
+#include <memory>
+
 #include "support/scripted_http_server.h"
 
 using Response = ScriptedHttpServer::Response;
@@ -55,3 +57,95 @@ inline QByteArray buildDashboardBundle(const QString &dir, const QByteArray &das
         return {};
     return out.readAll();
 }
+
+// Records every log message (QML console lines included) while it lives, passing each on.
+class LogCapture
+{
+public:
+    LogCapture()
+    {
+        QMutexLocker lock(&mutex());
+        lines().clear();
+        previous() = qInstallMessageHandler(&LogCapture::record);
+    }
+    ~LogCapture() { qInstallMessageHandler(previous()); }
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    bool contains(const QString &text) const
+    {
+        QMutexLocker lock(&mutex());
+        return std::any_of(lines().cbegin(), lines().cend(),
+                           [&](const QString &line) { return line.contains(text); });
+    }
+
+private:
+    static QStringList &lines()
+    {
+        static QStringList recorded;
+        return recorded;
+    }
+    static QtMessageHandler &previous()
+    {
+        static QtMessageHandler handler = nullptr;
+        return handler;
+    }
+    static QMutex &mutex()
+    {
+        static QMutex lock;
+        return lock;
+    }
+    static void record(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    {
+        {
+            QMutexLocker lock(&mutex());
+            lines().append(text);
+        }
+        if (previous())
+            previous()(type, context, text);
+    }
+};
+
+// A dashboard that does, from inside the host's signal handlers, what a careless one may: each
+// message on its topic names an act. From inside the sign-out it starts a download that fails
+// at once, and it listens to every outcome.
+inline const QByteArray kTrapDashboardQml = R"(import QtQuick
+
+Rectangle {
+    id: trap
+    color: "#123456"
+
+    function act(command) {
+        console.log("Trap dashboard acts:", command)
+        if (command === "download")
+            manager.downloadAndRegisterExternalResource("ftp://127.0.0.1/trap.rcc")
+        else if (command === "ask")
+            console.log("Trap dashboard got answer",
+                        manager.ShowCustomMessage("Trap", "Asked from a message handler"))
+        else if (command === "reload")
+            manager.resolveAndDownloadExternalResourceForCurrentUser()
+        else if (command === "signout")
+            manager.logUserOut()
+    }
+
+    Connections {
+        target: mqttClient
+        function onMessageReceived(topic, message) { trap.act(message) }
+    }
+    Connections {
+        target: manager
+        function onSignOutUser() { trap.act("download") }
+        function onExternalResourceLoadFinished(success, message) {
+            console.log("Trap dashboard saw", success, message)
+        }
+    }
+
+    Component.onCompleted: {
+        const port = parseInt(manager.appConfigValue("CORVALEN_MQTT_PORT"), 10)
+        manager.configureDashboardMqtt(manager.appConfigValue("CORVALEN_MQTT_HOST"), port,
+                                       ["corvalen/trap"])
+        console.log("Trap dashboard loaded")
+    }
+    Component.onDestruction: console.log("Trap dashboard closed")
+}
+)";

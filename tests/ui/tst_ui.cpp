@@ -1,10 +1,32 @@
 #include <QtQuick>
 #include <QtTest>
 #include <QtWidgets>
+#include <functional>
 #include <memory>
 
+#include "mqtt/mqttclient.h"
+#include "support/mosquitto_broker.h"
 #include "ui/test_fixtures.h"
 #include "viewmodel/viewmodel.h"
+
+namespace {
+// Where the message box that is open while the dashboard is torn down comes from.
+enum class OpenBox
+{
+    AfterFailedDownload, // main.qml reports a download the dashboard started from a handler
+    AskedByDashboard,    // the dashboard waits for an answer inside its message handler
+};
+enum class SignOutBy
+{
+    DashboardMessage, // the dashboard's message handler calls manager.logUserOut()
+    TokenFailure,     // the third failed token refresh
+};
+const QString DownloadFailed = QStringLiteral("RCC download failed");
+const QString FtpRefused = QStringLiteral("RCC URL must be relative, HTTP or HTTPS.");
+const QString TrapTopic = QStringLiteral("corvalen/trap");
+} // namespace
+Q_DECLARE_METATYPE(OpenBox)
+Q_DECLARE_METATYPE(SignOutBy)
 
 // The real main.qml with the real ViewModel, signing in against loopback.
 class TestUi : public QObject
@@ -12,13 +34,21 @@ class TestUi : public QObject
     Q_OBJECT
 
     std::unique_ptr<LoopbackBackend> backend;
+    std::unique_ptr<MosquittoBroker> broker;
     std::unique_ptr<ViewModel> vm;
+    std::unique_ptr<MqttClient> mqtt;
     std::unique_ptr<QQmlApplicationEngine> engine;
     QQuickWindow *window = nullptr;
-    // QMessageBox::exec() blocks in a nested event loop, so a timer answers the boxes: each one
-    // is recorded (window title, text, informative text) and closed with Ok.
+    // Boxes open from the event loop and block the window, so a timer plays the user: each box
+    // is recorded (window title, text, informative text; its buttons apart) and answered with
+    // its default button, else Ok. A test may run a step once the first box is open, and keep
+    // the boxes open until a condition holds.
     QTimer boxTimer;
     QList<QStringList> boxesShown;
+    QList<QMessageBox::StandardButtons> boxButtons;
+    bool boxRecorded = false;
+    std::function<void()> onFirstBox;
+    std::function<bool()> holdBoxesUntil;
 
     static void saveScreenshot(const QImage &image, const QString &name)
     {
@@ -46,40 +76,98 @@ class TestUi : public QObject
                item("passwordField")->isVisible() && item("loginButton")->isVisible() &&
                !item("busyIndicator")->isVisible() && !item("mainPage")->isVisible();
     }
+    void answerBox()
+    {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        if (!boxRecorded) {
+            boxRecorded = true;
+            boxesShown.append({box->windowTitle(), box->text(), box->informativeText()});
+            boxButtons.append(box->standardButtons());
+            if (QTest::currentDataTag() == QLatin1String("invalid-email-password"))
+                saveScreenshot(box->grab().toImage(), "error-box.png");
+        }
+        if (onFirstBox) {
+            std::exchange(onFirstBox, nullptr)();
+            return;
+        }
+        if (holdBoxesUntil && !holdBoxesUntil())
+            return;
+        boxRecorded = false;
+        (box->defaultButton() ? box->defaultButton() : box->button(QMessageBox::Ok))->click();
+    }
+    // As the program starts it, from the environment as it stands.
+    void startUi()
+    {
+        engine.reset();
+        mqtt.reset();
+        vm.reset();
+        vm = std::make_unique<ViewModel>();
+        mqtt = std::make_unique<MqttClient>();
+        engine = std::make_unique<QQmlApplicationEngine>();
+        vm->setMqttClient(mqtt.get());
+        vm->setQmlEngine(engine.get());
+        engine->rootContext()->setContextProperty("manager", vm.get());
+        engine->rootContext()->setContextProperty("mqttClient", mqtt.get());
+        engine->load(QUrl("qrc:/user_interface/qml_files/main.qml"));
+        window = qobject_cast<QQuickWindow *>(engine->rootObjects().value(0));
+        QVERIFY(window && QTest::qWaitForWindowExposed(window) && loginFormIdle());
+    }
+    // Signed in, showing the trap dashboard, which listens on its topic of a real broker.
+    void showTrapDashboard(QPointer<QObject> &trap)
+    {
+        broker = std::make_unique<MosquittoBroker>();
+        QVERIFY2(broker->start(), qPrintable(broker->errorString()));
+        qputenv("CORVALEN_MQTT_HOST", broker->host().toUtf8());
+        qputenv("CORVALEN_MQTT_PORT", QByteArray::number(broker->port()));
+        QTemporaryDir dir;
+        backend->routes["/fn/get_dashboard_rcc"] =
+            LoopbackBackend::raw(buildDashboardBundle(dir.path(), kTrapDashboardQml));
+        backend->routes["/v1/signin/email-password"] = Response::json(
+            200, R"({"session":{"accessToken":"a","refreshToken":"r","accessTokenExpiresIn":900,)"
+                 R"("user":{"id":"u1","email":"e"}}})");
+        vm->logUserIn("e", "p");
+        QTRY_VERIFY_WITH_TIMEOUT(dashboard() && broker->subscriptions(".+").contains(TrapTopic),
+                                 15000);
+        trap = dashboard();
+    }
+    // The box the dashboard's act leaves open, and the texts it shows.
+    QStringList openBox(OpenBox box)
+    {
+        const bool asks = box == OpenBox::AskedByDashboard;
+        if (!broker->publish(TrapTopic, asks ? "ask" : "download"))
+            return {};
+        return asks ? QStringList{"Trap", "Trap", "Asked from a message handler"}
+                    : QStringList{DownloadFailed, DownloadFailed, FtpRefused};
+    }
 
 private slots:
     void initTestCase()
     {
-        connect(&boxTimer, &QTimer::timeout, this, [this] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible())
-                return;
-            boxesShown.append({box->windowTitle(), box->text(), box->informativeText()});
-            if (QTest::currentDataTag() == QLatin1String("invalid-email-password"))
-                saveScreenshot(box->grab().toImage(), "error-box.png");
-            box->button(QMessageBox::Ok)->click();
-        });
+        connect(&boxTimer, &QTimer::timeout, this, &TestUi::answerBox);
         boxTimer.start(10);
     }
     void init()
     {
         QTest::failOnWarning(QRegularExpression("qrc:/user_interface/"));
         boxesShown.clear();
+        boxButtons.clear();
+        boxRecorded = false;
+        onFirstBox = nullptr;
+        holdBoxesUntil = nullptr;
         backend = std::make_unique<LoopbackBackend>();
         QVERIFY(backend->start());
-        vm = std::make_unique<ViewModel>();
-        engine = std::make_unique<QQmlApplicationEngine>();
-        vm->setQmlEngine(engine.get());
-        engine->rootContext()->setContextProperty("manager", vm.get());
-        engine->load(QUrl("qrc:/user_interface/qml_files/main.qml"));
-        window = qobject_cast<QQuickWindow *>(engine->rootObjects().value(0));
-        QVERIFY(window && QTest::qWaitForWindowExposed(window) && loginFormIdle());
+        startUi();
     }
     void cleanup()
     {
+        holdBoxesUntil = nullptr;
         vm->unregisterCurrentResource();
         engine.reset();
+        mqtt.reset();
         vm.reset();
+        broker.reset();
         backend.reset();
     }
 
@@ -241,6 +329,106 @@ private slots:
         QCOMPARE(QJsonDocument::fromJson(backend->server.lastRequest().body)["email"].toString(),
                  "reset@example.com");
     }
+
+    // One box at a time: a message that comes while one is open waits its turn in the same box,
+    // and every caller that waits gets the answer to its own message.
+    void messagesShownOneAfterAnother()
+    {
+        int nestedAnswer = 0;
+        onFirstBox = [&] {
+            // Asked while the first box is open, from the event loop as a dashboard would.
+            QTimer::singleShot(0, this, [&] { nestedAnswer = vm->ShowCustomMessage("C", "c"); });
+        };
+        vm->ShowCustomMessageNoBtns("A", "a"); // nobody waits for this one
+        QCOMPARE(boxesShown.size(), 0);
+        const int answer =
+            vm->ShowCustomMessage("B", "b", QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+
+        QCOMPARE(answer, int(QMessageBox::No));
+        QCOMPARE(boxesShown,
+                 (QList<QStringList>{{"A", "A", "a"}, {"B", "B", "b"}, {"C", "C", "c"}}));
+        QCOMPARE(boxButtons,
+                 (QList<QMessageBox::StandardButtons>{
+                     QMessageBox::Ok, QMessageBox::Yes | QMessageBox::No, QMessageBox::Ok}));
+        QCOMPARE(nestedAnswer, int(QMessageBox::Ok));
+        QCOMPARE(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()), nullptr);
+    }
+
+
+
+
+
+    // A dashboard signs out, or is signed out, while a box is open; its handlers, or the signal
+    // emission they belong to, are on the stack then. The program lives on, back on the login
+    // page, and the user's bundle and cached copy are gone.
+    void dashboardSignedOutUnderOpenBox_data()
+    {
+        QTest::addColumn<OpenBox>("box");
+        QTest::addColumn<SignOutBy>("signOut");
+        QTest::newRow("failed download box, dashboard signs out")
+            << OpenBox::AfterFailedDownload << SignOutBy::DashboardMessage;
+        QTest::newRow("failed download box, token refresh fails")
+            << OpenBox::AfterFailedDownload << SignOutBy::TokenFailure;
+        QTest::newRow("dashboard waits for its box, token refresh fails")
+            << OpenBox::AskedByDashboard << SignOutBy::TokenFailure;
+    }
+    void dashboardSignedOutUnderOpenBox()
+    {
+        QFETCH(OpenBox, box);
+        QFETCH(SignOutBy, signOut);
+        LogCapture logs;
+        QPointer<QObject> trap;
+        showTrapDashboard(trap);
+        if (QTest::currentTestFailed())
+            return;
+        const QStringList files = {":/external/dashboard.qml", vm->dashboardCacheFilePath("u1")};
+        QVERIFY(QFile::exists(files[0]) && QFile::exists(files[1]));
+
+        onFirstBox = [&] {
+            if (signOut == SignOutBy::TokenFailure)
+                emit vm->auth().SignOutUser();
+            else
+                QVERIFY(broker->publish(TrapTopic, "signout"));
+        };
+        holdBoxesUntil = [&] { return item("loginPage")->isVisible(); };
+        const QStringList first = openBox(box);
+        // The sign-out itself starts a download that fails: its box comes second.
+        QTRY_COMPARE_WITH_TIMEOUT(boxesShown.size(), 2, 15000);
+        QCOMPARE(boxesShown,
+                 (QList<QStringList>{first, {DownloadFailed, DownloadFailed, FtpRefused}}));
+
+        QTRY_VERIFY_WITH_TIMEOUT(!trap && !QFile::exists(files[0]) && !QFile::exists(files[1]),
+                                 15000);
+        QVERIFY(loginFormIdle() && vm->currentUserId().isEmpty());
+        QVERIFY(logs.contains("Trap dashboard closed"));
+        if (box == OpenBox::AskedByDashboard)
+            QVERIFY(
+                logs.contains(QStringLiteral("Trap dashboard got answer %1").arg(QMessageBox::Ok)));
+    }
+
+    // A newer bundle replaces the dashboard while a box is open.
+    void dashboardReplacedUnderOpenBox_data()
+    {
+        QTest::addColumn<OpenBox>("box");
+        QTest::newRow("failed download box") << OpenBox::AfterFailedDownload;
+        QTest::newRow("dashboard waits for its box") << OpenBox::AskedByDashboard;
+    }
+    void dashboardReplacedUnderOpenBox()
+    {
+        QFETCH(OpenBox, box);
+        QPointer<QObject> trap;
+        showTrapDashboard(trap);
+        if (QTest::currentTestFailed())
+            return;
+        onFirstBox = [&] { emit vm->auth().RccUpdateAvailable(); };
+        holdBoxesUntil = [&] { return dashboard() && dashboard() != trap; };
+        const QStringList first = openBox(box);
+        QTRY_VERIFY_WITH_TIMEOUT(boxesShown.size() == 1 && !trap, 15000);
+        QCOMPARE(boxesShown.first(), first);
+        QVERIFY(dashboard() && item("mainPage")->isVisible());
+        QCOMPARE(backend->server.requestCount(), 3); // sign-in and two dashboard requests
+    }
+
 };
 
 QTEST_MAIN(TestUi)
