@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QtCore>
+#include <QtNetwork>
 
 #include <memory>
 
@@ -104,6 +105,87 @@ private:
         if (previous())
             previous()(type, context, text);
     }
+};
+
+// A loopback HTTP peer that answers late or never. A request is recorded once its head and body
+// are in; then the scripted pieces of the answer go out one per interval, or, with no pieces,
+// the request is held until answerHeld(). One request per connection.
+class SlowPeer : public QObject
+{
+public:
+    QList<QByteArray> pieces;
+    int intervalMs = 10000;
+    QList<QPair<QString, QByteArray>> requests; // path and body, in arrival order
+
+    bool start()
+    {
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = server.nextPendingConnection())
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
+        });
+        return server.listen(QHostAddress::LocalHost, 0);
+    }
+    QString baseUrl() const
+    {
+        return QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort());
+    }
+    QStringList paths() const
+    {
+        QStringList all;
+        for (const auto &request : requests)
+            all.append(request.first);
+        return all;
+    }
+
+    static QByteArray response(int status, const QByteArray &json)
+    {
+        return "HTTP/1.1 " + QByteArray::number(status) +
+               " Status\r\nContent-Type: application/json\r\nConnection: close\r\n"
+               "Content-Length: " +
+               QByteArray::number(json.size()) + "\r\n\r\n" + json;
+    }
+    void answerHeld(const QByteArray &answer)
+    {
+        for (QTcpSocket *socket : std::exchange(held, {}))
+            socket->write(answer);
+    }
+
+private:
+    void read(QTcpSocket *socket)
+    {
+        QByteArray &buffer = buffers[socket];
+        buffer += socket->readAll();
+        const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
+        if (headEnd < 0)
+            return;
+        const QString head = QString::fromLatin1(buffer.left(headEnd));
+        static const QRegularExpression lengthHeader("\r\ncontent-length:\\s*(\\d+)",
+                                                     QRegularExpression::CaseInsensitiveOption);
+        const qsizetype length = lengthHeader.match(head).captured(1).toLongLong();
+        if (buffer.size() < headEnd + 4 + length)
+            return;
+        requests.append({QUrl(head.section(' ', 1, 1)).path(), buffer.mid(headEnd + 4, length)});
+        buffers.remove(socket);
+        socket->disconnect(this);
+        if (pieces.isEmpty()) {
+            held.append(socket);
+            return;
+        }
+        auto *timer = new QTimer(socket);
+        const auto next = std::make_shared<qsizetype>(0);
+        const auto sendNext = [socket, timer, next, answer = pieces] {
+            socket->write(answer.at((*next)++));
+            if (*next == answer.size())
+                timer->stop();
+        };
+        connect(timer, &QTimer::timeout, socket, sendNext);
+        sendNext();
+        timer->start(intervalMs);
+    }
+
+    QTcpServer server; // owns the sockets
+    QHash<QTcpSocket *, QByteArray> buffers;
+    QList<QTcpSocket *> held;
 };
 
 // A dashboard that does, from inside the host's signal handlers, what a careless one may: each

@@ -357,6 +357,35 @@ private slots:
 
 
 
+    // While a sign-in waits, neither Return, Enter nor the (hidden) button sends another.
+    void signInIgnoredWhileWaiting()
+    {
+        SlowPeer auth; // holds every request until told to answer
+        QVERIFY(auth.start());
+        qputenv("CORVALEN_AUTH_BASE_URL", (auth.baseUrl() + "/v1").toUtf8());
+        startUi();
+        item("emailField")->setProperty("text", "first@example.com");
+        item("passwordField")->setProperty("text", "secret");
+        item("passwordField")->forceActiveFocus();
+        QTest::keyClick(window, Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(auth.requests.size(), 1, 15000);
+
+        QTest::keyClick(window, Qt::Key_Return);
+        QTest::keyClick(window, Qt::Key_Enter);
+        click(item("loginButton"));
+        QVERIFY(item("busyIndicator")->isVisible());
+        auth.answerHeld(SlowPeer::response(400, R"({"error":"invalid-email-password"})"));
+        QTRY_VERIFY_WITH_TIMEOUT(boxesShown.size() == 1 && loginFormIdle(), 15000);
+
+        // A sign-in sent now goes out after any that the keys above had sent.
+        item("emailField")->setProperty("text", "second@example.com");
+        click(item("loginButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(auth.requests.size() >= 2, 15000);
+        QStringList emails;
+        for (const auto &request : std::as_const(auth.requests))
+            emails << QJsonDocument::fromJson(request.second)["email"].toString();
+        QCOMPARE(emails, (QStringList{"first@example.com", "second@example.com"}));
+    }
 
     // A dashboard signs out, or is signed out, while a box is open; its handlers, or the signal
     // emission they belong to, are on the stack then. The program lives on, back on the login

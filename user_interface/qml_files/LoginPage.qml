@@ -13,6 +13,9 @@ Rectangle {
     color: "black"
 
     function signIn() {
+        // One sign-in at a time: while one waits, the emptied fields would go out as another.
+        if (busy_indicator.visible)
+            return
         const email = email_field.text
         const password = password_field.text
         email_field.clear()
