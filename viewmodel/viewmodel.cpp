@@ -57,6 +57,9 @@ ViewModel::~ViewModel()
 {
     http::dropReply(dashboardFunctionReply);
     http::dropReply(directDownloadReply);
+    // A bundle registered from memory is read in place: it must leave the resource system
+    // before its bytes are freed with this object.
+    unregisterCurrentResource();
     delete networkManager;
     networkManager = nullptr;
     delete messageBox;

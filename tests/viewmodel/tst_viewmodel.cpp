@@ -70,6 +70,20 @@ private slots:
         if (!userId.isEmpty())
             QTRY_COMPARE_WITH_TIMEOUT(backend->server.requestCount(), 1, 15000);
     }
+
+    // A bundle registered from memory is read in place, so it must not stay registered once
+    // the view model has freed its bytes.
+    void destructionUnregistersBundleFromMemory()
+    {
+        QTemporaryDir dir;
+        const QByteArray bundle = buildDashboardBundle(dir.path(), "import QtQml\nQtObject {}");
+        startWith({});
+        // Without a user id nothing is cached: the payload is registered from memory.
+        QVERIFY(vm->cacheAndRegisterPayload(bundle, QString(), "memory"));
+        QVERIFY(QFile::exists(":/external/dashboard.qml"));
+        vm.reset();
+        QVERIFY(!QFile::exists(":/external/dashboard.qml"));
+    }
 };
 
 QTEST_MAIN(TestViewModel)
