@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+#include "auth/http_request.h"
 #include "mqtt/mqttclient.h"
 #include "support/mosquitto_broker.h"
 #include "ui/test_fixtures.h"
@@ -458,6 +459,79 @@ private slots:
         QCOMPARE(backend->server.requestCount(), 3); // sign-in and two dashboard requests
     }
 
+    // Every request gives up after 30 s without a byte, each through its own failure path; a
+    // server that sends a byte every 10 s is waited for. All run at once, so the wait is paid
+    // once.
+    void stalledServersFailThroughTheirNormalPaths()
+    {
+        SlowPeer stalled, dribbling;
+        dribbling.pieces = {"HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\n",
+                            "a", "b", "c", "d"};
+        QVERIFY(stalled.start() && dribbling.start());
+        const QString base = stalled.baseUrl();
+        qputenv("CORVALEN_AUTH_BASE_URL", (base + "/v1").toUtf8());
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", (base + "/fn").toUtf8());
+        qputenv("CORVALEN_CLEAR_RCC_UPDATE_FUNCTION_URL", (base + "/clear").toUtf8());
+        startUi();
+        LogCapture logs;
+
+        // A second client, signed in, with its session timers running.
+        ViewModel session;
+        session.auth().ParseResponse(
+            R"({"session":{"accessToken":"a","refreshToken":"r","accessTokenExpiresIn":900,)"
+            R"("user":{"id":"u2","email":"e"}}})");
+        QCOMPARE(session.currentUserId(), "u2");
+        QSignalSpy outcomes(&session, &ViewModel::externalResourceLoadFinished);
+        QSignalSpy responses(&session.auth(), &AuthHandler::SignInResponse);
+        QSignalSpy signOuts(&session.auth(), &AuthHandler::SignOutUser);
+
+        QNetworkAccessManager network;
+        const auto get = [&](const QString &url) {
+            return std::unique_ptr<QNetworkReply>(
+                network.get(http::buildRequest(QUrl(url), http::Redirects::FollowNoLessSafe)));
+        };
+        const auto reference = get(base + "/reference");
+        const auto slow = get(dribbling.baseUrl() + "/slow");
+        click(item("loginButton"));
+        session.auth().CheckRccUpdate();
+        session.auth().ClearRccUpdate();
+        session.auth().GetNewAccessToken();
+        QVERIFY(session.resolveAndDownloadExternalResourceForCurrentUser());
+        QVERIFY(session.downloadAndRegisterExternalResource(base + "/dl"));
+        QTRY_COMPARE_WITH_TIMEOUT(stalled.requests.size(), 7, 15000);
+
+        QTRY_VERIFY_WITH_TIMEOUT(reference->isFinished(), 60000);
+        QVERIFY(reference->error() != QNetworkReply::NoError);
+        const QString stalledError = reference->errorString();
+        // Sign-in: the generic error box, and the form back.
+        QTRY_VERIFY_WITH_TIMEOUT(boxesShown.size() == 1 && loginFormIdle(), 15000);
+        QCOMPARE(boxesShown.first(), (QStringList{"Ops!", "Ops!", stalledError}));
+        // Dashboard function and direct download: their failure outcomes.
+        QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), 2, 15000);
+        const QSet<QString> failures = {outcomes.at(0).at(1).toString(),
+                                        outcomes.at(1).at(1).toString()};
+        QCOMPARE(failures,
+                 (QSet<QString>{
+                     "Dashboard RCC request failed: " + stalledError,
+                     QString("Failed to download RCC from %1/dl: %2").arg(base, stalledError)}));
+        QVERIFY(!outcomes.at(0).at(0).toBool() && !outcomes.at(1).at(0).toBool());
+        // Update check and acknowledgement: their warnings.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            logs.contains("RCC update check failed: HTTP 0 \"" + stalledError + "\"") &&
+                logs.contains("clear_rcc_update failed: HTTP 0 \"" + stalledError + "\""),
+            15000);
+        // Token refresh: a counted failure (its text reported), no longer in flight, so asking
+        // again sends a new one at once instead of the 30 s retry.
+        QTRY_VERIFY_WITH_TIMEOUT(responses.contains(QVariantList{stalledError}), 15000);
+        QCOMPARE(signOuts.size(), 0);
+        session.auth().GetNewAccessToken();
+        QTRY_COMPARE_WITH_TIMEOUT(stalled.requests.size(), 8, 15000);
+        QCOMPARE(stalled.paths().count("/v1/token"), 2);
+
+        QTRY_VERIFY_WITH_TIMEOUT(slow->isFinished(), 60000);
+        QCOMPARE(slow->error(), QNetworkReply::NoError);
+        QCOMPARE(slow->readAll(), "abcd");
+    }
 };
 
 QTEST_MAIN(TestUi)
