@@ -50,6 +50,7 @@ class TestUi : public QObject
     bool boxRecorded = false;
     std::function<void()> onFirstBox;
     std::function<bool()> holdBoxesUntil;
+    QList<QUrl> openedUrls;
 
     static void saveScreenshot(const QImage &image, const QString &name)
     {
@@ -142,6 +143,9 @@ class TestUi : public QObject
         return asks ? QStringList{"Trap", "Trap", "Asked from a message handler"}
                     : QStringList{DownloadFailed, DownloadFailed, FtpRefused};
     }
+
+public slots:
+    void openUrl(const QUrl &url) { openedUrls.append(url); }
 
 private slots:
     void initTestCase()
@@ -355,8 +359,50 @@ private slots:
         QCOMPARE(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()), nullptr);
     }
 
+    void dashboardFailuresShowTheirMessages()
+    {
+        // The view model never reports an empty failure; the page still has a text for it.
+        emit vm->externalResourceLoadFinished(false, QString());
+        QTRY_COMPARE_WITH_TIMEOUT(boxesShown.size(), 1, 15000);
 
+        // A resolution that fails before sending reports its own failure, then the page adds
+        // that the request could not be made.
+        vm->auth().Settings().setValue("id", "u1");
+        vm->auth().Settings().setValue("email", "e");
+        vm->GetSignInResponse("USER_AUTENTICATED");
+        QTRY_COMPARE_WITH_TIMEOUT(boxesShown.size(), 3, 15000);
+        QCOMPARE(boxesShown,
+                 (QList<QStringList>{{DownloadFailed, DownloadFailed,
+                                      "Could not download/load external RCC from this app host."},
+                                     {DownloadFailed, DownloadFailed,
+                                      "Missing access token. Please sign in again and retry."},
+                                     {DownloadFailed, DownloadFailed,
+                                      "Could not request the dashboard RCC file."}}));
+        QVERIFY(item("mainPage")->isVisible() && !dashboard());
+    }
 
+    void passwordToggleShowsAndHides()
+    {
+        // TextInput's echo modes have QLineEdit's values.
+        const auto echo = [this] { return item("passwordField")->property("echoMode").toInt(); };
+        QCOMPARE(echo(), int(QLineEdit::Password));
+        QCOMPARE(text("passwordToggle"), "Show");
+        click(item("passwordToggle"));
+        QCOMPARE(echo(), int(QLineEdit::Normal));
+        QCOMPARE(text("passwordToggle"), "Hide");
+        click(item("passwordToggle"));
+        QCOMPARE(echo(), int(QLineEdit::Password));
+        QCOMPARE(text("passwordToggle"), "Show");
+    }
+
+    void signUpOpensSignUpPage()
+    {
+        openedUrls.clear();
+        QDesktopServices::setUrlHandler("https", this, "openUrl");
+        click(item("signUpButton"));
+        QDesktopServices::unsetUrlHandler("https");
+        QCOMPARE(openedUrls, QList<QUrl>{QUrl("https://www.corvalen.example/signup")});
+    }
 
     // While a sign-in waits, neither Return, Enter nor the (hidden) button sends another.
     void signInIgnoredWhileWaiting()
