@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
+#include <QQmlEngine>
 #include <QTimer>
 
 #include <utility>
@@ -196,7 +197,9 @@ void ViewModel::runWorkHeldForMessageWaits()
 
 void ViewModel::releaseDashboard(QObject *dashboard)
 {
-    if (!dashboard)
+    // Dashboards call this too: only what QML itself may destroy is deleted, never the
+    // published objects or the page's own.
+    if (!dashboard || QQmlEngine::objectOwnership(dashboard) != QQmlEngine::JavaScriptOwnership)
         return;
     if (messageWaits > 0)
         dashboardsHeldForMessageWaits.append(dashboard);

@@ -1,3 +1,4 @@
+#include <QtQml>
 #include <QtTest>
 #include <memory>
 
@@ -83,6 +84,22 @@ private slots:
         QVERIFY(QFile::exists(":/external/dashboard.qml"));
         vm.reset();
         QVERIFY(!QFile::exists(":/external/dashboard.qml"));
+    }
+
+    // Dashboards reach releaseDashboard too; what QML may not destroy must survive it.
+    void releaseDeletesOnlyWhatQmlMayDestroy()
+    {
+        startWith({});
+        QQmlEngine engine;
+        QQmlComponent component(&engine);
+        component.setData("import QtQml\nQtObject {}", QUrl());
+        QPointer<QObject> made = component.create();
+        QQmlEngine::setObjectOwnership(made, QQmlEngine::JavaScriptOwnership); // as createObject()
+        QPointer<QObject> published = vm.get();
+        vm->releaseDashboard(vm.get());
+        vm->releaseDashboard(made);
+        QTRY_VERIFY_WITH_TIMEOUT(!made, 15000);
+        QVERIFY(published);
     }
 };
 
