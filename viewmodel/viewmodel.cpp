@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
+#include <QPointer>
 #include <QQmlEngine>
 #include <QTimer>
 
@@ -103,7 +104,7 @@ int ViewModel::ShowCustomMessage(QString title, QString msg,
     // Still queued only when the loop was ended from outside (the application quitting).
     messageQueue.removeOne(message);
     if (messageWaits == 0)
-        runWorkHeldForMessageWaits();
+        scheduleWorkHeldForMessageWaits();
     return message->answered ? message->answer : -1;
 }
 
@@ -173,26 +174,29 @@ void ViewModel::messageBoxFinished(int result)
 
 // While a caller waits for a box, its own handlers (and any signal emission it is part of) are
 // still on the stack below the nested loop. Deleting a dashboard there is fatal for QML, and the
-// bundle must outlive it, so both wait until the last such caller has its answer.
+// bundle must outlive it, so such work runs from a fresh event-loop pass at which nobody waits.
 void ViewModel::afterMessageWaits(const std::function<void()> &task)
 {
-    if (messageWaits > 0)
-        tasksHeldForMessageWaits.append(task);
-    else
-        QTimer::singleShot(0, this, task);
+    workHeldForMessageWaits.append(task);
+    scheduleWorkHeldForMessageWaits();
+}
+
+void ViewModel::scheduleWorkHeldForMessageWaits()
+{
+    if (workScheduled || workHeldForMessageWaits.isEmpty())
+        return;
+    workScheduled = true;
+    QMetaObject::invokeMethod(this, &ViewModel::runWorkHeldForMessageWaits, Qt::QueuedConnection);
 }
 
 void ViewModel::runWorkHeldForMessageWaits()
 {
-    const auto dashboards = std::exchange(dashboardsHeldForMessageWaits, {});
-    for (const QPointer<QObject> &dashboard : dashboards) {
-        if (dashboard)
-            dashboard->deleteLater();
-    }
-    // Queued after the deletions, so that a bundle outlives the dashboards made from it.
-    const auto tasks = std::exchange(tasksHeldForMessageWaits, {});
+    workScheduled = false;
+    if (messageWaits > 0)
+        return; // the last caller to get its answer schedules it again
+    const auto tasks = std::exchange(workHeldForMessageWaits, {});
     for (const auto &task : tasks)
-        QTimer::singleShot(0, this, task);
+        task();
 }
 
 void ViewModel::releaseDashboard(QObject *dashboard)
@@ -201,10 +205,7 @@ void ViewModel::releaseDashboard(QObject *dashboard)
     // published objects or the page's own.
     if (!dashboard || QQmlEngine::objectOwnership(dashboard) != QQmlEngine::JavaScriptOwnership)
         return;
-    if (messageWaits > 0)
-        dashboardsHeldForMessageWaits.append(dashboard);
-    else
-        dashboard->deleteLater();
+    afterMessageWaits([dashboard = QPointer<QObject>(dashboard)] { delete dashboard.data(); });
 }
 
 void ViewModel::logUserIn(QString email, QString pass)

@@ -5,7 +5,6 @@
 #include <QMessageBox>
 #include <QNetworkReply>
 #include <QObject>
-#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QUrl>
@@ -88,6 +87,7 @@ private:
     void showNextMessage();
     void messageBoxFinished(int result);
     void afterMessageWaits(const std::function<void()> &task);
+    void scheduleWorkHeldForMessageWaits();
     void runWorkHeldForMessageWaits();
 
     AuthHandler authHandler;
@@ -116,8 +116,9 @@ private:
     std::shared_ptr<QueuedMessage> shownMessage;
     int shownMessageAnswer = -1;
     bool nextMessageScheduled = false;
-    // Callers waiting in ShowCustomMessage for their answer, each in a nested event loop.
+    // Callers waiting in ShowCustomMessage for their answer, each in a nested event loop, and
+    // what has to wait until none does.
     int messageWaits = 0;
-    QList<QPointer<QObject>> dashboardsHeldForMessageWaits;
-    QList<std::function<void()>> tasksHeldForMessageWaits;
+    QList<std::function<void()>> workHeldForMessageWaits;
+    bool workScheduled = false;
 };
