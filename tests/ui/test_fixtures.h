@@ -190,7 +190,7 @@ private:
 
 // A dashboard that does, from inside the host's signal handlers, what a careless one may: each
 // message on its topic names an act. From inside the sign-out it starts a download that fails
-// at once, and it listens to every outcome.
+// at once, it listens to every outcome, and a click signs out and then asks.
 inline const QByteArray kTrapDashboardQml = R"(import QtQuick
 
 Rectangle {
@@ -219,6 +219,15 @@ Rectangle {
         function onSignOutUser() { trap.act("download") }
         function onExternalResourceLoadFinished(success, message) {
             console.log("Trap dashboard saw", success, message)
+        }
+    }
+
+    // A click signs out, then waits for a box of its own in the same handler.
+    MouseArea {
+        anchors.fill: parent
+        onClicked: {
+            manager.logUserOut()
+            trap.act("ask")
         }
     }
 

@@ -482,6 +482,24 @@ private slots:
                 logs.contains(QStringLiteral("Trap dashboard got answer %1").arg(QMessageBox::Ok)));
     }
 
+    // The dashboard signs out from a click and then, in the same handler, waits for a box.
+    void dashboardSignsOutThenWaitsForBox()
+    {
+        LogCapture logs;
+        QPointer<QObject> trap;
+        showTrapDashboard(trap);
+        if (QTest::currentTestFailed())
+            return;
+        click(qobject_cast<QQuickItem *>(trap.data()));
+        // The download started from inside the sign-out was queued first.
+        QCOMPARE(boxesShown,
+                 (QList<QStringList>{{DownloadFailed, DownloadFailed, FtpRefused},
+                                     {"Trap", "Trap", "Asked from a message handler"}}));
+        QVERIFY(logs.contains(QStringLiteral("Trap dashboard got answer %1").arg(QMessageBox::Ok)));
+        QTRY_VERIFY_WITH_TIMEOUT(!trap && !QFile::exists(vm->dashboardCacheFilePath("u1")), 15000);
+        QVERIFY(loginFormIdle());
+    }
+
     // A newer bundle replaces the dashboard while a box is open.
     void dashboardReplacedUnderOpenBox_data()
     {
