@@ -24,7 +24,7 @@ Rectangle {
         // Waiting is shown before the request goes out: a reply can arrive synchronously
         // (missing service address), and its reaction must be the last word on the form.
         waitingForLoginResponse(true)
-        manager.logUserIn(email, password)
+        manager.logUserIn(email, password) // qmllint disable unqualified
     }
 
     function waitingForLoginResponse(enable) {
@@ -44,7 +44,7 @@ Rectangle {
     // Below every control: a click on empty space dismisses the on-screen keyboard.
     MouseArea {
         anchors.fill: parent
-        onClicked: Qt.inputMethod.hide()
+        onClicked: Qt.inputMethod.hide() // qmllint disable type
     }
 
     component StyledField: TextField {
@@ -262,7 +262,7 @@ Rectangle {
             topPadding: 0
         }
 
-        contentItem: Column {
+        contentItem: Column { // qmllint disable deferred-property-id
             spacing: 12
 
             Label {
@@ -285,7 +285,7 @@ Rectangle {
         onOpened: reset_email_field.forceActiveFocus()
         onAccepted: {
             if (reset_email_field.text !== "") {
-                manager.resetUserPassword(reset_email_field.text)
+                manager.resetUserPassword(reset_email_field.text) // qmllint disable unqualified
                 reset_email_field.clear()
             }
         }
