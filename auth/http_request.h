@@ -11,7 +11,9 @@ class QNetworkReply;
 namespace http {
 
 // A transfer that neither sends nor receives a byte for this long is abandoned. Without it a
-// server that accepts and never answers would leave the caller waiting forever.
+// server that accepts and never answers would leave the caller waiting forever. Qt restarts the
+// clock on every piece of the body but does not see the bytes of the response head (6.4): the
+// whole head must arrive within this time of the request.
 inline constexpr int kTransferTimeoutMs = 30000;
 
 enum class Redirects

@@ -1,11 +1,28 @@
 #include "viewmodel/viewmodel.h"
 
+#include <QAbstractButton>
+#include <QEventLoop>
 #include <QNetworkAccessManager>
+#include <QPointer>
+#include <QQmlEngine>
 #include <QTimer>
+
+#include <utility>
 
 #include "app/config.h"
 #include "auth/http_request.h"
 #include "mqtt/mqttclient.h"
+
+struct ViewModel::QueuedMessage
+{
+    QString title;
+    QString msg;
+    QMessageBox::StandardButtons buttons;
+    QMessageBox::StandardButton defaultButton;
+    QEventLoop *waiter = nullptr; // set while a caller waits for the answer
+    bool answered = false;
+    int answer = -1;
+};
 
 ViewModel::ViewModel(QObject *parent)
     : QObject(parent), messageBox(new QMessageBox()), networkManager(new QNetworkAccessManager())
@@ -13,6 +30,13 @@ ViewModel::ViewModel(QObject *parent)
     // QML and queued invocations reach the message slots through the meta-type system.
     qRegisterMetaType<QMessageBox::StandardButtons>();
     qRegisterMetaType<QMessageBox::StandardButton>();
+
+    // The box is opened without a nested event loop of its own; it still blocks the window.
+    messageBox->setWindowModality(Qt::ApplicationModal);
+    connect(messageBox, &QMessageBox::buttonClicked, this, [this](QAbstractButton *button) {
+        shownMessageAnswer = messageBox->standardButton(button);
+    });
+    connect(messageBox, &QDialog::finished, this, &ViewModel::messageBoxFinished);
 
     connect(&authHandler, &AuthHandler::SignInResponse, this, &ViewModel::GetSignInResponse);
     connect(&authHandler, &AuthHandler::SignOutUser, this, &ViewModel::logUserOut);
@@ -35,6 +59,9 @@ ViewModel::~ViewModel()
 {
     http::dropReply(dashboardFunctionReply);
     http::dropReply(directDownloadReply);
+    // A bundle registered from memory is read in place: it must leave the resource system
+    // before its bytes are freed with this object.
+    unregisterCurrentResource();
     delete networkManager;
     networkManager = nullptr;
     delete messageBox;
@@ -59,18 +86,26 @@ void ViewModel::GetSignInResponse(QString response)
     emit authResponseChanged(response);
 }
 
+// A box that is already open is never overwritten: this message waits for its turn, and the
+// caller waits in a nested event loop for its own answer.
 int ViewModel::ShowCustomMessage(QString title, QString msg,
                                  QMessageBox::StandardButtons standard_btn,
                                  QMessageBox::StandardButton default_btn)
 {
-    const QString shownTitle = tr(title.toUtf8().constData());
-    messageBox->setWindowTitle(shownTitle);
-    messageBox->setText(shownTitle);
-    messageBox->setInformativeText(tr(msg.toUtf8().constData()));
-    messageBox->setStandardButtons(standard_btn);
-    messageBox->setDefaultButton(default_btn);
-    messageBox->adjustSize();
-    return messageBox->exec();
+    const auto message = std::make_shared<QueuedMessage>(
+        QueuedMessage{std::move(title), std::move(msg), standard_btn, default_btn});
+    QEventLoop loop;
+    message->waiter = &loop;
+    enqueueMessage(message);
+    ++messageWaits;
+    loop.exec();
+    --messageWaits;
+    message->waiter = nullptr;
+    // Still queued only when the loop was ended from outside (the application quitting).
+    messageQueue.removeOne(message);
+    if (messageWaits == 0)
+        scheduleWorkHeldForMessageWaits();
+    return message->answered ? message->answer : -1;
 }
 
 int ViewModel::ShowCustomMessage(QString title, QString msg,
@@ -84,9 +119,93 @@ int ViewModel::ShowCustomMessage(QString title, QString msg)
     return ShowCustomMessage(title, msg, QMessageBox::Ok, QMessageBox::Ok);
 }
 
+// Nobody waits for the answer, so nothing waits for the box: it opens from the event loop.
 void ViewModel::ShowCustomMessageNoBtns(QString title, QString msg)
 {
-    ShowCustomMessage(title, msg);
+    enqueueMessage(std::make_shared<QueuedMessage>(
+        QueuedMessage{std::move(title), std::move(msg), QMessageBox::Ok, QMessageBox::Ok}));
+}
+
+void ViewModel::enqueueMessage(const std::shared_ptr<QueuedMessage> &message)
+{
+    messageQueue.append(message);
+    scheduleNextMessage();
+}
+
+// Never inside the caller's step: that may be a signal emission whose receivers a nested loop
+// would let be destroyed under it.
+void ViewModel::scheduleNextMessage()
+{
+    if (shownMessage || nextMessageScheduled || messageQueue.isEmpty())
+        return;
+    nextMessageScheduled = true;
+    QMetaObject::invokeMethod(this, &ViewModel::showNextMessage, Qt::QueuedConnection);
+}
+
+void ViewModel::showNextMessage()
+{
+    nextMessageScheduled = false;
+    if (shownMessage || messageQueue.isEmpty())
+        return;
+    shownMessage = messageQueue.takeFirst();
+    shownMessageAnswer = -1;
+    const QString shownTitle = tr(shownMessage->title.toUtf8().constData());
+    messageBox->setWindowTitle(shownTitle);
+    messageBox->setText(shownTitle);
+    messageBox->setInformativeText(tr(shownMessage->msg.toUtf8().constData()));
+    messageBox->setStandardButtons(shownMessage->buttons);
+    messageBox->setDefaultButton(shownMessage->defaultButton);
+    messageBox->adjustSize();
+    messageBox->show();
+}
+
+void ViewModel::messageBoxFinished(int result)
+{
+    const std::shared_ptr<QueuedMessage> message = std::exchange(shownMessage, nullptr);
+    if (!message)
+        return;
+    // A box closed without a button (its window closed) answers what the dialog reports.
+    message->answer = shownMessageAnswer != -1 ? shownMessageAnswer : result;
+    message->answered = true;
+    if (message->waiter)
+        message->waiter->quit();
+    scheduleNextMessage();
+}
+
+// While a caller waits for a box, its own handlers (and any signal emission it is part of) are
+// still on the stack below the nested loop. Deleting a dashboard there is fatal for QML, and the
+// bundle must outlive it, so such work runs from a fresh event-loop pass at which nobody waits.
+void ViewModel::afterMessageWaits(const std::function<void()> &task)
+{
+    workHeldForMessageWaits.append(task);
+    scheduleWorkHeldForMessageWaits();
+}
+
+void ViewModel::scheduleWorkHeldForMessageWaits()
+{
+    if (workScheduled || workHeldForMessageWaits.isEmpty())
+        return;
+    workScheduled = true;
+    QMetaObject::invokeMethod(this, &ViewModel::runWorkHeldForMessageWaits, Qt::QueuedConnection);
+}
+
+void ViewModel::runWorkHeldForMessageWaits()
+{
+    workScheduled = false;
+    if (messageWaits > 0)
+        return; // the last caller to get its answer schedules it again
+    const auto tasks = std::exchange(workHeldForMessageWaits, {});
+    for (const auto &task : tasks)
+        task();
+}
+
+void ViewModel::releaseDashboard(QObject *dashboard)
+{
+    // Dashboards call this too: only what QML itself may destroy is deleted, never the
+    // published objects or the page's own.
+    if (!dashboard || QQmlEngine::objectOwnership(dashboard) != QQmlEngine::JavaScriptOwnership)
+        return;
+    afterMessageWaits([dashboard = QPointer<QObject>(dashboard)] { delete dashboard.data(); });
 }
 
 void ViewModel::logUserIn(QString email, QString pass)
@@ -140,7 +259,7 @@ void ViewModel::logUserOut()
 
     // Deferred until QML has destroyed the dashboard that still uses the bundle. The component
     // cache goes too, or the next user would be shown this user's dashboard from it.
-    QTimer::singleShot(0, this, [this, cachedUserId]() {
+    afterMessageWaits([this, cachedUserId]() {
         unregisterCurrentResource();
         deleteCachedDashboard(cachedUserId);
         clearComponentCacheIfEngine();
@@ -149,7 +268,7 @@ void ViewModel::logUserOut()
 
 void ViewModel::showMessage(QString title, QString message)
 {
-    ShowCustomMessage(title, message);
+    ShowCustomMessageNoBtns(title, message);
 }
 
 QString ViewModel::currentUserId() const

@@ -10,6 +10,9 @@
 #include <QUrl>
 #include <QVariantList>
 
+#include <functional>
+#include <memory>
+
 #include "auth/authhandler.h"
 
 class MqttClient;
@@ -54,6 +57,9 @@ public:
     Q_INVOKABLE void disconnectDashboardMqtt();
     Q_INVOKABLE QString currentUserId() const;
     Q_INVOKABLE QString appConfigValue(QString key) const;
+    // The page hands over a dashboard it no longer shows; it is deleted once none of its
+    // handlers can be running any more.
+    Q_INVOKABLE void releaseDashboard(QObject *dashboard);
 
     // Dashboard delivery building blocks (not exposed to QML).
     static QString normalizedDashboardFunctionUrl(QUrl url);
@@ -75,6 +81,15 @@ private:
     void clearComponentCacheIfEngine();
     void connectDashboardReplyDiagnostics(QNetworkReply *reply);
 
+    struct QueuedMessage;
+    void enqueueMessage(const std::shared_ptr<QueuedMessage> &message);
+    void scheduleNextMessage();
+    void showNextMessage();
+    void messageBoxFinished(int result);
+    void afterMessageWaits(const std::function<void()> &task);
+    void scheduleWorkHeldForMessageWaits();
+    void runWorkHeldForMessageWaits();
+
     AuthHandler authHandler;
     MqttClient *mqttClient = nullptr;
     QQmlEngine *qmlEngine = nullptr;
@@ -95,4 +110,15 @@ private:
     QString registeredRccPath;
     QByteArray registeredRccData;
     bool registeredFromMemory = false;
+
+    // Messages are shown one at a time, in order, from the event loop.
+    QList<std::shared_ptr<QueuedMessage>> messageQueue;
+    std::shared_ptr<QueuedMessage> shownMessage;
+    int shownMessageAnswer = -1;
+    bool nextMessageScheduled = false;
+    // Callers waiting in ShowCustomMessage for their answer, each in a nested event loop, and
+    // what has to wait until none does.
+    int messageWaits = 0;
+    QList<std::function<void()>> workHeldForMessageWaits;
+    bool workScheduled = false;
 };

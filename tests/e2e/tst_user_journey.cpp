@@ -7,6 +7,7 @@
 
 #include "e2e/e2e_support.h"
 #include "support/mosquitto_broker.h"
+#include "ui/test_fixtures.h"
 
 namespace {
 constexpr int Timeout = 60000; // generous: the machine may be busy building
@@ -15,6 +16,8 @@ const QString Password = QStringLiteral("Journey-Pa55-word");
 const QString WrongPassword = QStringLiteral("Wr0ng-journey-guess");
 const QString FanTopic = QStringLiteral("corvalen/demo/fan");
 const QStringList ErrorBox = {"--name", "^Inavlid email or password$"};
+const QStringList DownloadBox = {"--name", "^RCC download failed$"};
+const QString TrapTopic = QStringLiteral("corvalen/trap");
 
 // Colours only one thing on screen has: the login page's Login and Sign Up buttons; the
 // dashboard's page, fan and sign-out buttons, and the running-fan badge.
@@ -258,6 +261,44 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(broker.logCount(disconnect), before + 1, Timeout);
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(cacheFile), Timeout);
         QVERIFY(sessionValue(QStringLiteral("refreshToken")).toString().isEmpty());
+        QCOMPARE(client.state(), QProcess::Running);
+    }
+
+    // A dashboard's download fails and its box stays open; then the dashboard signs out from
+    // its message handler. The program lives on, back on the login page, the cache gone.
+    void dashboardSignsOutUnderOpenBox()
+    {
+        QTemporaryDir dir;
+        QFile bundle(path(QStringLiteral("trap.rcc")));
+        QVERIFY(bundle.open(QIODevice::WriteOnly));
+        QVERIFY(bundle.write(buildDashboardBundle(dir.path(), kTrapDashboardQml)) > 0);
+        bundle.close();
+        QVERIFY(backend.publishBundle(Email, bundle.fileName(), "raw"));
+
+        signIn(Password);
+        QTRY_VERIFY2_WITH_TIMEOUT(clientLogged(QStringLiteral("qml: Trap dashboard loaded")),
+                                  clientLog().constData(), Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(broker.subscriptions(".+").contains(TrapTopic), Timeout);
+        QVERIFY(QFile::exists(cacheFile));
+        QVERIFY(broker.publish(TrapTopic, "download"));
+        QVERIFY2(!findWindow(DownloadBox).isEmpty(), clientLog().constData());
+
+        QVERIFY(broker.publish(TrapTopic, "signout"));
+        QTRY_VERIFY_WITH_TIMEOUT(clientLogged(QStringLiteral("qml: Trap dashboard closed")),
+                                 Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(cacheFile), Timeout);
+        QCOMPARE(client.state(), QProcess::Running);
+
+        // The open box, then the one for the download started from inside the sign-out.
+        const auto answerBoxes = [this] {
+            const auto box = xdotool(QStringList{"search", "--onlyvisible"} + DownloadBox);
+            if (!box)
+                return showsLoginPage(screenshot());
+            click(geometryOf(QString::fromLatin1(*box).section('\n', 0, 0)).bottomRight() -
+                  QPoint(50, 25));
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(answerBoxes(), Timeout);
         QCOMPARE(client.state(), QProcess::Running);
     }
 

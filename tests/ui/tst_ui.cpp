@@ -1,10 +1,33 @@
 #include <QtQuick>
 #include <QtTest>
 #include <QtWidgets>
+#include <functional>
 #include <memory>
 
+#include "auth/http_request.h"
+#include "mqtt/mqttclient.h"
+#include "support/mosquitto_broker.h"
 #include "ui/test_fixtures.h"
 #include "viewmodel/viewmodel.h"
+
+namespace {
+// Where the message box that is open while the dashboard is torn down comes from.
+enum class OpenBox
+{
+    AfterFailedDownload, // main.qml reports a download the dashboard started from a handler
+    AskedByDashboard,    // the dashboard waits for an answer inside its message handler
+};
+enum class SignOutBy
+{
+    DashboardMessage, // the dashboard's message handler calls manager.logUserOut()
+    TokenFailure,     // the third failed token refresh
+};
+const QString DownloadFailed = QStringLiteral("RCC download failed");
+const QString FtpRefused = QStringLiteral("RCC URL must be relative, HTTP or HTTPS.");
+const QString TrapTopic = QStringLiteral("corvalen/trap");
+} // namespace
+Q_DECLARE_METATYPE(OpenBox)
+Q_DECLARE_METATYPE(SignOutBy)
 
 // The real main.qml with the real ViewModel, signing in against loopback.
 class TestUi : public QObject
@@ -12,13 +35,22 @@ class TestUi : public QObject
     Q_OBJECT
 
     std::unique_ptr<LoopbackBackend> backend;
+    std::unique_ptr<MosquittoBroker> broker;
     std::unique_ptr<ViewModel> vm;
+    std::unique_ptr<MqttClient> mqtt;
     std::unique_ptr<QQmlApplicationEngine> engine;
     QQuickWindow *window = nullptr;
-    // QMessageBox::exec() blocks in a nested event loop, so a timer answers the boxes: each one
-    // is recorded (window title, text, informative text) and closed with Ok.
+    // Boxes open from the event loop and block the window, so a timer plays the user: each box
+    // is recorded (window title, text, informative text; its buttons apart) and answered with
+    // its default button, else Ok. A test may run a step once the first box is open, and keep
+    // the boxes open until a condition holds.
     QTimer boxTimer;
     QList<QStringList> boxesShown;
+    QList<QMessageBox::StandardButtons> boxButtons;
+    bool boxRecorded = false;
+    std::function<void()> onFirstBox;
+    std::function<bool()> holdBoxesUntil;
+    QList<QUrl> openedUrls;
 
     static void saveScreenshot(const QImage &image, const QString &name)
     {
@@ -46,40 +78,101 @@ class TestUi : public QObject
                item("passwordField")->isVisible() && item("loginButton")->isVisible() &&
                !item("busyIndicator")->isVisible() && !item("mainPage")->isVisible();
     }
+    void answerBox()
+    {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        if (!boxRecorded) {
+            boxRecorded = true;
+            boxesShown.append({box->windowTitle(), box->text(), box->informativeText()});
+            boxButtons.append(box->standardButtons());
+            if (QTest::currentDataTag() == QLatin1String("invalid-email-password"))
+                saveScreenshot(box->grab().toImage(), "error-box.png");
+        }
+        if (onFirstBox) {
+            std::exchange(onFirstBox, nullptr)();
+            return;
+        }
+        if (holdBoxesUntil && !holdBoxesUntil())
+            return;
+        boxRecorded = false;
+        (box->defaultButton() ? box->defaultButton() : box->button(QMessageBox::Ok))->click();
+    }
+    // As the program starts it, from the environment as it stands.
+    void startUi()
+    {
+        engine.reset();
+        mqtt.reset();
+        vm.reset();
+        vm = std::make_unique<ViewModel>();
+        mqtt = std::make_unique<MqttClient>();
+        engine = std::make_unique<QQmlApplicationEngine>();
+        vm->setMqttClient(mqtt.get());
+        vm->setQmlEngine(engine.get());
+        engine->rootContext()->setContextProperty("manager", vm.get());
+        engine->rootContext()->setContextProperty("mqttClient", mqtt.get());
+        engine->load(QUrl("qrc:/user_interface/qml_files/main.qml"));
+        window = qobject_cast<QQuickWindow *>(engine->rootObjects().value(0));
+        QVERIFY(window && QTest::qWaitForWindowExposed(window) && loginFormIdle());
+    }
+    // Signed in, showing the trap dashboard, which listens on its topic of a real broker.
+    void showTrapDashboard(QPointer<QObject> &trap)
+    {
+        broker = std::make_unique<MosquittoBroker>();
+        QVERIFY2(broker->start(), qPrintable(broker->errorString()));
+        qputenv("CORVALEN_MQTT_HOST", broker->host().toUtf8());
+        qputenv("CORVALEN_MQTT_PORT", QByteArray::number(broker->port()));
+        QTemporaryDir dir;
+        backend->routes["/fn/get_dashboard_rcc"] =
+            LoopbackBackend::raw(buildDashboardBundle(dir.path(), kTrapDashboardQml));
+        backend->routes["/v1/signin/email-password"] = Response::json(
+            200, R"({"session":{"accessToken":"a","refreshToken":"r","accessTokenExpiresIn":900,)"
+                 R"("user":{"id":"u1","email":"e"}}})");
+        vm->logUserIn("e", "p");
+        QTRY_VERIFY_WITH_TIMEOUT(dashboard() && broker->subscriptions(".+").contains(TrapTopic),
+                                 15000);
+        trap = dashboard();
+    }
+    // The box the dashboard's act leaves open, and the texts it shows.
+    QStringList openBox(OpenBox box)
+    {
+        const bool asks = box == OpenBox::AskedByDashboard;
+        if (!broker->publish(TrapTopic, asks ? "ask" : "download"))
+            return {};
+        return asks ? QStringList{"Trap", "Trap", "Asked from a message handler"}
+                    : QStringList{DownloadFailed, DownloadFailed, FtpRefused};
+    }
+
+public slots:
+    void openUrl(const QUrl &url) { openedUrls.append(url); }
 
 private slots:
     void initTestCase()
     {
-        connect(&boxTimer, &QTimer::timeout, this, [this] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible())
-                return;
-            boxesShown.append({box->windowTitle(), box->text(), box->informativeText()});
-            if (QTest::currentDataTag() == QLatin1String("invalid-email-password"))
-                saveScreenshot(box->grab().toImage(), "error-box.png");
-            box->button(QMessageBox::Ok)->click();
-        });
+        connect(&boxTimer, &QTimer::timeout, this, &TestUi::answerBox);
         boxTimer.start(10);
     }
     void init()
     {
         QTest::failOnWarning(QRegularExpression("qrc:/user_interface/"));
         boxesShown.clear();
+        boxButtons.clear();
+        boxRecorded = false;
+        onFirstBox = nullptr;
+        holdBoxesUntil = nullptr;
         backend = std::make_unique<LoopbackBackend>();
         QVERIFY(backend->start());
-        vm = std::make_unique<ViewModel>();
-        engine = std::make_unique<QQmlApplicationEngine>();
-        vm->setQmlEngine(engine.get());
-        engine->rootContext()->setContextProperty("manager", vm.get());
-        engine->load(QUrl("qrc:/user_interface/qml_files/main.qml"));
-        window = qobject_cast<QQuickWindow *>(engine->rootObjects().value(0));
-        QVERIFY(window && QTest::qWaitForWindowExposed(window) && loginFormIdle());
+        startUi();
     }
     void cleanup()
     {
+        holdBoxesUntil = nullptr;
         vm->unregisterCurrentResource();
         engine.reset();
+        mqtt.reset();
         vm.reset();
+        broker.reset();
         backend.reset();
     }
 
@@ -240,6 +333,268 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(backend->server.requestCount(), 1, 15000);
         QCOMPARE(QJsonDocument::fromJson(backend->server.lastRequest().body)["email"].toString(),
                  "reset@example.com");
+    }
+
+    // One box at a time: a message that comes while one is open waits its turn in the same box,
+    // and every caller that waits gets the answer to its own message.
+    void messagesShownOneAfterAnother()
+    {
+        int nestedAnswer = 0;
+        onFirstBox = [&] {
+            // Asked while the first box is open, from the event loop as a dashboard would.
+            QTimer::singleShot(0, this, [&] { nestedAnswer = vm->ShowCustomMessage("C", "c"); });
+        };
+        vm->ShowCustomMessageNoBtns("A", "a"); // nobody waits for this one
+        QCOMPARE(boxesShown.size(), 0);
+        const int answer =
+            vm->ShowCustomMessage("B", "b", QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+
+        QCOMPARE(answer, int(QMessageBox::No));
+        QCOMPARE(boxesShown,
+                 (QList<QStringList>{{"A", "A", "a"}, {"B", "B", "b"}, {"C", "C", "c"}}));
+        QCOMPARE(boxButtons,
+                 (QList<QMessageBox::StandardButtons>{
+                     QMessageBox::Ok, QMessageBox::Yes | QMessageBox::No, QMessageBox::Ok}));
+        QCOMPARE(nestedAnswer, int(QMessageBox::Ok));
+        QCOMPARE(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()), nullptr);
+    }
+
+    void dashboardFailuresShowTheirMessages()
+    {
+        // The view model never reports an empty failure; the page still has a text for it.
+        emit vm->externalResourceLoadFinished(false, QString());
+        QTRY_COMPARE_WITH_TIMEOUT(boxesShown.size(), 1, 15000);
+
+        // A resolution that fails before sending reports its own failure, then the page adds
+        // that the request could not be made.
+        vm->auth().Settings().setValue("id", "u1");
+        vm->auth().Settings().setValue("email", "e");
+        vm->GetSignInResponse("USER_AUTENTICATED");
+        QTRY_COMPARE_WITH_TIMEOUT(boxesShown.size(), 3, 15000);
+        QCOMPARE(boxesShown,
+                 (QList<QStringList>{{DownloadFailed, DownloadFailed,
+                                      "Could not download/load external RCC from this app host."},
+                                     {DownloadFailed, DownloadFailed,
+                                      "Missing access token. Please sign in again and retry."},
+                                     {DownloadFailed, DownloadFailed,
+                                      "Could not request the dashboard RCC file."}}));
+        QVERIFY(item("mainPage")->isVisible() && !dashboard());
+    }
+
+    void passwordToggleShowsAndHides()
+    {
+        // TextInput's echo modes have QLineEdit's values.
+        const auto echo = [this] { return item("passwordField")->property("echoMode").toInt(); };
+        QCOMPARE(echo(), int(QLineEdit::Password));
+        QCOMPARE(text("passwordToggle"), "Show");
+        click(item("passwordToggle"));
+        QCOMPARE(echo(), int(QLineEdit::Normal));
+        QCOMPARE(text("passwordToggle"), "Hide");
+        click(item("passwordToggle"));
+        QCOMPARE(echo(), int(QLineEdit::Password));
+        QCOMPARE(text("passwordToggle"), "Show");
+    }
+
+    void signUpOpensSignUpPage()
+    {
+        openedUrls.clear();
+        QDesktopServices::setUrlHandler("https", this, "openUrl");
+        click(item("signUpButton"));
+        QDesktopServices::unsetUrlHandler("https");
+        QCOMPARE(openedUrls, QList<QUrl>{QUrl("https://www.corvalen.example/signup")});
+    }
+
+    // While a sign-in waits, neither Return, Enter nor the (hidden) button sends another.
+    void signInIgnoredWhileWaiting()
+    {
+        SlowPeer auth; // holds every request until told to answer
+        QVERIFY(auth.start());
+        qputenv("CORVALEN_AUTH_BASE_URL", (auth.baseUrl() + "/v1").toUtf8());
+        startUi();
+        item("emailField")->setProperty("text", "first@example.com");
+        item("passwordField")->setProperty("text", "secret");
+        item("passwordField")->forceActiveFocus();
+        QTest::keyClick(window, Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(auth.requests.size(), 1, 15000);
+
+        QTest::keyClick(window, Qt::Key_Return);
+        QTest::keyClick(window, Qt::Key_Enter);
+        click(item("loginButton"));
+        QVERIFY(item("busyIndicator")->isVisible());
+        auth.answerHeld(SlowPeer::response(400, R"({"error":"invalid-email-password"})"));
+        QTRY_VERIFY_WITH_TIMEOUT(boxesShown.size() == 1 && loginFormIdle(), 15000);
+
+        // A sign-in sent now goes out after any that the keys above had sent.
+        item("emailField")->setProperty("text", "second@example.com");
+        click(item("loginButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(auth.requests.size() >= 2, 15000);
+        QStringList emails;
+        for (const auto &request : std::as_const(auth.requests))
+            emails << QJsonDocument::fromJson(request.second)["email"].toString();
+        QCOMPARE(emails, (QStringList{"first@example.com", "second@example.com"}));
+    }
+
+    // A dashboard signs out, or is signed out, while a box is open; its handlers, or the signal
+    // emission they belong to, are on the stack then. The program lives on, back on the login
+    // page, and the user's bundle and cached copy are gone.
+    void dashboardSignedOutUnderOpenBox_data()
+    {
+        QTest::addColumn<OpenBox>("box");
+        QTest::addColumn<SignOutBy>("signOut");
+        QTest::newRow("failed download box, dashboard signs out")
+            << OpenBox::AfterFailedDownload << SignOutBy::DashboardMessage;
+        QTest::newRow("failed download box, token refresh fails")
+            << OpenBox::AfterFailedDownload << SignOutBy::TokenFailure;
+        QTest::newRow("dashboard waits for its box, token refresh fails")
+            << OpenBox::AskedByDashboard << SignOutBy::TokenFailure;
+    }
+    void dashboardSignedOutUnderOpenBox()
+    {
+        QFETCH(OpenBox, box);
+        QFETCH(SignOutBy, signOut);
+        LogCapture logs;
+        QPointer<QObject> trap;
+        showTrapDashboard(trap);
+        if (QTest::currentTestFailed())
+            return;
+        const QStringList files = {":/external/dashboard.qml", vm->dashboardCacheFilePath("u1")};
+        QVERIFY(QFile::exists(files[0]) && QFile::exists(files[1]));
+
+        onFirstBox = [&] {
+            if (signOut == SignOutBy::TokenFailure)
+                emit vm->auth().SignOutUser();
+            else
+                QVERIFY(broker->publish(TrapTopic, "signout"));
+        };
+        holdBoxesUntil = [&] { return item("loginPage")->isVisible(); };
+        const QStringList first = openBox(box);
+        // The sign-out itself starts a download that fails: its box comes second.
+        QTRY_COMPARE_WITH_TIMEOUT(boxesShown.size(), 2, 15000);
+        QCOMPARE(boxesShown,
+                 (QList<QStringList>{first, {DownloadFailed, DownloadFailed, FtpRefused}}));
+
+        QTRY_VERIFY_WITH_TIMEOUT(!QApplication::activeModalWidget() && !trap &&
+                                     !QFile::exists(files[0]) && !QFile::exists(files[1]),
+                                 15000);
+        QVERIFY(loginFormIdle() && vm->currentUserId().isEmpty());
+        if (box == OpenBox::AskedByDashboard)
+            QVERIFY(
+                logs.contains(QStringLiteral("Trap dashboard got answer %1").arg(QMessageBox::Ok)));
+    }
+
+    // The dashboard signs out from a click and then, in the same handler, waits for a box.
+    void dashboardSignsOutThenWaitsForBox()
+    {
+        LogCapture logs;
+        QPointer<QObject> trap;
+        showTrapDashboard(trap);
+        if (QTest::currentTestFailed())
+            return;
+        click(qobject_cast<QQuickItem *>(trap.data()));
+        // The download started from inside the sign-out was queued first.
+        QCOMPARE(boxesShown,
+                 (QList<QStringList>{{DownloadFailed, DownloadFailed, FtpRefused},
+                                     {"Trap", "Trap", "Asked from a message handler"}}));
+        QVERIFY(logs.contains(QStringLiteral("Trap dashboard got answer %1").arg(QMessageBox::Ok)));
+        QTRY_VERIFY_WITH_TIMEOUT(!trap && !QFile::exists(vm->dashboardCacheFilePath("u1")), 15000);
+        QVERIFY(loginFormIdle());
+    }
+
+    // A newer bundle replaces the dashboard while a box is open.
+    void dashboardReplacedUnderOpenBox_data()
+    {
+        QTest::addColumn<OpenBox>("box");
+        QTest::newRow("failed download box") << OpenBox::AfterFailedDownload;
+        QTest::newRow("dashboard waits for its box") << OpenBox::AskedByDashboard;
+    }
+    void dashboardReplacedUnderOpenBox()
+    {
+        QFETCH(OpenBox, box);
+        QPointer<QObject> trap;
+        showTrapDashboard(trap);
+        if (QTest::currentTestFailed())
+            return;
+        onFirstBox = [&] { emit vm->auth().RccUpdateAvailable(); };
+        holdBoxesUntil = [&] { return dashboard() && dashboard() != trap; };
+        const QStringList first = openBox(box);
+        QTRY_VERIFY_WITH_TIMEOUT(!QApplication::activeModalWidget() && !trap && dashboard(), 15000);
+        QCOMPARE(boxesShown, QList<QStringList>{first});
+        QVERIFY(item("mainPage")->isVisible());
+        QCOMPARE(backend->server.requestCount(), 3); // sign-in and two dashboard requests
+    }
+
+    // Every request gives up after 30 s without a byte, each through its own failure path; a
+    // server that sends a byte every 10 s is waited for. All run at once, so the wait is paid
+    // once.
+    void stalledServersFailThroughTheirNormalPaths()
+    {
+        SlowPeer stalled, dribbling;
+        dribbling.pieces = {"HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\n",
+                            "a", "b", "c", "d"};
+        QVERIFY(stalled.start() && dribbling.start());
+        const QString base = stalled.baseUrl();
+        qputenv("CORVALEN_AUTH_BASE_URL", (base + "/v1").toUtf8());
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", (base + "/fn").toUtf8());
+        qputenv("CORVALEN_CLEAR_RCC_UPDATE_FUNCTION_URL", (base + "/clear").toUtf8());
+        startUi();
+        LogCapture logs;
+
+        // A second client, signed in, with its session timers running.
+        ViewModel session;
+        session.auth().ParseResponse(
+            R"({"session":{"accessToken":"a","refreshToken":"r","accessTokenExpiresIn":900,)"
+            R"("user":{"id":"u2","email":"e"}}})");
+        QCOMPARE(session.currentUserId(), "u2");
+        QSignalSpy outcomes(&session, &ViewModel::externalResourceLoadFinished);
+        QSignalSpy responses(&session.auth(), &AuthHandler::SignInResponse);
+        QSignalSpy signOuts(&session.auth(), &AuthHandler::SignOutUser);
+
+        QNetworkAccessManager network;
+        const auto get = [&](const QString &url) {
+            return std::unique_ptr<QNetworkReply>(
+                network.get(http::buildRequest(QUrl(url), http::Redirects::FollowNoLessSafe)));
+        };
+        const auto reference = get(base + "/reference");
+        const auto slow = get(dribbling.baseUrl() + "/slow");
+        click(item("loginButton"));
+        session.auth().CheckRccUpdate();
+        session.auth().ClearRccUpdate();
+        session.auth().GetNewAccessToken();
+        QVERIFY(session.resolveAndDownloadExternalResourceForCurrentUser());
+        QVERIFY(session.downloadAndRegisterExternalResource(base + "/dl"));
+        QTRY_COMPARE_WITH_TIMEOUT(stalled.requests.size(), 7, 15000);
+
+        QTRY_VERIFY_WITH_TIMEOUT(reference->isFinished(), 60000);
+        QVERIFY(reference->error() != QNetworkReply::NoError);
+        const QString stalledError = reference->errorString();
+        // Sign-in: the generic error box, and the form back.
+        QTRY_VERIFY_WITH_TIMEOUT(boxesShown.size() == 1 && loginFormIdle(), 15000);
+        QCOMPARE(boxesShown.first(), (QStringList{"Ops!", "Ops!", stalledError}));
+        // Dashboard function and direct download: their failure outcomes.
+        QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), 2, 15000);
+        const QSet<QString> failures = {outcomes.at(0).at(1).toString(),
+                                        outcomes.at(1).at(1).toString()};
+        QCOMPARE(failures,
+                 (QSet<QString>{
+                     "Dashboard RCC request failed: " + stalledError,
+                     QString("Failed to download RCC from %1/dl: %2").arg(base, stalledError)}));
+        QVERIFY(!outcomes.at(0).at(0).toBool() && !outcomes.at(1).at(0).toBool());
+        // Update check and acknowledgement: their warnings.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            logs.contains("RCC update check failed: HTTP 0 \"" + stalledError + "\"") &&
+                logs.contains("clear_rcc_update failed: HTTP 0 \"" + stalledError + "\""),
+            15000);
+        // Token refresh: a counted failure (its text reported), no longer in flight, so asking
+        // again sends a new one at once instead of the 30 s retry.
+        QTRY_VERIFY_WITH_TIMEOUT(responses.contains(QVariantList{stalledError}), 15000);
+        QCOMPARE(signOuts.size(), 0);
+        session.auth().GetNewAccessToken();
+        QTRY_COMPARE_WITH_TIMEOUT(stalled.requests.size(), 8, 15000);
+        QCOMPARE(stalled.paths().count("/v1/token"), 2);
+
+        QTRY_VERIFY_WITH_TIMEOUT(slow->isFinished(), 60000);
+        QCOMPARE(slow->error(), QNetworkReply::NoError);
+        QCOMPARE(slow->readAll(), "abcd");
     }
 };
 

@@ -1,3 +1,4 @@
+#include <QtQml>
 #include <QtTest>
 #include <memory>
 
@@ -69,6 +70,36 @@ private slots:
         QCOMPARE(outcomes.count(), userId.isEmpty() ? 0 : 1);
         if (!userId.isEmpty())
             QTRY_COMPARE_WITH_TIMEOUT(backend->server.requestCount(), 1, 15000);
+    }
+
+    // A bundle registered from memory is read in place, so it must not stay registered once
+    // the view model has freed its bytes.
+    void destructionUnregistersBundleFromMemory()
+    {
+        QTemporaryDir dir;
+        const QByteArray bundle = buildDashboardBundle(dir.path(), "import QtQml\nQtObject {}");
+        startWith({});
+        // Without a user id nothing is cached: the payload is registered from memory.
+        QVERIFY(vm->cacheAndRegisterPayload(bundle, QString(), "memory"));
+        QVERIFY(QFile::exists(":/external/dashboard.qml"));
+        vm.reset();
+        QVERIFY(!QFile::exists(":/external/dashboard.qml"));
+    }
+
+    // Dashboards reach releaseDashboard too; what QML may not destroy must survive it.
+    void releaseDeletesOnlyWhatQmlMayDestroy()
+    {
+        startWith({});
+        QQmlEngine engine;
+        QQmlComponent component(&engine);
+        component.setData("import QtQml\nQtObject {}", QUrl());
+        QPointer<QObject> made = component.create();
+        QQmlEngine::setObjectOwnership(made, QQmlEngine::JavaScriptOwnership); // as createObject()
+        QPointer<QObject> published = vm.get();
+        vm->releaseDashboard(vm.get());
+        vm->releaseDashboard(made);
+        QTRY_VERIFY_WITH_TIMEOUT(!made, 15000);
+        QVERIFY(published);
     }
 };
 

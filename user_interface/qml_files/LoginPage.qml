@@ -13,6 +13,9 @@ Rectangle {
     color: "black"
 
     function signIn() {
+        // One sign-in at a time: while one waits, the emptied fields would go out as another.
+        if (busy_indicator.visible)
+            return
         const email = email_field.text
         const password = password_field.text
         email_field.clear()
@@ -21,7 +24,7 @@ Rectangle {
         // Waiting is shown before the request goes out: a reply can arrive synchronously
         // (missing service address), and its reaction must be the last word on the form.
         waitingForLoginResponse(true)
-        manager.logUserIn(email, password)
+        manager.logUserIn(email, password) // qmllint disable unqualified
     }
 
     function waitingForLoginResponse(enable) {
@@ -41,7 +44,7 @@ Rectangle {
     // Below every control: a click on empty space dismisses the on-screen keyboard.
     MouseArea {
         anchors.fill: parent
-        onClicked: Qt.inputMethod.hide()
+        onClicked: Qt.inputMethod.hide() // qmllint disable type
     }
 
     component StyledField: TextField {
@@ -259,7 +262,7 @@ Rectangle {
             topPadding: 0
         }
 
-        contentItem: Column {
+        contentItem: Column { // qmllint disable deferred-property-id
             spacing: 12
 
             Label {
@@ -282,7 +285,7 @@ Rectangle {
         onOpened: reset_email_field.forceActiveFocus()
         onAccepted: {
             if (reset_email_field.text !== "") {
-                manager.resetUserPassword(reset_email_field.text)
+                manager.resetUserPassword(reset_email_field.text) // qmllint disable unqualified
                 reset_email_field.clear()
             }
         }

@@ -5,51 +5,73 @@ Item {
 
     property string externalDashboardSource: "qrc:/external/dashboard.qml"
     property var externalDashboardObject: null
-    // Bumped by every load and clear, so a component that finishes loading late cannot
+    // Bumped by every load and clear, so that a creation scheduled or finishing late cannot
     // resurrect a dashboard that has since been cleared or replaced.
     property int loadGeneration: 0
 
     anchors.fill: parent
 
+    // Called from inside signal emissions. The dashboard is made from a fresh event-loop pass
+    // instead: its start-up may sign out or reload, which must not meet a half-made load.
     function loadExternalDashboard() {
         clearExternalDashboard()
-        const generation = ++loadGeneration
+        const generation = loadGeneration
+        Qt.callLater(function () { createExternalDashboard(generation) })
+    }
+
+    function createExternalDashboard(generation) {
+        if (generation !== loadGeneration)
+            return
         const component = Qt.createComponent(externalDashboardSource)
-
-        const finish = function () {
-            if (generation !== loadGeneration)
-                return
-            if (component.status === Component.Error) {
-                console.error("Failed to load external dashboard component:", component.errorString())
-                return
-            }
-            const object = component.createObject(dashboard_host)
-            if (object === null) {
-                console.error("Failed to create external dashboard object")
-                return
-            }
-            externalDashboardObject = object
-            // Roots that are not items (a QtObject, say) have no anchors to set.
-            if (object.anchors !== undefined)
-                object.anchors.fill = dashboard_host
-        }
-
         if (component.status === Component.Loading) {
             component.statusChanged.connect(function (status) {
                 if (status === Component.Ready || status === Component.Error)
-                    finish()
+                    finishExternalDashboard(component, generation)
             })
         } else {
-            finish()
+            finishExternalDashboard(component, generation)
         }
+    }
+
+    function finishExternalDashboard(component, generation) {
+        if (generation !== loadGeneration)
+            return
+        if (component.status === Component.Error) {
+            console.error("Failed to load external dashboard component:", component.errorString())
+            return
+        }
+        const object = component.createObject(dashboard_host)
+        // The creation attempt ends here, whether or not an object was made.
+        if (object === null) {
+            console.error("Failed to create external dashboard object")
+            return
+        }
+        if (generation !== loadGeneration) {
+            // Its own start-up cleared or replaced it.
+            releaseDashboard(object)
+            return
+        }
+        externalDashboardObject = object
+        // Roots that are not items (a QtObject, say) have no anchors to set.
+        if (object.anchors !== undefined)
+            object.anchors.fill = dashboard_host
     }
 
     function clearExternalDashboard() {
         ++loadGeneration
-        if (externalDashboardObject) {
-            externalDashboardObject.destroy()
-            externalDashboardObject = null
-        }
+        const object = externalDashboardObject
+        if (!object)
+            return
+        externalDashboardObject = null
+        releaseDashboard(object)
+    }
+
+    // Out of sight at once, but deleted by the manager only when none of its handlers can be
+    // on the stack any more: it may be the dashboard itself that is signing out or reloading.
+    function releaseDashboard(object) {
+        if (object.visible !== undefined)
+            object.visible = false
+        manager.releaseDashboard(object)
     }
 
     Item {

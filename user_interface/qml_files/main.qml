@@ -6,7 +6,7 @@ Window {
     id: window
 
     // The view model always answers false; calling it still resumes a stored session.
-    property bool isUserLoggedIn: typeof manager !== "undefined" && manager ? manager.isUserLoggedIn() : false
+    property bool isUserLoggedIn: typeof manager !== "undefined" && manager ? manager.isUserLoggedIn() : false // qmllint disable unqualified
     readonly property bool isAndroid: Qt.platform.os === "android"
     readonly property bool isWasm: Qt.platform.os === "wasm"
     property string appMessageTitle: ""
@@ -50,7 +50,7 @@ Window {
     }
 
     function loadRemoteExternalRcc() {
-        if (!manager.resolveAndDownloadExternalResourceForCurrentUser())
+        if (!manager.resolveAndDownloadExternalResourceForCurrentUser()) // qmllint disable unqualified
             showUserMessage(qsTr("RCC download failed"), qsTr("Could not request the dashboard RCC file."))
     }
 
@@ -72,7 +72,7 @@ Window {
     }
 
     Connections {
-        target: typeof manager !== "undefined" ? manager : null
+        target: typeof manager !== "undefined" ? manager : null // qmllint disable unqualified
         ignoreUnknownSignals: true
 
         function onAuthResponseChanged(response) {
