@@ -42,8 +42,10 @@ Rectangle {
         const configured = broker.start()
         console.log("Sample dashboard MQTT broker", broker.host + ":" + broker.port,
                     configured ? "configured" : "rejected")
-        if (broker.problem !== "")
+        if (broker.problem !== "") {
             console.warn("Sample dashboard MQTT not started:", broker.problem)
+            note("info", "", broker.problem)
+        }
         else if (broker.tls)
             console.log("Sample dashboard MQTT over TLS, CA file:", broker.caFile || "system trust store")
     }

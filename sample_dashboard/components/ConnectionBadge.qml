@@ -22,7 +22,7 @@ Rectangle {
     width: row.implicitWidth + 28
     radius: 18
     color: "#1c2230"
-    border.color: online ? "#1f5e3c" : "#5e4a1f"
+    border.color: online ? "#1f5e3c" : (waiting ? "#5e4a1f" : "#5e1f2a")
 
     Row {
         id: row
