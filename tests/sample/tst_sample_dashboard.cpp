@@ -1,0 +1,251 @@
+// The sample dashboard from its real bundle, shown with the client's own manager and mqttClient:
+// readings reach their cards, the connection badge follows a broker restart, and the dashboard
+// reaches the broker of "scripts/dev_stack start --tls" through TLS.
+#include <QMap>
+#include <QProcess>
+#include <QQmlComponent>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QResource>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <optional>
+
+#include "mqtt/mqttclient.h"
+#include "support/mosquitto_broker.h"
+#include "viewmodel/viewmodel.h"
+
+namespace {
+constexpr int Timeout = 30000;
+const QString TopicRoot = QStringLiteral("corvalen/demo/");
+const QByteArrayList BrokerKeys = {"CORVALEN_MQTT_HOST", "CORVALEN_MQTT_PORT",
+                                   "CORVALEN_MQTT_TLS_CA_FILE"};
+
+// Runs a program to completion: its standard output if it exited with 0 within a minute.
+std::optional<QByteArray> run(const QString &program, const QStringList &args)
+{
+    QProcess process;
+    process.start(program, args);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return std::nullopt;
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        qWarning().noquote() << program << "failed:" << process.readAllStandardError();
+        return std::nullopt;
+    }
+    return process.readAllStandardOutput();
+}
+
+// The client's objects wired as at start-up, and the dashboard as the main page creates it.
+// Members go in reverse: the dashboard, the engine, the MQTT client, the view model.
+struct Client
+{
+    ViewModel viewModel;
+    MqttClient mqttClient;
+    QQmlEngine engine;
+    std::unique_ptr<QObject> dashboard;
+
+    Client()
+    {
+        viewModel.setMqttClient(&mqttClient);
+        viewModel.setQmlEngine(&engine);
+        engine.rootContext()->setContextProperty(QStringLiteral("manager"), &viewModel);
+        engine.rootContext()->setContextProperty(QStringLiteral("mqttClient"), &mqttClient);
+    }
+    bool has(const char *method) const
+    {
+        return mqttClient.metaObject()->indexOfMethod(method) >= 0;
+    }
+    bool show()
+    {
+        QQmlComponent component(&engine, QUrl(QStringLiteral("qrc:/external/dashboard.qml")));
+        dashboard.reset(component.create());
+        if (!dashboard) {
+            qWarning().noquote() << component.errorString();
+            return false;
+        }
+        // The size of the window at the usual screen size; narrower ones get short texts.
+        return dashboard->setProperty("width", 1280) && dashboard->setProperty("height", 800);
+    }
+    QVariant read(const QString &object, const QByteArray &property) const
+    {
+        const QObject *item = dashboard->findChild<QObject *>(object);
+        return item ? item->property(property.constData()) : QVariant();
+    }
+    QString badge() const { return read(QStringLiteral("connectionBadge"), "text").toString(); }
+};
+} // namespace
+
+class SampleDashboardTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir home; // the view model's settings, never the user's
+    QTemporaryDir stackDir;
+    // Holds the TLS stack of scripts/dev_stack until its standard input closes, which happens
+    // when this test ends, even when it is killed.
+    QProcess stack;
+    MosquittoBroker broker;
+    QMap<QByteArray, QString> stackEnv; // the client.env of the TLS stack
+
+    QString live() const { return QStringLiteral("Live · 127.0.0.1:%1").arg(broker.port()); }
+    bool startStack()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("CORVALEN_BUILD_DIR"), QStringLiteral(CORVALEN_BUILD_DIR));
+        env.insert(QStringLiteral("CORVALEN_RUN_DIR"), stackDir.path());
+        stack.setProcessEnvironment(env);
+        stack.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        stack.start(QStringLiteral("bash"),
+                    {"-c",
+                     "source \"$1\" || exit 1; trap stack_stop EXIT; trap 'exit 0' TERM INT HUP;"
+                     "stack_start --tls || exit 1; echo ready; read -r _ || true",
+                     "stack", QStringLiteral(CORVALEN_DEV_STACK)});
+        const auto answered = [&] {
+            return stack.canReadLine() || stack.state() == QProcess::NotRunning;
+        };
+        return QTest::qWaitFor(answered, Timeout) && stack.readLine() == "ready\n";
+    }
+    // A message published before the broker has the dashboard's subscription would be lost.
+    bool publishOnceSubscribed(int subscriptionsBefore, const QString &topic,
+                               const QByteArray &payload) const
+    {
+        return QTest::qWaitFor(
+                   [&] { return broker.subscriptions(".+").count(topic) > subscriptionsBefore; },
+                   Timeout) &&
+               broker.publish(topic, payload);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+            qputenv(name, home.path().toUtf8());
+        QVERIFY(QResource::registerResource(QStringLiteral(SAMPLE_DASHBOARD_RCC)));
+        QVERIFY2(broker.start(), qPrintable(broker.errorString()));
+
+        QVERIFY(startStack());
+        QFile envFile(stackDir.filePath(QStringLiteral("client.env")));
+        QVERIFY(envFile.open(QIODevice::ReadOnly));
+        for (const QByteArray &line : envFile.readAll().split('\n'))
+            if (const qsizetype at = line.indexOf('='); line.startsWith("CORVALEN_") && at > 0)
+                stackEnv[line.left(at)] = QString::fromUtf8(line.mid(at + 1));
+        QVERIFY(QFile::exists(stackEnv.value("CORVALEN_MQTT_TLS_CA_FILE")));
+    }
+
+    void cleanupTestCase()
+    {
+        stack.closeWriteChannel();
+        QVERIFY(stack.waitForFinished(Timeout));
+    }
+
+    void init()
+    {
+        for (const QByteArray &key : BrokerKeys)
+            qunsetenv(key.constData());
+        qputenv("CORVALEN_MQTT_HOST", broker.host().toUtf8());
+        qputenv("CORVALEN_MQTT_PORT", QByteArray::number(broker.port()));
+    }
+
+    void readingReachesItsCard_data()
+    {
+        QTest::addColumn<QString>("topic");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<QString>("card");
+        QTest::addColumn<QByteArray>("property");
+        QTest::addColumn<QVariant>("shown");
+        QTest::newRow("temperature, one decimal")
+            << "temperature" << QByteArray("21.46") << "temperatureCard" << QByteArray("valueText")
+            << QVariant("21.5");
+        QTest::newRow("humidity, whole percent")
+            << "humidity" << QByteArray("44.6") << "humidityCard" << QByteArray("valueText")
+            << QVariant("45");
+        QTest::newRow("not a number, as sent")
+            << "temperature" << QByteArray("sensor fault") << "temperatureCard"
+            << QByteArray("valueText") << QVariant("sensor fault");
+        QTest::newRow("fan on, any case and blanks")
+            << "fan" << QByteArray(" ON\n") << "fanCard" << QByteArray("running") << QVariant(true);
+        QTest::newRow("fan off") << "fan" << QByteArray("off") << "fanCard"
+                                 << QByteArray("fanState") << QVariant("off");
+    }
+
+    void readingReachesItsCard()
+    {
+        QFETCH(QString, topic);
+        QFETCH(QByteArray, payload);
+        QFETCH(QString, card);
+        QFETCH(QByteArray, property);
+        QFETCH(QVariant, shown);
+        const int subscribed = broker.subscriptions(".+").count(TopicRoot + topic);
+
+        Client client;
+        QVERIFY(client.show());
+        QTRY_COMPARE_WITH_TIMEOUT(client.badge(), live(), Timeout);
+        QVERIFY(publishOnceSubscribed(subscribed, TopicRoot + topic, payload));
+        QTRY_COMPARE_WITH_TIMEOUT(client.read(card, property), shown, Timeout);
+    }
+
+    void badgeCountsDownAndDashboardReconnects()
+    {
+        Client client;
+        if (!client.has("SetAutoReconnect(bool)"))
+            QSKIP("This client does not reconnect by itself");
+        const QString topic = TopicRoot + QStringLiteral("temperature");
+        QVERIFY(client.show());
+        QTRY_COMPARE_WITH_TIMEOUT(client.badge(), live(), Timeout);
+
+        broker.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(client.badge().startsWith("Offline · reconnecting in "), Timeout);
+        const int subscribed = broker.subscriptions(".+").count(topic);
+        QVERIFY2(broker.start(), qPrintable(broker.errorString()));
+        QTRY_COMPARE_WITH_TIMEOUT(client.badge(), live(), Timeout);
+        QVERIFY(publishOnceSubscribed(subscribed, topic, "19.0"));
+        QTRY_COMPARE_WITH_TIMEOUT(client.read("temperatureCard", "valueText"), QVariant("19.0"),
+                                  Timeout);
+    }
+
+    void stackBrokerVerifiedWithItsCa_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::newRow("by address") << "127.0.0.1";
+        QTest::newRow("by name") << "localhost";
+    }
+
+    void stackBrokerVerifiedWithItsCa()
+    {
+        QFETCH(QString, host);
+        // The demo publisher reaches the broker through TLS too, so a reading comes.
+        const auto reading = run(QStringLiteral("mosquitto_sub"),
+                                 {"-h", host, "-p", stackEnv.value("CORVALEN_MQTT_PORT"),
+                                  "--cafile", stackEnv.value("CORVALEN_MQTT_TLS_CA_FILE"), "-t",
+                                  TopicRoot + "temperature", "-C", "1", "-W", "30"});
+        QVERIFY(reading);
+        bool number = false;
+        reading->trimmed().toDouble(&number);
+        QVERIFY2(number, reading->constData());
+    }
+
+    void dashboardReachesStackThroughTls()
+    {
+        Client client;
+        if (!client.has("SetTls(bool,QString)"))
+            QSKIP("This client has no TLS");
+        for (const QByteArray &key : BrokerKeys)
+            qputenv(key.constData(), stackEnv.value(key).toUtf8());
+        QVERIFY(client.show());
+        QTRY_COMPARE_WITH_TIMEOUT(
+            client.badge(),
+            QStringLiteral("Live · 127.0.0.1:%1 · TLS").arg(stackEnv.value("CORVALEN_MQTT_PORT")),
+            Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(client.read("temperatureCard", "valueText") != QVariant("--"),
+                                 Timeout);
+    }
+};
+
+QTEST_MAIN(SampleDashboardTest)
+#include "tst_sample_dashboard.moc"
