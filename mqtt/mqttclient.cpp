@@ -290,11 +290,16 @@ void MqttClient::Pump()
     if (mosquitto_socket(mosq) != InvalidSocket) {
         // Write interest only while data is queued, or an idle connection would spin.
         write_notifier->setEnabled(mosquitto_want_write(mosq));
-    } else if (!disconnect_received) {
-        // The socket vanished without a callback; treat it as a lost connection so that
-        // Teardown disables the notifiers before the fd number can be reused.
-        disconnect_received = true;
-        disconnect_code = MOSQ_ERR_CONN_LOST;
+    } else {
+        // The descriptor is closed and its number may be reused before Teardown runs (later,
+        // when this Pump is nested in a delivery), so stop watching it now.
+        read_notifier->setEnabled(false);
+        write_notifier->setEnabled(false);
+        if (!disconnect_received) {
+            // The socket vanished without a callback; treat it as a lost connection.
+            disconnect_received = true;
+            disconnect_code = MOSQ_ERR_CONN_LOST;
+        }
     }
 
     pumping = false;
@@ -326,12 +331,18 @@ void MqttClient::Teardown()
         mosq = nullptr;
     }
     received_messages.clear();
+    delivering = false;
     connack_received = false;
     disconnect_received = false;
 }
 
 void MqttClient::ProcessEvents()
 {
+    // A slot may run a nested event loop (a native message box) while messages are delivered.
+    // The Pumps in there only read; the delivery below goes on in arrival order and then
+    // handles the end of the connection, if one was read.
+    if (delivering)
+        return;
     const quint64 generation = teardown_generation;
 
     if (connack_received) {
@@ -348,14 +359,16 @@ void MqttClient::ProcessEvents()
         }
     }
 
-    QList<ReceivedMessage> batch;
-    batch.swap(received_messages);
-    for (const ReceivedMessage &message : std::as_const(batch)) {
+    // Messages that nested Pumps read meanwhile queue up behind the ones being delivered.
+    delivering = true;
+    while (!received_messages.isEmpty()) {
+        const ReceivedMessage message = received_messages.takeFirst();
         qDebug() << message.topic << " Message: " << message.payload;
         emit messageReceived(message.topic, QString::fromUtf8(message.payload));
         if (teardown_generation != generation)
             return;
     }
+    delivering = false;
 
     if (disconnect_received) {
         qDebug() << "DISCONNECTED" << mosquitto_strerror(disconnect_code);

@@ -21,6 +21,7 @@ struct ReceivedMessage
 class MqttClient : public QObject
 {
     Q_OBJECT
+    friend class TestMqttClient;
     Q_PROPERTY(bool connected READ isConnected NOTIFY connectedChanged)
 public:
     enum ConnectionState
@@ -101,4 +102,5 @@ private:
     quint64 teardown_generation = 0;
     bool pumping = false;
     bool pump_scheduled = false;
+    bool delivering = false;
 };

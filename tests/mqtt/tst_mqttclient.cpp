@@ -147,6 +147,34 @@ private slots:
         QCOMPARE(logged.count("Could not subscribe to topic: \"bad/#/x\""), 2); // per connection
     }
 
+    void deliveryKeepsArrivalOrder()
+    {
+        MqttClient client;
+        client.SetClientId(id);
+        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"o/t"}));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"o/t"}, Timeout);
+        QStringList delivered;
+        connect(&client, &MqttClient::messageReceived, this,
+                [&](const QString &, const QString &message) {
+                    delivered.append(message);
+                    if (message != "0")
+                        return;
+                    // A nested event loop, as a native message box runs, while newer messages
+                    // come in and a nested Pump reads them.
+                    QVERIFY(broker->publishEach("o/t", {"5", "6", "7", "8", "9"}));
+                    QVERIFY(broker->waitForUnreadByClients(5 * 8));
+                    QTRY_COMPARE_WITH_TIMEOUT(broker->unreadByClients(), 0, Timeout);
+                });
+        QVERIFY(broker->publishEach("o/t", {"0", "1", "2", "3", "4"}));
+        QVERIFY(broker->waitForUnreadByClients(5 * 8)); // one Pump reads the whole first burst
+        QTRY_COMPARE_WITH_TIMEOUT(delivered.size(), 10, Timeout);
+        const QStringList inOrder{"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"};
+        QCOMPARE(delivered, inOrder);
+        QStringList logOrder = logged.filter(" Message: ");
+        logOrder.replaceInStrings(QRegularExpression(R"re(^.* Message:  "(\d)"$)re"), "\\1");
+        QCOMPARE(logOrder, inOrder);
+    }
+
     void connectAttempt_data()
     {
         QTest::addColumn<Attempt>("attempt");

@@ -121,20 +121,24 @@ QStringList MosquittoBroker::subscriptions(const QString &clientId) const
     return topics;
 }
 
-bool MosquittoBroker::waitForUnreadByClients(qint64 bytes) const
+qint64 MosquittoBroker::unreadByClients() const
 {
     // "<n>: <local> <remote> <state> <tx queue>:<rx queue> ..."; state 01 is established.
     const QString hexPort = QString::number(listenPort, 16).toUpper().rightJustified(4, '0');
     const QRegularExpression entry(": \\S+ [0-9A-F]+:" + hexPort + " 01 [0-9A-F]+:([0-9A-F]+)");
-    for (QDeadlineTimer deadline(TimeoutMs); !deadline.hasExpired(); QThread::msleep(5)) {
-        QFile table("/proc/net/tcp");
-        qint64 unread = 0;
-        if (table.open(QIODevice::ReadOnly))
-            for (auto it = entry.globalMatch(table.readAll()); it.hasNext();)
-                unread += it.next().captured(1).toLongLong(nullptr, 16);
-        if (unread >= bytes)
+    QFile table("/proc/net/tcp");
+    qint64 unread = 0;
+    if (table.open(QIODevice::ReadOnly))
+        for (auto it = entry.globalMatch(table.readAll()); it.hasNext();)
+            unread += it.next().captured(1).toLongLong(nullptr, 16);
+    return unread;
+}
+
+bool MosquittoBroker::waitForUnreadByClients(qint64 bytes) const
+{
+    for (QDeadlineTimer deadline(TimeoutMs); !deadline.hasExpired(); QThread::msleep(5))
+        if (unreadByClients() >= bytes)
             return true;
-    }
     return false;
 }
 

@@ -39,8 +39,9 @@ public:
     bool logContains(const QString &needle) const { return logCount(needle) > 0; }
     // Topics subscribed at QoS 0 by clients whose id matches a pattern, in order.
     QStringList subscriptions(const QString &clientId) const;
-    // Waits, without processing events, until at least `bytes` sent by the broker sit unread in
-    // its clients' sockets on this machine (IPv4).
+    // Bytes sent by the broker that sit unread in its clients' sockets on this machine (IPv4).
+    qint64 unreadByClients() const;
+    // Waits, without processing events, until at least `bytes` sit unread there.
     bool waitForUnreadByClients(qint64 bytes) const;
 
     // mosquitto_pub, QoS 0; the payload goes through stdin unchanged (empty included).
