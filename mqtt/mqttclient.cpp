@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QHostAddress>
 #include <QMetaObject>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QUuid>
 
@@ -97,8 +98,10 @@ void MqttClient::Disconnect()
 void MqttClient::ResetConfiguration()
 {
     connect_pending = false;
+    const QPointer<MqttClient> alive(this); // a connectedChanged slot may delete the client
     AbortAndDisconnect();
-    topics.clear();
+    if (alive)
+        topics.clear();
 }
 
 bool MqttClient::ConfigureAndConnect(QString new_host, uint new_port, QStringList new_topics)
@@ -120,7 +123,10 @@ bool MqttClient::ConfigureAndConnect(QString new_host, uint new_port, QStringLis
     web_socket_port = new_port;
     host_name = trimmedHost;
 
+    const QPointer<MqttClient> alive(this);
     AbortAndDisconnect();
+    if (!alive) // deleted by a connectedChanged slot
+        return true;
 
     // A slot on connectedChanged(false) may already have started a connection; then wait.
     connect_pending = true;
@@ -343,6 +349,8 @@ void MqttClient::ProcessEvents()
     // handles the end of the connection, if one was read.
     if (delivering)
         return;
+    // Slots reached from here may delete the client, or tear the connection down.
+    const QPointer<MqttClient> alive(this);
     const quint64 generation = teardown_generation;
 
     if (connack_received) {
@@ -353,7 +361,7 @@ void MqttClient::ProcessEvents()
             qDebug() << "MQTT connection refused:" << mosquitto_connack_string(connack_code);
         } else {
             SetState(Connected);
-            if (teardown_generation != generation)
+            if (!alive || teardown_generation != generation)
                 return;
             SubscribeToAllTopics();
         }
@@ -365,7 +373,7 @@ void MqttClient::ProcessEvents()
         const ReceivedMessage message = received_messages.takeFirst();
         qDebug() << message.topic << " Message: " << message.payload;
         emit messageReceived(message.topic, QString::fromUtf8(message.payload));
-        if (teardown_generation != generation)
+        if (!alive || teardown_generation != generation)
             return;
     }
     delivering = false;
@@ -381,7 +389,8 @@ void MqttClient::ProcessEvents()
         if (connack_seen)
             broker_addresses.clear();
         SetState(Disconnected);
-        ConnectIfPending();
+        if (alive)
+            ConnectIfPending();
     }
 }
 

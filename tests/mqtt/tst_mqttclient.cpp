@@ -175,6 +175,49 @@ private slots:
         QCOMPARE(logOrder, inOrder);
     }
 
+    void slotMayDeleteTheClient()
+    {
+        // Each client is deleted by a slot of one of its own signals while the call that emitted
+        // it is still on the stack (ASan or valgrind report any access to the freed client).
+        std::unique_ptr<MqttClient> up, message, reset, reconfigure, lost;
+        const QList<QPair<QString, std::unique_ptr<MqttClient> *>> all{
+            {"del-up", &up},
+            {"del-message", &message},
+            {"del-reset", &reset},
+            {"del-reconfigure", &reconfigure},
+            {"del-lost", &lost}};
+        for (const auto &[clientId, client] : all) {
+            *client = std::make_unique<MqttClient>();
+            (*client)->SetClientId(clientId);
+        }
+        connect(up.get(), &MqttClient::connectedChanged, this, [&](bool isUp) {
+            if (isUp)
+                up.reset();
+        });
+        connect(message.get(), &MqttClient::messageReceived, this, [&] { message.reset(); });
+        for (auto *client : {&reset, &reconfigure, &lost})
+            connect(client->get(), &MqttClient::connectedChanged, this, [client](bool isUp) {
+                if (!isUp)
+                    client->reset();
+            });
+        for (const auto &[clientId, client] : all)
+            QVERIFY((*client)->ConfigureAndConnect(broker->host(), broker->port(), {"d/t"}));
+        QTRY_VERIFY_WITH_TIMEOUT(!up, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions("del-.*").size(), 4, Timeout);
+
+        QVERIFY(broker->publishEach("d/t", {"1", "2", "3"}));
+        QTRY_VERIFY_WITH_TIMEOUT(!message, Timeout);
+        reset->ResetConfiguration();
+        QVERIFY(!reset);
+        QVERIFY(reconfigure->ConfigureAndConnect(broker->host(), broker->port(), {"d/t"}));
+        QVERIFY(!reconfigure);
+        for (const auto &[clientId, client] : all.mid(0, 4))
+            QTRY_COMPARE_WITH_TIMEOUT(broker->logCount("Received DISCONNECT from " + clientId), 1,
+                                      Timeout);
+        broker->kill();
+        QTRY_VERIFY_WITH_TIMEOUT(!lost, Timeout);
+    }
+
     void connectAttempt_data()
     {
         QTest::addColumn<Attempt>("attempt");
