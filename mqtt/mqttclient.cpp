@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QMetaObject>
 #include <QPointer>
@@ -14,7 +15,8 @@
 #include "mqtt/socket_poll.h"
 
 namespace {
-// Bounds the work of one Pump so a busy broker cannot starve the rest of the GUI.
+// Bound the work of one Pump, in rounds and in time, so that a busy broker or big messages
+// cannot stall the GUI; a queued Pump carries on.
 constexpr int MaxPumpIterations = 128;
 constexpr int KeepAliveSeconds = 60;
 constexpr int PumpIntervalMs = 1000;
@@ -277,7 +279,15 @@ void MqttClient::Pump()
         return;
     pumping = true;
 
-    for (int i = 0; i < MaxPumpIterations; ++i) {
+    QElapsedTimer spent;
+    spent.start();
+    bool yielded = false;
+    for (int i = 0;; ++i) {
+        if (i == MaxPumpIterations ||
+            (i > 0 && spent.nsecsElapsed() >= qint64(pump_budget_ms) * 1000000)) {
+            yielded = true;
+            break;
+        }
         const int socket = mosquitto_socket(mosq);
         if (socket == InvalidSocket)
             break;
@@ -296,6 +306,8 @@ void MqttClient::Pump()
     if (mosquitto_socket(mosq) != InvalidSocket) {
         // Write interest only while data is queued, or an idle connection would spin.
         write_notifier->setEnabled(mosquitto_want_write(mosq));
+        if (yielded)
+            SchedulePump();
     } else {
         // The descriptor is closed and its number may be reused before Teardown runs (later,
         // when this Pump is nested in a delivery), so stop watching it now.

@@ -103,4 +103,5 @@ private:
     bool pumping = false;
     bool pump_scheduled = false;
     bool delivering = false;
+    int pump_budget_ms = 4; // a Pump yields to the event loop after this time
 };

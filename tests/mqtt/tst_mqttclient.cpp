@@ -175,6 +175,48 @@ private slots:
         QCOMPARE(logOrder, inOrder);
     }
 
+    void pumpYieldsToTheEventLoop_data()
+    {
+        QTest::addColumn<int>("messages");
+        QTest::addColumn<int>("budgetMs"); // time after which a Pump yields
+        QTest::newRow("more than 128 messages") << 300 << 1000;
+        QTest::newRow("time budget spent after each message") << 10 << 0;
+    }
+
+    void pumpYieldsToTheEventLoop()
+    {
+        QFETCH(int, messages);
+        QFETCH(int, budgetMs);
+        MqttClient client;
+        client.SetClientId(id);
+        client.pump_budget_ms = budgetMs;
+        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"y/t"}));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"y/t"}, Timeout);
+        client.pump_timer.stop(); // without the one-second tick, only the Pump itself may resume
+        QStringList delivered;
+        int deliveredAtFirstYield = -1;
+        connect(&client, &MqttClient::messageReceived, this,
+                [&](const QString &, const QString &message) {
+                    if (delivered.isEmpty())
+                        QMetaObject::invokeMethod(
+                            this, [&] { deliveredAtFirstYield = int(delivered.size()); },
+                            Qt::QueuedConnection);
+                    delivered.append(message);
+                });
+        QList<QByteArray> burst;
+        QStringList expected;
+        for (int i = 0; i < messages; ++i) {
+            burst.append(QByteArray::number(i).rightJustified(3, '0'));
+            expected.append(burst.last());
+        }
+        QVERIFY(broker->publishEach("y/t", burst));
+        QVERIFY(broker->waitForUnreadByClients(messages * 10)); // all there before any Pump
+        QTRY_COMPARE_WITH_TIMEOUT(delivered.size(), messages, Timeout);
+        QCOMPARE(delivered, expected);
+        QTRY_VERIFY_WITH_TIMEOUT(deliveredAtFirstYield != -1, Timeout);
+        QVERIFY2(deliveredAtFirstYield < messages, "the whole burst was delivered in one turn");
+    }
+
     void slotMayDeleteTheClient()
     {
         // Each client is deleted by a slot of one of its own signals while the call that emitted
