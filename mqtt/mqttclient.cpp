@@ -372,10 +372,13 @@ void MqttClient::ProcessEvents()
             // The library reports the disconnection that follows a refusal.
             qDebug() << "MQTT connection refused:" << mosquitto_connack_string(connack_code);
         } else {
+            // A topic that a connectedChanged slot adds is subscribed there at once; subscribe
+            // the list as it was before, so that it goes out only once.
+            const QStringList listed = topics;
             SetState(Connected);
             if (!alive || teardown_generation != generation)
                 return;
-            SubscribeToAllTopics();
+            SubscribeToAllTopics(listed);
         }
     }
 
@@ -425,9 +428,9 @@ void MqttClient::SubscribeToTopic(const QString &topic)
         qDebug() << "Could not subscribe to topic:" << topic;
 }
 
-void MqttClient::SubscribeToAllTopics()
+void MqttClient::SubscribeToAllTopics(const QStringList &list)
 {
-    for (const QString &topic : std::as_const(topics))
+    for (const QString &topic : list)
         SubscribeToTopic(topic);
 }
 

@@ -72,7 +72,7 @@ private:
     void Teardown();
     void ProcessEvents();
     void SubscribeToTopic(const QString &topic);
-    void SubscribeToAllTopics();
+    void SubscribeToAllTopics(const QStringList &list);
 
     static void OnConnect(struct mosquitto *m, void *obj, int rc);
     static void OnDisconnect(struct mosquitto *m, void *obj, int rc);

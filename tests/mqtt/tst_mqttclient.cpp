@@ -429,20 +429,23 @@ private slots:
         const int port = broker->port();
         // From a connectedChanged(true) slot, before any subscription: DISCONNECT and a new lookup
         // within the call, then exactly the new topics. Blanks are dropped by the facade,
-        // duplicates by the client; other values become text.
+        // duplicates by the client; other values become text. A topic added from that slot on
+        // the next connections is subscribed at once, and only once.
         QString trailAfterCall;
         connect(&client, &MqttClient::connectedChanged, this, [&](bool isConnected) {
             if (isConnected && trailAfterCall.isEmpty()) {
                 QVERIFY(manager.configureDashboardMqtt(
                     " " + host, port, {"new/a", " new/b ", "", "  ", "new/a", "new/b", 42}));
                 trailAfterCall = stateTrail();
+            } else if (isConnected) {
+                client.AddSubscriptionToTopic("late");
             }
         });
         QVERIFY(manager.configureDashboardMqtt(host, port, {"old"}));
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 3, Timeout);
         QCOMPARE(trailAfterCall, "12301");
         const QStringList fresh{"new/a", "new/b", "42"};
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), fresh, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"late"} + fresh, Timeout);
 
         // Refused configurations change nothing, the connection included. Besides the state
         // changes these are all the client logged.
@@ -457,9 +460,18 @@ private slots:
         QVERIFY(client.isConnected());
         client.Disconnect();
         client.Connect();
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), fresh + fresh, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id),
+                                  QStringList{"late"} + fresh + fresh + QStringList{"late"},
+                                  Timeout);
         QCOMPARE(broker->logCount("Received DISCONNECT from " + id), 2);
         QCOMPARE(broker->logCount("UNSUBSCRIBE"), 0);
+
+        // A port above 65535 is the library's to refuse; it must not wrap round to the broker's.
+        QVERIFY(client.ConfigureAndConnect(host, 65536 + port, {"other"}));
+        QTRY_VERIFY_WITH_TIMEOUT(stateTrail().endsWith("3010"), Timeout);
+        QCOMPARE(logged.filter(OtherLine).constLast(),
+                 "Could not connect to MQTT broker: Invalid function arguments provided.");
+        QCOMPARE(broker->logCount("New client connected"), 3);
     }
 };
 
