@@ -18,6 +18,9 @@ namespace {
 // Bound the work of one Pump, in rounds and in time, so that a busy broker or big messages
 // cannot stall the GUI; a queued Pump carries on.
 constexpr int MaxPumpIterations = 128;
+// How much unread input closing the connection may read and drop, at most.
+constexpr qint64 DrainMaxBytes = 16 * 1024 * 1024;
+constexpr qint64 DrainMaxMs = 250;
 constexpr int KeepAliveSeconds = 60;
 constexpr int PumpIntervalMs = 1000;
 constexpr int InvalidSocket = -1;
@@ -260,15 +263,22 @@ void MqttClient::AbortAndDisconnect()
 void MqttClient::DrainInput()
 {
     // Closing a socket with unread input resets the connection, and the broker then drops what
-    // it has not processed yet: our last publishes and the DISCONNECT. What is read here is
-    // discarded by the Teardown that follows.
-    for (int i = 0; i < MaxPumpIterations; ++i) {
+    // it has not processed yet: our last publishes and the DISCONNECT. So read until the socket
+    // is empty, within bounds that a broker flooding faster than we read cannot stretch. What
+    // is read is discarded, as the Teardown that follows would.
+    QElapsedTimer spent;
+    spent.start();
+    qint64 drained = 0;
+    while (drained < DrainMaxBytes && spent.elapsed() < DrainMaxMs) {
         const int socket = mosquitto_socket(mosq);
         short events = 0;
         if (socket == InvalidSocket || pollSocketOnce(socket, false, &events) <= 0 ||
             !(events & SocketPoll::ReadMask))
             return;
         mosquitto_loop_read(mosq, 1);
+        for (const ReceivedMessage &message : std::as_const(received_messages))
+            drained += message.topic.size() + message.payload.size();
+        received_messages.clear();
     }
 }
 
