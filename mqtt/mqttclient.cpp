@@ -21,6 +21,10 @@ constexpr int MaxPumpIterations = 128;
 // How much unread input closing the connection may read and drop, at most.
 constexpr qint64 DrainMaxBytes = 16 * 1024 * 1024;
 constexpr qint64 DrainMaxMs = 250;
+// Publishes are refused while this much has been queued since the library's queue was last
+// seen empty; the queue can exceed it by one message.
+constexpr qint64 MaxQueuedPublishBytes = 8 * 1024 * 1024;
+constexpr qint64 PublishHeaderBytes = 7; // fixed header with the longest length, topic length
 constexpr int KeepAliveSeconds = 60;
 constexpr int PumpIntervalMs = 1000;
 constexpr int InvalidSocket = -1;
@@ -315,7 +319,10 @@ void MqttClient::Pump()
 
     if (mosquitto_socket(mosq) != InvalidSocket) {
         // Write interest only while data is queued, or an idle connection would spin.
-        write_notifier->setEnabled(mosquitto_want_write(mosq));
+        const bool wantWrite = mosquitto_want_write(mosq);
+        write_notifier->setEnabled(wantWrite);
+        if (!wantWrite) // everything queued so far has been handed to the kernel
+            queued_publish_bytes = 0;
         if (yielded)
             SchedulePump();
     } else {
@@ -359,6 +366,7 @@ void MqttClient::Teardown()
         mosq = nullptr;
     }
     received_messages.clear();
+    queued_publish_bytes = 0;
     delivering = false;
     connack_received = false;
     disconnect_received = false;
@@ -447,11 +455,14 @@ void MqttClient::SubscribeToAllTopics(const QStringList &list)
 void MqttClient::PublishToTopic(QString topic, QString message)
 {
     const QByteArray payload = message.toUtf8();
-    // A length the library's int cannot carry would be truncated into a different message.
-    if (state == Connected && payload.size() <= INT_MAX) {
+    // A length the library's int cannot carry would be truncated into a different message. A
+    // broker that stopped reading must not make the queue grow without end.
+    if (state == Connected && payload.size() <= INT_MAX &&
+        queued_publish_bytes < MaxQueuedPublishBytes) {
         const QByteArray utf8Topic = topic.toUtf8();
         if (mosquitto_publish(mosq, nullptr, utf8Topic.constData(), int(payload.size()),
                               payload.constData(), 0, false) == MOSQ_ERR_SUCCESS) {
+            queued_publish_bytes += PublishHeaderBytes + utf8Topic.size() + payload.size();
             SchedulePump();
             return;
         }

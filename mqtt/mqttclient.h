@@ -103,5 +103,6 @@ private:
     bool pumping = false;
     bool pump_scheduled = false;
     bool delivering = false;
-    int pump_budget_ms = 4; // a Pump yields to the event loop after this time
+    qint64 queued_publish_bytes = 0; // published since the library's queue was last empty
+    int pump_budget_ms = 4;          // a Pump yields to the event loop after this time
 };

@@ -217,6 +217,35 @@ private slots:
         QVERIFY2(deliveredAtFirstYield < messages, "the whole burst was delivered in one turn");
     }
 
+    void publishRefusedWhileBrokerStopsReading()
+    {
+        MqttClient client;
+        client.SetClientId(id);
+        QSignalSpy received(&client, &MqttClient::messageReceived);
+        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"q/small"}));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"q/small"}, Timeout);
+        broker->pause(); // the kernel buffers fill up, then the client's own queue grows
+        const QString big(1024 * 1024, 'x');
+        int accepted = 0;
+        for (; accepted < 64; ++accepted) {
+            client.PublishToTopic("q/big", big);
+            if (logged.contains("Could not publish message"))
+                break;
+            QCoreApplication::processEvents(); // lets the queued Pump write what the socket takes
+        }
+        QVERIFY2(accepted < 64, "64 MiB queued for a broker that reads nothing");
+        QVERIFY(client.isConnected());
+
+        // Once the broker has read everything queued, publishing works again.
+        broker->resume();
+        QTRY_COMPARE_WITH_TIMEOUT(broker->logCount("Received PUBLISH from " + id), accepted,
+                                  Timeout);
+        client.PublishToTopic("q/small", "after");
+        QVERIFY(received.wait(Timeout));
+        QCOMPARE(received.constLast().at(1).toString(), "after");
+        QCOMPARE(logged.count("Could not publish message"), 1);
+    }
+
     void slotMayDeleteTheClient()
     {
         // Each client is deleted by a slot of one of its own signals while the call that emitted
