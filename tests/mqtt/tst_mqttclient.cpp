@@ -3,6 +3,8 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -40,10 +42,20 @@ QString stateTrail() // the numbers of the "<date>: State Change<N>\n" lines, e.
     return trail;
 }
 
+enum class Broker // what the broker of a connection attempt is like
+{
+    Open,              // anyone may connect
+    Gone,              // nothing listens
+    AliceOnly,         // only alice, with the password s3cret
+    SecondAddress,     // open, on the second address of the name only
+    BothAddressesAlice // alice only, on both addresses of the name
+};
+
 struct Attempt // a connection attempt and what it must come to
 {
-    QString host, setup; // setup of the broker: "gone", "password", the addresses it listens on
-    QString password;    // the user is alice where the broker wants one
+    QString host;
+    Broker broker;
+    QString password;         // the user is alice where the broker wants one
     QString states, otherLog; // the state trail, a pattern for the client's other log lines
     QString brokerLine = {};  // occurs exactly once in the broker's log; empty: not checked
 };
@@ -297,46 +309,45 @@ private slots:
                       unresolved = "Could not resolve MQTT broker host: \"%1\"",
                       refused = "MQTT connection refused: Connection Refused: not authorised.\n"
                                 "DISCONNECTED The connection was refused.";
-        QTest::newRow("no host name")
-            << Attempt{"", "", "", "", "Could not connect to MQTT broker: host name is not set"};
-        QTest::newRow("malformed host name")
-            << Attempt{"bad..name.invalid", "", "", "10", unresolved.arg("Invalid hostname")};
-        QTest::newRow("nothing listening") << Attempt{ip, "gone", "", "120", failed};
+        QTest::newRow("no host name") << Attempt{
+            "", Broker::Open, "", "", "Could not connect to MQTT broker: host name is not set"};
+        QTest::newRow("malformed host name") << Attempt{"bad..name.invalid", Broker::Open, "", "10",
+                                                        unresolved.arg("Invalid hostname")};
+        QTest::newRow("nothing listening") << Attempt{ip, Broker::Gone, "", "120", failed};
         QTest::newRow("right credentials")
-            << Attempt{ip, "password", "s3cret", "123", "", "(p2, c1, k60, u'alice')."};
+            << Attempt{ip, Broker::AliceOnly, "s3cret", "123", "", "(p2, c1, k60, u'alice')."};
         QTest::newRow("wrong password")
-            << Attempt{ip, "password", "wrong", "120", refused, "New connection"};
-        QTest::newRow("password without user name")
-            << Attempt{ip, "", "s3cret", "123", "", "(p2, c1, k60)."};
+            << Attempt{ip, Broker::AliceOnly, "wrong", "120", refused, "New connection"};
         QTest::newRow("fail-over to the second address")
-            << Attempt{TwoAddressName, "second address", "", "123", failed};
+            << Attempt{TwoAddressName, Broker::SecondAddress, "", "123", failed};
         QTest::newRow("no fail-over after a refusal") << Attempt{
-            TwoAddressName, "both addresses, password", "wrong", "120", refused, "New connection"};
-        QTest::newRow("unresolvable host")
-            << Attempt{"nothing" + NamespaceDomain, "", "", "10", unresolved.arg("Host not found")};
+            TwoAddressName, Broker::BothAddressesAlice, "wrong", "120", refused, "New connection"};
+        QTest::newRow("unresolvable host") << Attempt{"nothing" + NamespaceDomain, Broker::Open, "",
+                                                      "10", unresolved.arg("Host not found")};
     }
 
     void connectAttempt()
     {
         QFETCH(const Attempt, attempt);
-        const auto &[host, setup, password, states, otherLog, brokerLine] = attempt;
+        const auto &[host, kind, password, states, otherLog, brokerLine] = attempt;
         if (host.endsWith(NamespaceDomain) && !qEnvironmentVariableIsSet(NamespaceEnv))
             return runInHostsNamespace(QString("connectAttempt:") + QTest::currentDataTag());
 
-        if (!setup.isEmpty()) // reconfigured, or gone
+        if (kind != Broker::Open) // reconfigured, or gone
             broker->stop();
-        if (setup.contains("address")) {
+        if (kind == Broker::SecondAddress || kind == Broker::BothAddressesAlice) {
             // The resolver orders the addresses itself, so ask it which one comes second.
             const QList<QHostAddress> addresses = QHostInfo::fromName(TwoAddressName).addresses();
             QCOMPARE(addresses.size(), 2);
             QStringList listen{addresses.at(1).toString()};
-            if (setup.startsWith("both"))
+            if (kind == Broker::BothAddressesAlice)
                 listen.prepend(addresses.at(0).toString());
             broker->setListenAddresses(listen);
         }
-        const QString user = setup.contains("password") ? "alice" : "";
+        const QString user =
+            kind == Broker::AliceOnly || kind == Broker::BothAddressesAlice ? "alice" : "";
         broker->setUser(user, "s3cret");
-        if (setup != "gone")
+        if (kind != Broker::Open && kind != Broker::Gone)
             QVERIFY2(broker->start(), qPrintable(broker->errorString()));
 
         MqttClient client;
@@ -346,12 +357,118 @@ private slots:
         client.SetUserName(user);
         client.SetPassword(password);
         client.Connect();
+        // Once a lookup of the same name started now has come back, one the client started
+        // would have too: only then can a trail that ends at once be trusted.
+        bool lookedUp = false;
+        QHostInfo::lookupHost(host, this, [&](const QHostInfo &) { lookedUp = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(lookedUp, Timeout);
         QTRY_COMPARE_WITH_TIMEOUT(stateTrail(), states, Timeout);
         QCOMPARE(connected.size(), int(states.count('3')));
         const QString others = logged.filter(OtherLine).join('\n');
         QVERIFY(QRegularExpression("\\A(?:" + otherLog + ")\\z").match(others).hasMatch());
         if (!brokerLine.isEmpty()) // the user sent, or one connection only: a refusal is final
             QTRY_COMPARE_WITH_TIMEOUT(broker->logCount(brokerLine), 1, Timeout);
+    }
+
+    void staleLookupResultsAreIgnored()
+    {
+        MqttClient client;
+        QSignalSpy connected(&client, &MqttClient::connectedChanged);
+        client.SetHostName(broker->host());
+        client.SetPort(broker->port());
+        client.Connect();
+        // A superseded lookup's failure must not end the running attempt...
+        QHostInfo superseded(client.lookup_id + 1);
+        superseded.setError(QHostInfo::HostNotFound);
+        client.HostLookedUp(superseded);
+        QVERIFY(connected.wait(Timeout));
+        // ...nor a result arriving after Resolving start another one.
+        QHostInfo late;
+        late.setAddresses({QHostAddress(broker->host())});
+        client.HostLookedUp(late);
+        QCOMPARE(stateTrail(), "123");
+        QVERIFY(logged.filter(OtherLine).isEmpty());
+    }
+
+    void reconnectFromMessageSlot()
+    {
+        MqttClient client;
+        client.SetClientId(id);
+        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"r/t"}));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"r/t"}, Timeout);
+        QStringList delivered;
+        connect(&client, &MqttClient::messageReceived, this,
+                [&](const QString &, const QString &message) {
+                    delivered.append(message);
+                    if (message == "again") {
+                        client.Disconnect();
+                        client.Connect();
+                    }
+                });
+        QVERIFY(broker->publishEach("r/t", {"again", "dropped"}));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), (QStringList{"r/t", "r/t"}), Timeout);
+        QVERIFY(broker->publish("r/t", "after"));
+        QTRY_COMPARE_WITH_TIMEOUT(delivered, (QStringList{"again", "after"}), Timeout);
+        QCOMPARE(stateTrail(), "1230123");
+        QCOMPARE(broker->logCount("Received DISCONNECT from " + id), 1);
+    }
+
+    void credentialsInConnectPacket_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<int>("flags"); // clean session, and one bit for each credential sent
+        QTest::addColumn<QByteArray>("credentials"); // the end of the packet
+        QTest::newRow("user name and password") << "alice"
+                                                << "s3cret" << 0xc2
+                                                << QByteArray("\0\x05"
+                                                              "alice"
+                                                              "\0\x06"
+                                                              "s3cret",
+                                                              15);
+        QTest::newRow("user name without password") << "alice"
+                                                    << "" << 0x82
+                                                    << QByteArray("\0\x05"
+                                                                  "alice",
+                                                                  7);
+        QTest::newRow("password without user name") << ""
+                                                    << "s3cret" << 0x02 << QByteArray();
+        QTest::newRow("non-ASCII user name") << "j\u00f6rg"
+                                             << "" << 0x82
+                                             << QByteArray("\0\x05"
+                                                           "j\xc3\xb6rg",
+                                                           7);
+    }
+
+    void credentialsInConnectPacket()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(int, flags);
+        QFETCH(QByteArray, credentials);
+        QTcpServer listener; // reads the CONNECT packet and never answers
+        QVERIFY(listener.listen(QHostAddress::LocalHost));
+        MqttClient client;
+        client.SetHostName("127.0.0.1");
+        client.SetPort(listener.serverPort());
+        client.SetClientId(id);
+        client.SetUserName(user);
+        client.SetPassword(password);
+        client.Connect();
+        QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), Timeout);
+        QTcpSocket *peer = listener.nextPendingConnection();
+        // Protocol name and level, flags, keep-alive 60 s, the client id, then the credentials.
+        const QByteArray body = QByteArray("\0\x04"
+                                           "MQTT\x04",
+                                           7) +
+                                char(flags) +
+                                QByteArray("\0\x3c\0\x02"
+                                           "c1",
+                                           6) +
+                                credentials;
+        const QByteArray packet = char(0x10) + (char(body.size()) + body);
+        QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() >= packet.size(), Timeout);
+        QCOMPARE(peer->readAll(), packet);
     }
 
     void brokerKilledWhileConnected()
