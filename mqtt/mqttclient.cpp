@@ -6,6 +6,7 @@
 #include <QHostAddress>
 #include <QMetaObject>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QUuid>
 
@@ -26,15 +27,31 @@ constexpr qint64 DrainMaxMs = 250;
 constexpr qint64 MaxQueuedPublishBytes = 8 * 1024 * 1024;
 constexpr qint64 PublishHeaderBytes = 7; // fixed header with the longest length, topic length
 constexpr int KeepAliveSeconds = 60;
+constexpr int FirstReconnectDelayMs = 1000;
+constexpr int MaxReconnectDelayMs = 60000;
 constexpr int PumpIntervalMs = 1000;
 constexpr int InvalidSocket = -1;
 } // namespace
+
+int reconnectDelayMs(int attempt, double jitter)
+{
+    int delay = FirstReconnectDelayMs;
+    for (int i = 0; i < attempt && delay < MaxReconnectDelayMs; ++i)
+        delay *= 2;
+    delay = qMin(delay, MaxReconnectDelayMs);
+    return delay - int(qBound(0.0, jitter, 1.0) * (delay / 2));
+}
 
 MqttClient::MqttClient(QObject *parent) : QObject(parent)
 {
     mosquitto_lib_init();
     pump_timer.setInterval(PumpIntervalMs);
     connect(&pump_timer, &QTimer::timeout, this, &MqttClient::Pump);
+    reconnect_timer.setSingleShot(true);
+    connect(&reconnect_timer, &QTimer::timeout, this, [this] {
+        if (state == Disconnected)
+            StartHostLookup();
+    });
 }
 
 MqttClient::~MqttClient()
@@ -104,9 +121,19 @@ void MqttClient::Disconnect()
     AbortAndDisconnect();
 }
 
+void MqttClient::SetAutoReconnect(bool enabled)
+{
+    auto_reconnect = enabled;
+    if (!enabled) {
+        reconnect_timer.stop();
+        reconnect_attempts = 0;
+    }
+}
+
 void MqttClient::ResetConfiguration()
 {
     connect_pending = false;
+    SetAutoReconnect(false);
     const QPointer<MqttClient> alive(this); // a connectedChanged slot may delete the client
     AbortAndDisconnect();
     if (alive)
@@ -153,6 +180,8 @@ void MqttClient::StartHostLookup()
         return;
     }
     broker_addresses.clear();
+    reconnect_timer.stop();
+    attempt_final = false;
     SetState(Resolving);
     // The result is always delivered through the event loop, so storing the id afterwards is safe.
     lookup_id = QHostInfo::lookupHost(host_name, this, &MqttClient::HostLookedUp);
@@ -168,6 +197,9 @@ void MqttClient::HostLookedUp(QHostInfo host_info)
 
     if (host_info.error() != QHostInfo::NoError)
         qDebug() << "Could not resolve MQTT broker host:" << host_info.errorString();
+    // A name that does not exist will not exist in a minute either; other failures may pass.
+    if (host_info.error() == QHostInfo::HostNotFound)
+        attempt_final = true;
 
     // Literal addresses only: the library must never resolve (and block) on the GUI thread.
     const QList<QHostAddress> addresses = host_info.addresses();
@@ -186,8 +218,33 @@ void MqttClient::ConnectToNextAddress()
             return;
         }
     }
+    EndAttempt();
+}
+
+void MqttClient::EndAttempt()
+{
+    // Back at Disconnected on its own: the attempt failed or the connection ended. Slots on
+    // connectedChanged(false) may start a connection or call Disconnect(), which both cancel
+    // the retry; the alive guard covers a slot that deletes the client.
+    const QPointer<MqttClient> alive(this);
+    reconnect_wanted = auto_reconnect && !attempt_final;
     SetState(Disconnected);
+    if (!alive)
+        return;
     ConnectIfPending();
+    if (reconnect_wanted && auto_reconnect && state == Disconnected)
+        ScheduleReconnect();
+    reconnect_wanted = false;
+}
+
+void MqttClient::ScheduleReconnect()
+{
+    const int delayMs =
+        reconnectDelayMs(reconnect_attempts++, QRandomGenerator::global()->generateDouble());
+    const int seconds = (delayMs + 999) / 1000;
+    reconnect_timer.start(delayMs);
+    qDebug() << "Reconnecting to MQTT broker in" << seconds << "s";
+    emit reconnectScheduled(seconds);
 }
 
 bool MqttClient::ConnectToAddress(const QString &address)
@@ -221,6 +278,8 @@ bool MqttClient::ConnectToAddress(const QString &address)
         mosquitto_connect_async(mosq, address.toUtf8().constData(), int(port), KeepAliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
         qDebug() << "Could not connect to MQTT broker:" << mosquitto_strerror(rc);
+        if (rc == MOSQ_ERR_INVAL) // the port, for one; the same call would fail again
+            attempt_final = true;
         Teardown();
         return false;
     }
@@ -247,6 +306,10 @@ void MqttClient::ConnectIfPending()
 
 void MqttClient::AbortAndDisconnect()
 {
+    // Closing on purpose: no automatic retry, and a fresh back-off next time.
+    reconnect_timer.stop();
+    reconnect_attempts = 0;
+    reconnect_wanted = false;
     if (lookup_id != -1) {
         QHostInfo::abortHostLookup(lookup_id);
         lookup_id = -1;
@@ -389,10 +452,12 @@ void MqttClient::ProcessEvents()
         if (connack_code != 0) {
             // The library reports the disconnection that follows a refusal.
             qDebug() << "MQTT connection refused:" << mosquitto_connack_string(connack_code);
+            attempt_final = true;
         } else {
             // A topic that a connectedChanged slot adds is subscribed there at once; subscribe
             // the list as it was before, so that it goes out only once.
             const QStringList listed = topics;
+            connected_since.start();
             SetState(Connected);
             if (!alive || teardown_generation != generation)
                 return;
@@ -413,6 +478,8 @@ void MqttClient::ProcessEvents()
 
     if (disconnect_received) {
         qDebug() << "DISCONNECTED" << mosquitto_strerror(disconnect_code);
+        if (state == Connected && connected_since.elapsed() >= stable_connection_ms)
+            reconnect_attempts = 0;
         Teardown();
         if (!connack_seen && !broker_addresses.isEmpty()) {
             ConnectToNextAddress();
@@ -421,9 +488,7 @@ void MqttClient::ProcessEvents()
         // Once a broker has answered, its verdict stands; other addresses are not tried.
         if (connack_seen)
             broker_addresses.clear();
-        SetState(Disconnected);
-        if (alive)
-            ConnectIfPending();
+        EndAttempt();
     }
 }
 

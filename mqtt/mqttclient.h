@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHostInfo>
 #include <QList>
 #include <QObject>
@@ -11,6 +12,11 @@
 struct mosquitto;
 struct mosquitto_message;
 class QSocketNotifier;
+
+// Delay before automatic reconnect attempt `attempt` (0 for the first after a loss): 1 s doubling
+// to 60 s, of which a random half (`jitter` in [0, 1)) is taken off so that many clients of one
+// broker spread out.
+int reconnectDelayMs(int attempt, double jitter);
 
 struct ReceivedMessage
 {
@@ -41,6 +47,7 @@ public:
 signals:
     void connectedChanged(bool connected);
     void messageReceived(QString topic, QString message);
+    void reconnectScheduled(int seconds);
 
 private slots:
     void HostLookedUp(QHostInfo host_info);
@@ -59,6 +66,8 @@ public:
     Q_INVOKABLE void ResetConfiguration();
     Q_INVOKABLE void PublishToTopic(QString topic, QString message);
     Q_INVOKABLE void AddSubscriptionToTopic(QString topic);
+    // Off by default; ResetConfiguration turns it off again.
+    Q_INVOKABLE void SetAutoReconnect(bool enabled);
 
 private:
     void SetState(ConnectionState new_state);
@@ -66,6 +75,8 @@ private:
     void ConnectToNextAddress();
     bool ConnectToAddress(const QString &address);
     void ConnectIfPending();
+    void EndAttempt();
+    void ScheduleReconnect();
     void AbortAndDisconnect();
     void DrainInput();
     void SchedulePump();
@@ -104,5 +115,12 @@ private:
     bool pump_scheduled = false;
     bool delivering = false;
     qint64 queued_publish_bytes = 0; // published since the library's queue was last empty
-    int pump_budget_ms = 4;          // a Pump yields to the event loop after this time
+    bool auto_reconnect = false;
+    QTimer reconnect_timer;
+    int reconnect_attempts = 0;    // scheduled since the last connection that lasted
+    bool attempt_final = false;    // the broker or the name refused us; retrying cannot help
+    bool reconnect_wanted = false; // until a slot reacting to the end of an attempt says otherwise
+    QElapsedTimer connected_since;
+    int stable_connection_ms = 10000; // a connection this long resets the back-off
+    int pump_budget_ms = 4;           // a Pump yields to the event loop after this time
 };

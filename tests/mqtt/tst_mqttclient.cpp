@@ -1,3 +1,4 @@
+#include <QElapsedTimer>
 #include <QHostInfo>
 #include <QProcess>
 #include <QRegularExpression>
@@ -51,6 +52,13 @@ enum class Broker // what the broker of a connection attempt is like
     BothAddressesAlice // alice only, on both addresses of the name
 };
 
+enum class Retry // automatic reconnect
+{
+    Off,
+    NotScheduled, // on, but the attempt ended in a way that retrying cannot mend
+    Scheduled
+};
+
 struct Attempt // a connection attempt and what it must come to
 {
     QString host;
@@ -58,6 +66,7 @@ struct Attempt // a connection attempt and what it must come to
     QString password;         // the user is alice where the broker wants one
     QString states, otherLog; // the state trail, a pattern for the client's other log lines
     QString brokerLine = {};  // occurs exactly once in the broker's log; empty: not checked
+    Retry retry = Retry::Off;
 };
 } // namespace
 Q_DECLARE_METATYPE(Attempt)
@@ -324,12 +333,28 @@ private slots:
             TwoAddressName, Broker::BothAddressesAlice, "wrong", "120", refused, "New connection"};
         QTest::newRow("unresolvable host") << Attempt{"nothing" + NamespaceDomain, Broker::Open, "",
                                                       "10", unresolved.arg("Host not found")};
+        const QString retrying = "\nReconnecting to MQTT broker in 1 s";
+        QTest::newRow("reconnect on, nothing listening")
+            << Attempt{ip, Broker::Gone, "", "120", failed + retrying, {}, Retry::Scheduled};
+        QTest::newRow("reconnect on, wrong password") << Attempt{
+            ip, Broker::AliceOnly, "wrong", "120", refused, "New connection", Retry::NotScheduled};
+        QTest::newRow("reconnect on, malformed host name") << Attempt{
+            "bad..name.invalid", Broker::Open, "", "10", unresolved.arg("Invalid hostname"), {},
+            Retry::NotScheduled};
+        QTest::newRow("reconnect on, unresolvable host")
+            << Attempt{"nothing" + NamespaceDomain,
+                       Broker::Open,
+                       "",
+                       "10",
+                       unresolved.arg("Host not found"),
+                       {},
+                       Retry::NotScheduled};
     }
 
     void connectAttempt()
     {
         QFETCH(const Attempt, attempt);
-        const auto &[host, kind, password, states, otherLog, brokerLine] = attempt;
+        const auto &[host, kind, password, states, otherLog, brokerLine, retry] = attempt;
         if (host.endsWith(NamespaceDomain) && !qEnvironmentVariableIsSet(NamespaceEnv))
             return runInHostsNamespace(QString("connectAttempt:") + QTest::currentDataTag());
 
@@ -352,6 +377,8 @@ private slots:
 
         MqttClient client;
         QSignalSpy connected(&client, &MqttClient::connectedChanged);
+        QSignalSpy scheduled(&client, &MqttClient::reconnectScheduled);
+        client.SetAutoReconnect(retry != Retry::Off);
         client.SetHostName(host);
         client.SetPort(broker->port());
         client.SetUserName(user);
@@ -364,6 +391,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(lookedUp, Timeout);
         QTRY_COMPARE_WITH_TIMEOUT(stateTrail(), states, Timeout);
         QCOMPARE(connected.size(), int(states.count('3')));
+        // Decided when the attempt ends, so there is nothing to wait for.
+        QCOMPARE(scheduled,
+                 retry == Retry::Scheduled ? QList<QVariantList>{{1}} : QList<QVariantList>());
         const QString others = logged.filter(OtherLine).join('\n');
         QVERIFY(QRegularExpression("\\A(?:" + otherLog + ")\\z").match(others).hasMatch());
         if (!brokerLine.isEmpty()) // the user sent, or one connection only: a refusal is final
@@ -507,6 +537,74 @@ private slots:
         QVERIFY(QRegularExpression("^123012?0123$").match(stateTrail()).hasMatch());
     }
 
+    void reconnectDelay_data()
+    {
+        QTest::addColumn<int>("attempt");
+        QTest::addColumn<int>("longest"); // with no jitter; the most jitter halves it
+        QTest::newRow("first") << 0 << 1000;
+        QTest::newRow("third") << 2 << 4000;
+        QTest::newRow("seventh, capped") << 6 << 60000;
+        QTest::newRow("far beyond the cap") << 100000 << 60000;
+    }
+
+    void reconnectDelay()
+    {
+        QFETCH(int, attempt);
+        QFETCH(int, longest);
+        QCOMPARE(reconnectDelayMs(attempt, 0.0), longest);
+        QCOMPARE(reconnectDelayMs(attempt, 0.999999), longest / 2 + 1);
+    }
+
+    void autoReconnectThroughBrokerCrashes()
+    {
+        // Client a reconnects after every crash; client b calls Disconnect() as soon as its
+        // first retry is scheduled, and must never come back.
+        MqttClient a, b;
+        QSignalSpy scheduled(&a, &MqttClient::reconnectScheduled);
+        QSignalSpy received(&a, &MqttClient::messageReceived);
+        connect(&b, &MqttClient::reconnectScheduled, &b, &MqttClient::Disconnect);
+        for (MqttClient *client : {&a, &b}) {
+            client->SetClientId(client == &a ? "auto-a" : "auto-b");
+            client->SetAutoReconnect(true);
+            QVERIFY(client->ConfigureAndConnect(broker->host(), broker->port(), {"k/t"}));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions("auto-.").size(), 2, Timeout);
+
+        const std::clock_t cpuBefore = std::clock();
+        QElapsedTimer wall;
+        wall.start();
+        QList<int> delays;
+        for (int crash = 1; crash <= 3; ++crash) {
+            for (int i = 0; i < 50; ++i) // in flight when the broker dies, then lost
+                a.PublishToTopic("k/t", "before crash");
+            broker->kill();
+            QVERIFY(scheduled.wait(Timeout));
+            if (crash == 1) // the retry finds no broker yet and backs off further
+                QVERIFY(scheduled.wait(Timeout));
+            QVERIFY2(broker->start(), qPrintable(broker->errorString()));
+            QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions("auto-a").size(), 1 + crash, Timeout);
+            QVERIFY(broker->publish("k/t", "after crash " + QByteArray::number(crash)));
+            const QString after = "after crash " + QString::number(crash);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                !received.isEmpty() && received.constLast().at(1).toString() == after, Timeout);
+            a.stable_connection_ms = 0; // from now on every connection counts as one that lasted
+        }
+        for (const QVariantList &signal : std::as_const(scheduled))
+            delays.append(signal.at(0).toInt());
+        // Doubling while the broker stays away, back to the start after a connection that lasted.
+        QCOMPARE(delays.size(), 4);
+        QCOMPARE(delays.at(0), 1);
+        QVERIFY(delays.at(1) >= 1 && delays.at(1) <= 2);
+        QCOMPARE(delays.mid(2), (QList<int>{1, 1}));
+        QCOMPARE(logged.count("Reconnecting to MQTT broker in 1 s") +
+                     logged.count("Reconnecting to MQTT broker in 2 s"),
+                 5); // b's one included
+        // Waiting is idle: the whole run used a fraction of one core.
+        QVERIFY(double(std::clock() - cpuBefore) / CLOCKS_PER_SEC < 0.2 * wall.elapsed() / 1000.0);
+        QCOMPARE(broker->logCount("as auto-b"), 1);
+        QVERIFY(!b.isConnected());
+    }
+
     void closingSendsDisconnect_data()
     {
         QTest::addColumn<QString>("how");
@@ -523,8 +621,10 @@ private slots:
         auto client = std::make_unique<MqttClient>();
         client->SetClientId(id);
         client->SetUserName("dash");
+        client->SetAutoReconnect(true); // closing on purpose is not a loss
         manager.setMqttClient(client.get());
         QSignalSpy connected(client.get(), &MqttClient::connectedChanged);
+        QSignalSpy scheduled(client.get(), &MqttClient::reconnectScheduled);
         QVERIFY(manager.configureDashboardMqtt(broker->host(), broker->port(), {"t/1"}));
         QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"t/1"}, Timeout);
         QStringList delivered;
@@ -564,6 +664,11 @@ private slots:
         const QStringList expected = how == "Disconnect" ? QStringList{"t/1", "t/1", "marker"}
                                                          : QStringList{"t/1", "marker"};
         QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), expected, Timeout);
+        // Sign-out and disconnectDashboardMqtt also turned automatic reconnect off.
+        QVERIFY(scheduled.isEmpty());
+        broker->kill();
+        QVERIFY(connected.wait(Timeout));
+        QCOMPARE(scheduled.size(), how == "Disconnect" ? 1 : 0);
     }
 
     void reconfigureWhileConnected()
