@@ -130,6 +130,12 @@ void MqttClient::SetAutoReconnect(bool enabled)
     }
 }
 
+void MqttClient::SetTls(bool enabled, QString caFile)
+{
+    tls_enabled = enabled;
+    tls_ca_file = caFile;
+}
+
 void MqttClient::ResetConfiguration()
 {
     connect_pending = false;
@@ -274,9 +280,15 @@ bool MqttClient::ConnectToAddress(const QString &address)
                                   password.isEmpty() ? nullptr : pass.constData());
     }
 
+    if (tls_enabled && !UseTls()) {
+        Teardown();
+        return false;
+    }
+
     const int rc =
         mosquitto_connect_async(mosq, address.toUtf8().constData(), int(port), KeepAliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
+        ReportTlsVerifyFailure(); // the handshake may have run within the call
         qDebug() << "Could not connect to MQTT broker:" << mosquitto_strerror(rc);
         if (rc == MOSQ_ERR_INVAL) // the port, for one; the same call would fail again
             attempt_final = true;
@@ -294,6 +306,39 @@ bool MqttClient::ConnectToAddress(const QString &address)
     connect(write_notifier, &QSocketNotifier::activated, this, &MqttClient::Pump);
     pump_timer.start();
     return true;
+}
+
+bool MqttClient::UseTls()
+{
+    QString error;
+    ssl_ctx_st *context = makeTlsContext(tls_ca_file, host_name, &tls_check, &error);
+    if (!context) {
+        qDebug() << "Could not connect to MQTT broker:" << qPrintable(error);
+        attempt_final = true;
+        return false;
+    }
+    // Our own context as it is: the library's defaults would verify the certificate against the
+    // address it connects to rather than the host name.
+    mosquitto_int_option(mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+    const int rc = mosquitto_void_option(mosq, MOSQ_OPT_SSL_CTX, context);
+    releaseTlsContext(context); // the library holds its own reference
+    if (rc != MOSQ_ERR_SUCCESS) {
+        qDebug() << "Could not connect to MQTT broker:" << mosquitto_strerror(rc);
+        attempt_final = true;
+        return false;
+    }
+    return true;
+}
+
+void MqttClient::ReportTlsVerifyFailure()
+{
+    if (tls_check.verifyError == 0)
+        return;
+    // The library only says that TLS failed; say why, and do not retry a certificate.
+    qDebug() << "Could not connect to MQTT broker: certificate verification failed:"
+             << tlsVerifyErrorText(tls_check.verifyError);
+    tls_check.verifyError = 0;
+    attempt_final = true;
 }
 
 void MqttClient::ConnectIfPending()
@@ -368,13 +413,27 @@ void MqttClient::Pump()
         const int socket = mosquitto_socket(mosq);
         if (socket == InvalidSocket)
             break;
+        // While a TLS handshake runs, only the read call moves it on, whichever way it waits.
+        const bool handshaking = tlsHandshaking(mosquitto_ssl_get(mosq));
         short events = 0;
-        if (pollSocketOnce(socket, mosquitto_want_write(mosq), &events) <= 0 || events == 0)
+        if (pollSocketOnce(socket, WantWrite(), &events) <= 0 || events == 0)
             break;
         if (events & SocketPoll::ReadMask)
             mosquitto_loop_read(mosq, 1);
-        if ((events & SocketPoll::WriteNormal) && mosquitto_socket(mosq) != InvalidSocket)
-            mosquitto_loop_write(mosq, 1);
+        if (handshaking && (events & (SocketPoll::Error | SocketPoll::HangUp)) &&
+            mosquitto_socket(mosq) != InvalidSocket && tlsHandshaking(mosquitto_ssl_get(mosq))) {
+            // The library would retry the handshake on a failed socket without end (a refused
+            // connection, for one): the attempt is over.
+            disconnect_received = true;
+            disconnect_code = MOSQ_ERR_CONN_LOST;
+            break;
+        }
+        if ((events & SocketPoll::WriteNormal) && mosquitto_socket(mosq) != InvalidSocket) {
+            if (handshaking)
+                mosquitto_loop_read(mosq, 1);
+            else
+                mosquitto_loop_write(mosq, 1);
+        }
     }
 
     if (mosquitto_socket(mosq) != InvalidSocket)
@@ -382,9 +441,8 @@ void MqttClient::Pump()
 
     if (mosquitto_socket(mosq) != InvalidSocket) {
         // Write interest only while data is queued, or an idle connection would spin.
-        const bool wantWrite = mosquitto_want_write(mosq);
-        write_notifier->setEnabled(wantWrite);
-        if (!wantWrite) // everything queued so far has been handed to the kernel
+        write_notifier->setEnabled(WantWrite());
+        if (!mosquitto_want_write(mosq)) // everything queued so far has been handed to the kernel
             queued_publish_bytes = 0;
         if (yielded)
             SchedulePump();
@@ -402,6 +460,14 @@ void MqttClient::Pump()
 
     pumping = false;
     ProcessEvents();
+}
+
+bool MqttClient::WantWrite() const
+{
+    // The packets queued during a TLS handshake wait for its end; until then only the
+    // handshake's own writes count, or the writable socket would wake us without end.
+    void *ssl = mosquitto_ssl_get(mosq);
+    return tlsHandshaking(ssl) ? tlsWantsWrite(ssl) : mosquitto_want_write(mosq);
 }
 
 void MqttClient::SchedulePump()
@@ -477,6 +543,7 @@ void MqttClient::ProcessEvents()
     delivering = false;
 
     if (disconnect_received) {
+        ReportTlsVerifyFailure();
         qDebug() << "DISCONNECTED" << mosquitto_strerror(disconnect_code);
         if (state == Connected && connected_since.elapsed() >= stable_connection_ms)
             reconnect_attempts = 0;

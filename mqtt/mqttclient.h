@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include "mqtt/tls_context.h"
+
 struct mosquitto;
 struct mosquitto_message;
 class QSocketNotifier;
@@ -68,18 +70,25 @@ public:
     Q_INVOKABLE void AddSubscriptionToTopic(QString topic);
     // Off by default; ResetConfiguration turns it off again.
     Q_INVOKABLE void SetAutoReconnect(bool enabled);
+    // TLS with the broker's certificate and host name always verified: against the CA
+    // certificates in caFile, or the system's trust store when it is empty. Off by default; kept
+    // by ResetConfiguration, like the credentials.
+    Q_INVOKABLE void SetTls(bool enabled, QString caFile);
 
 private:
     void SetState(ConnectionState new_state);
     void StartHostLookup();
     void ConnectToNextAddress();
     bool ConnectToAddress(const QString &address);
+    bool UseTls();
+    void ReportTlsVerifyFailure();
     void ConnectIfPending();
     void EndAttempt();
     void ScheduleReconnect();
     void AbortAndDisconnect();
     void DrainInput();
     void SchedulePump();
+    bool WantWrite() const;
     void Teardown();
     void ProcessEvents();
     void SubscribeToTopic(const QString &topic);
@@ -122,5 +131,8 @@ private:
     bool reconnect_wanted = false; // until a slot reacting to the end of an attempt says otherwise
     QElapsedTimer connected_since;
     int stable_connection_ms = 10000; // a connection this long resets the back-off
-    int pump_budget_ms = 4;           // a Pump yields to the event loop after this time
+    bool tls_enabled = false;
+    QString tls_ca_file;
+    TlsPeerCheck tls_check; // of the current attempt
+    int pump_budget_ms = 4; // a Pump yields to the event loop after this time
 };

@@ -2,6 +2,7 @@
 #include <QHostInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -59,6 +60,63 @@ enum class Retry // automatic reconnect
     Scheduled
 };
 
+// Certificates made once per process: a CA, a second CA nobody trusts, and server keys with
+// certificates from the first CA for "host" (localhost and 127.0.0.1), "other" (other.example)
+// and "two" (the two-address name). Null if openssl failed.
+const QTemporaryDir *testCertificates()
+{
+    static const std::unique_ptr<QTemporaryDir> dir = [] {
+        auto made = std::make_unique<QTemporaryDir>();
+        QFile config(made->filePath("openssl.cnf"));
+        if (!config.open(QIODevice::WriteOnly))
+            return std::unique_ptr<QTemporaryDir>();
+        config.write("[req]\ndistinguished_name = dn\n[dn]\n"
+                     "[ca]\nbasicConstraints = critical, CA:TRUE\nkeyUsage = keyCertSign\n"
+                     "[host]\nsubjectAltName = DNS:localhost, IP:127.0.0.1\n"
+                     "[other]\nsubjectAltName = DNS:other.example\n"
+                     "[two]\nsubjectAltName = DNS:" +
+                     TwoAddressName.toLatin1() + "\n");
+        config.close();
+        const auto make = [&](const QString &name, const QString &extensions,
+                              const QStringList &issuer) {
+            QProcess openssl;
+            openssl.setWorkingDirectory(made->path());
+            openssl.start("openssl", QStringList{"req", "-x509", "-config", "openssl.cnf",
+                                                 "-extensions", extensions, "-newkey", "ec",
+                                                 "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                                 "-nodes", "-days", "2", "-subj", "/CN=" + name,
+                                                 "-keyout", name + ".key", "-out", name + ".pem"} +
+                                         issuer);
+            return openssl.waitForFinished(Timeout) && openssl.exitCode() == 0;
+        };
+        const QStringList byCa{"-CA", "ca.pem", "-CAkey", "ca.key"};
+        if (make("ca", "ca", {}) && make("other-ca", "ca", {}) && make("host", "host", byCa) &&
+            make("other", "other", byCa) && make("two", "two", byCa))
+            return made;
+        return std::unique_ptr<QTemporaryDir>();
+    }();
+    return dir.get();
+}
+
+enum class Trust // what the client trusts when it uses TLS
+{
+    NoTls,
+    TestCa,
+    OtherCa,
+    SystemStore, // which the test points at its CA
+    MissingFile
+};
+
+struct TlsAttempt
+{
+    QString host;
+    QString serverCertificate; // empty: plain MQTT
+    Trust trust;
+    // Patterns for the state trail and the client's other log lines; a retry is scheduled only
+    // where an attempt ends without a verdict on the certificate.
+    QString states, otherLog;
+};
+
 struct Attempt // a connection attempt and what it must come to
 {
     QString host;
@@ -70,6 +128,7 @@ struct Attempt // a connection attempt and what it must come to
 };
 } // namespace
 Q_DECLARE_METATYPE(Attempt)
+Q_DECLARE_METATYPE(TlsAttempt)
 
 class TestMqttClient : public QObject
 {
@@ -535,6 +594,85 @@ private slots:
         QTest::qWait(3000);
         QVERIFY(std::clock() - cpuBefore < CLOCKS_PER_SEC * 6 / 10);
         QVERIFY(QRegularExpression("^123012?0123$").match(stateTrail()).hasMatch());
+    }
+
+    void tlsConnection_data()
+    {
+        QTest::addColumn<TlsAttempt>("attempt");
+        // The handshake may end within the library's connect call, or after it.
+        const QString unverified =
+                          "Could not connect to MQTT broker: certificate verification failed: %1\n"
+                          "(DISCONNECTED|Could not connect to MQTT broker:) .*",
+                      refused = "12?0",
+                      failed = "DISCONNECTED .*\nReconnecting to MQTT broker in 1 s";
+        QTest::newRow("test CA") << TlsAttempt{"localhost", "host", Trust::TestCa, "123", ""};
+        QTest::newRow("test CA, address as host name")
+            << TlsAttempt{"127.0.0.1", "host", Trust::TestCa, "123", ""};
+        QTest::newRow("system trust store")
+            << TlsAttempt{"localhost", "host", Trust::SystemStore, "123", ""};
+        QTest::newRow("CA that did not sign it")
+            << TlsAttempt{"localhost", "host", Trust::OtherCa, refused,
+                          unverified.arg("unable to get local issuer certificate")};
+        QTest::newRow("certificate for another name") << TlsAttempt{
+            "localhost", "other", Trust::TestCa, refused, unverified.arg("hostname mismatch")};
+        QTest::newRow("certificate without the address") << TlsAttempt{
+            "127.0.0.1", "other", Trust::TestCa, refused, unverified.arg("IP address mismatch")};
+        QTest::newRow("CA file that cannot be read")
+            << TlsAttempt{"localhost", "host", Trust::MissingFile, "10",
+                          "Could not connect to MQTT broker: cannot read the CA file \"[^\"]+\""};
+        QTest::newRow("plain MQTT to the TLS port")
+            << TlsAttempt{"localhost", "host", Trust::NoTls, "120", failed};
+        QTest::newRow("TLS to a plain port")
+            << TlsAttempt{"localhost", "", Trust::TestCa, "120", failed};
+        QTest::newRow("fail-over, the name verified at the second address")
+            << TlsAttempt{TwoAddressName, "two", Trust::TestCa, "123", "DISCONNECTED .*"};
+    }
+
+    void tlsConnection()
+    {
+        QFETCH(const TlsAttempt, attempt);
+        const auto &[host, serverCertificate, trust, states, otherLog] = attempt;
+        if (host.endsWith(NamespaceDomain) && !qEnvironmentVariableIsSet(NamespaceEnv))
+            return runInHostsNamespace(QString("tlsConnection:") + QTest::currentDataTag());
+        const QTemporaryDir *certificates = testCertificates();
+        QVERIFY(certificates);
+        broker->stop();
+        if (host == TwoAddressName) {
+            const QList<QHostAddress> addresses = QHostInfo::fromName(TwoAddressName).addresses();
+            QCOMPARE(addresses.size(), 2);
+            broker->setListenAddresses({addresses.at(1).toString()});
+        }
+        if (!serverCertificate.isEmpty())
+            broker->setTls(certificates->filePath(serverCertificate + ".pem"),
+                           certificates->filePath(serverCertificate + ".key"));
+        QVERIFY2(broker->start(), qPrintable(broker->errorString()));
+
+        MqttClient client;
+        QSignalSpy received(&client, &MqttClient::messageReceived);
+        QSignalSpy scheduled(&client, &MqttClient::reconnectScheduled);
+        client.SetAutoReconnect(true);
+        const QString caFile = trust == Trust::TestCa    ? certificates->filePath("ca.pem")
+                               : trust == Trust::OtherCa ? certificates->filePath("other-ca.pem")
+                               : trust == Trust::MissingFile ? certificates->filePath("none.pem")
+                                                             : QString();
+        client.SetTls(trust != Trust::NoTls, caFile);
+        if (trust == Trust::SystemStore)
+            qputenv("SSL_CERT_FILE", QFile::encodeName(certificates->filePath("ca.pem")));
+        const auto restoreTrustStore = qScopeGuard([] { qunsetenv("SSL_CERT_FILE"); });
+        QVERIFY(client.ConfigureAndConnect(host, broker->port(), {"s/t"}));
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            QRegularExpression("\\A(?:" + states + ")\\z").match(stateTrail()).hasMatch(),
+            qPrintable(stateTrail()), Timeout);
+        const QString others = logged.filter(OtherLine).join('\n');
+        QVERIFY2(QRegularExpression("\\A(?:" + otherLog + ")\\z").match(others).hasMatch(),
+                 qPrintable(others));
+        QCOMPARE(scheduled.size(), int(otherLog.count("Reconnecting")));
+        if (!client.isConnected())
+            return;
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(".*").size(), 1, Timeout);
+        client.PublishToTopic("s/t", "over TLS");
+        QVERIFY(received.wait(Timeout));
+        QCOMPARE(received.constLast().at(1).toString(), "over TLS");
     }
 
     void reconnectDelay_data()

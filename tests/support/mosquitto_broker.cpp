@@ -32,8 +32,11 @@ bool MosquittoBroker::writeFiles()
         return false;
     }
     QTextStream out(&config);
-    for (const QString &address : std::as_const(addresses))
+    for (const QString &address : std::as_const(addresses)) {
         out << "listener " << listenPort << ' ' << address << '\n';
+        if (!tls.first.isEmpty())
+            out << "certfile " << tls.first << "\nkeyfile " << tls.second << '\n';
+    }
     // As root mosquitto would otherwise switch to a user that cannot write our private log.
     out << "user root\npersistence false\nlog_type all\nlog_timestamp false\n"
         << "connection_messages true\nlog_dest file " << dir.filePath("broker.log") << '\n';

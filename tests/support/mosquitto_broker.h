@@ -19,6 +19,8 @@ public:
     // without one anyone may.
     void setListenAddresses(const QStringList &list) { addresses = list; }
     void setUser(const QString &name, const QString &password) { user = {name, password}; }
+    // TLS on every listener with this server certificate and key (PEM); empty: plain MQTT.
+    void setTls(const QString &certFile, const QString &keyFile) { tls = {certFile, keyFile}; }
 
     // The first start picks a port free on the first address, restarts keep it. Returns once
     // the broker reports that it is running.
@@ -65,6 +67,7 @@ private:
     QProcess process;
     QStringList addresses{QStringLiteral("127.0.0.1")};
     QPair<QString, QString> user;
+    QPair<QString, QString> tls;
     quint16 listenPort = 0;
     QString error;
 };
