@@ -8,6 +8,8 @@
 #include <QTextStream>
 #include <QThread>
 
+#include <mosquitto.h>
+
 namespace {
 constexpr int TimeoutMs = 15000;
 
@@ -161,8 +163,34 @@ bool MosquittoBroker::publish(const QString &topic, const QByteArray &payload,
 
 bool MosquittoBroker::publishEach(const QString &topic, const QList<QByteArray> &payloads) const
 {
-    QByteArray lines;
+    // A library client of our own rather than mosquitto_pub -l, which now and then hangs at the
+    // end of a long input under load.
+    mosquitto_lib_init();
+    bool acknowledged = false;
+    mosquitto *publisher = mosquitto_new(nullptr, true, &acknowledged);
+    if (!publisher)
+        return false;
+    mosquitto_connect_callback_set(
+        publisher, [](mosquitto *, void *flag, int rc) { *static_cast<bool *>(flag) = rc == 0; });
+    const auto loopUntil = [&](const auto &done) {
+        int rc = MOSQ_ERR_SUCCESS;
+        for (QDeadlineTimer deadline(TimeoutMs); !done() && rc == MOSQ_ERR_SUCCESS;)
+            rc = deadline.hasExpired() ? MOSQ_ERR_UNKNOWN : mosquitto_loop(publisher, 100, 1);
+        return rc;
+    };
+    const QByteArray topicUtf8 = topic.toUtf8();
+    // The CONNACK is read before anything else: closing a socket with unread input would reset
+    // the connection and lose the tail of the messages.
+    bool sent = mosquitto_connect(publisher, host().toUtf8().constData(), listenPort, 60) ==
+                    MOSQ_ERR_SUCCESS &&
+                loopUntil([&] { return acknowledged; }) == MOSQ_ERR_SUCCESS;
     for (const QByteArray &payload : payloads)
-        lines += payload + '\n';
-    return runPublisher({"-t", topic, "-l"}, lines);
+        sent = sent &&
+               mosquitto_publish(publisher, nullptr, topicUtf8.constData(), int(payload.size()),
+                                 payload.constData(), 0, false) == MOSQ_ERR_SUCCESS;
+    // The library closes the socket once the DISCONNECT is written; the loop then says so.
+    sent = sent && mosquitto_disconnect(publisher) == MOSQ_ERR_SUCCESS &&
+           loopUntil([] { return false; }) == MOSQ_ERR_NO_CONN;
+    mosquitto_destroy(publisher);
+    return sent;
 }
