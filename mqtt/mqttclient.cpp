@@ -401,12 +401,16 @@ void MqttClient::Pump()
         return;
     pumping = true;
 
+    // The messages read here are all delivered before the Pump returns, so bounding the bytes
+    // read bounds that work as well.
     QElapsedTimer spent;
     spent.start();
+    pump_read_bytes = 0;
     bool yielded = false;
     for (int i = 0;; ++i) {
         if (i == MaxPumpIterations ||
-            (i > 0 && spent.nsecsElapsed() >= qint64(pump_budget_ms) * 1000000)) {
+            (i > 0 && (spent.nsecsElapsed() >= qint64(pump_budget_ms) * 1000000 ||
+                       pump_read_bytes >= pump_byte_budget))) {
             yielded = true;
             break;
         }
@@ -625,5 +629,6 @@ void MqttClient::OnMessage(struct mosquitto *, void *obj, const struct mosquitto
     if (message->payload && message->payloadlen > 0)
         received.payload =
             QByteArray(static_cast<const char *>(message->payload), message->payloadlen);
+    self->pump_read_bytes += received.topic.size() + received.payload.size();
     self->received_messages.append(received);
 }

@@ -134,5 +134,8 @@ private:
     bool tls_enabled = false;
     QString tls_ca_file;
     TlsPeerCheck tls_check; // of the current attempt
-    int pump_budget_ms = 4; // a Pump yields to the event loop after this time
+    // A Pump yields to the event loop after this time, or after reading messages this big.
+    int pump_budget_ms = 4;
+    qint64 pump_byte_budget = 256 * 1024;
+    qint64 pump_read_bytes = 0;
 };

@@ -258,18 +258,22 @@ private slots:
     void pumpYieldsToTheEventLoop_data()
     {
         QTest::addColumn<int>("messages");
-        QTest::addColumn<int>("budgetMs"); // time after which a Pump yields
-        QTest::newRow("more than 128 messages") << 300 << 1000;
-        QTest::newRow("time budget spent after each message") << 10 << 0;
+        QTest::addColumn<int>("budgetMs");       // time after which a Pump yields
+        QTest::addColumn<qint64>("budgetBytes"); // or bytes of messages
+        QTest::newRow("more than 128 messages") << 300 << 1000 << qint64(1 << 30);
+        QTest::newRow("time budget spent after each message") << 10 << 0 << qint64(1 << 30);
+        QTest::newRow("byte budget spent after each message") << 10 << 1000 << qint64(1);
     }
 
     void pumpYieldsToTheEventLoop()
     {
         QFETCH(int, messages);
         QFETCH(int, budgetMs);
+        QFETCH(qint64, budgetBytes);
         MqttClient client;
         client.SetClientId(id);
         client.pump_budget_ms = budgetMs;
+        client.pump_byte_budget = budgetBytes;
         QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"y/t"}));
         QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"y/t"}, Timeout);
         client.pump_timer.stop(); // without the one-second tick, only the Pump itself may resume
