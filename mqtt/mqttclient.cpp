@@ -39,7 +39,7 @@ int reconnectDelayMs(int attempt, double jitter)
     for (int i = 0; i < attempt && delay < MaxReconnectDelayMs; ++i)
         delay *= 2;
     delay = qMin(delay, MaxReconnectDelayMs);
-    return delay - int(qBound(0.0, jitter, 1.0) * (delay / 2));
+    return delay - int(qBound(0.0, jitter, 1.0) * delay / 2);
 }
 
 MqttClient::MqttClient(QObject *parent) : QObject(parent)

@@ -56,12 +56,15 @@ private slots:
     void Pump();
 
 public:
+    // QML sees these argument names; the definitions use others, which would shadow members.
+    // NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
     Q_INVOKABLE void SetPort(uint port);
     Q_INVOKABLE void SetWebSocketPort(uint port);
     Q_INVOKABLE void SetHostName(QString host);
     Q_INVOKABLE void SetUserName(QString username);
     Q_INVOKABLE void SetPassword(QString password);
     Q_INVOKABLE void SetClientId(QString client_id);
+    // NOLINTEND(readability-inconsistent-declaration-parameter-name)
     Q_INVOKABLE void Connect();
     Q_INVOKABLE void Disconnect();
     Q_INVOKABLE bool ConfigureAndConnect(QString host, uint port, QStringList topics);
