@@ -130,10 +130,10 @@ void MqttClient::SetAutoReconnect(bool enabled)
     }
 }
 
-void MqttClient::SetTls(bool enabled, QString caFile)
+void MqttClient::SetTls(bool enabled, QString ca_file)
 {
     tls_enabled = enabled;
-    tls_ca_file = caFile;
+    tls_ca_file = ca_file;
 }
 
 void MqttClient::ResetConfiguration()

@@ -49,6 +49,7 @@ public:
 signals:
     void connectedChanged(bool connected);
     void messageReceived(QString topic, QString message);
+    // With automatic reconnect on: the next attempt starts in about this many seconds.
     void reconnectScheduled(int seconds);
 
 private slots:
@@ -71,12 +72,13 @@ public:
     Q_INVOKABLE void ResetConfiguration();
     Q_INVOKABLE void PublishToTopic(QString topic, QString message);
     Q_INVOKABLE void AddSubscriptionToTopic(QString topic);
-    // Off by default; ResetConfiguration turns it off again.
+    // Retry when an attempt fails or a connection is lost, unless retrying cannot help. Off by
+    // default; takes effect when an attempt next ends; ResetConfiguration turns it off again.
     Q_INVOKABLE void SetAutoReconnect(bool enabled);
     // TLS with the broker's certificate and host name always verified: against the CA
-    // certificates in caFile, or the system's trust store when it is empty. Off by default; kept
-    // by ResetConfiguration, like the credentials.
-    Q_INVOKABLE void SetTls(bool enabled, QString caFile);
+    // certificates in ca_file, or the system's trust store when it is empty. Off by default;
+    // takes effect at the next attempt; kept by ResetConfiguration, like the credentials.
+    Q_INVOKABLE void SetTls(bool enabled, QString ca_file);
 
 private:
     void SetState(ConnectionState new_state);
