@@ -2,8 +2,11 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QMetaObject>
+#include <QPointer>
+#include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QUuid>
 
@@ -13,18 +16,42 @@
 #include "mqtt/socket_poll.h"
 
 namespace {
-// Bounds the work of one Pump so a busy broker cannot starve the rest of the GUI.
+// Bound the work of one Pump, in rounds and in time, so that a busy broker or big messages
+// cannot stall the GUI; a queued Pump carries on.
 constexpr int MaxPumpIterations = 128;
+// How much unread input closing the connection may read and drop, at most.
+constexpr qint64 DrainMaxBytes = 16 * 1024 * 1024;
+constexpr qint64 DrainMaxMs = 250;
+// Publishes are refused while this much has been queued since the library's queue was last
+// seen empty; the queue can exceed it by one message.
+constexpr qint64 MaxQueuedPublishBytes = 8 * 1024 * 1024;
+constexpr qint64 PublishHeaderBytes = 7; // fixed header with the longest length, topic length
 constexpr int KeepAliveSeconds = 60;
+constexpr int FirstReconnectDelayMs = 1000;
+constexpr int MaxReconnectDelayMs = 60000;
 constexpr int PumpIntervalMs = 1000;
 constexpr int InvalidSocket = -1;
 } // namespace
+
+int reconnectDelayMs(int attempt, double jitter)
+{
+    int delay = FirstReconnectDelayMs;
+    for (int i = 0; i < attempt && delay < MaxReconnectDelayMs; ++i)
+        delay *= 2;
+    delay = qMin(delay, MaxReconnectDelayMs);
+    return delay - int(qBound(0.0, jitter, 1.0) * delay / 2);
+}
 
 MqttClient::MqttClient(QObject *parent) : QObject(parent)
 {
     mosquitto_lib_init();
     pump_timer.setInterval(PumpIntervalMs);
     connect(&pump_timer, &QTimer::timeout, this, &MqttClient::Pump);
+    reconnect_timer.setSingleShot(true);
+    connect(&reconnect_timer, &QTimer::timeout, this, [this] {
+        if (state == Disconnected)
+            StartHostLookup();
+    });
 }
 
 MqttClient::~MqttClient()
@@ -94,11 +121,29 @@ void MqttClient::Disconnect()
     AbortAndDisconnect();
 }
 
+void MqttClient::SetAutoReconnect(bool enabled)
+{
+    auto_reconnect = enabled;
+    if (!enabled) {
+        reconnect_timer.stop();
+        reconnect_attempts = 0;
+    }
+}
+
+void MqttClient::SetTls(bool enabled, QString ca_file)
+{
+    tls_enabled = enabled;
+    tls_ca_file = ca_file;
+}
+
 void MqttClient::ResetConfiguration()
 {
     connect_pending = false;
+    SetAutoReconnect(false);
+    const QPointer<MqttClient> alive(this); // a connectedChanged slot may delete the client
     AbortAndDisconnect();
-    topics.clear();
+    if (alive)
+        topics.clear();
 }
 
 bool MqttClient::ConfigureAndConnect(QString new_host, uint new_port, QStringList new_topics)
@@ -120,7 +165,10 @@ bool MqttClient::ConfigureAndConnect(QString new_host, uint new_port, QStringLis
     web_socket_port = new_port;
     host_name = trimmedHost;
 
+    const QPointer<MqttClient> alive(this);
     AbortAndDisconnect();
+    if (!alive) // deleted by a connectedChanged slot
+        return true;
 
     // A slot on connectedChanged(false) may already have started a connection; then wait.
     connect_pending = true;
@@ -138,6 +186,8 @@ void MqttClient::StartHostLookup()
         return;
     }
     broker_addresses.clear();
+    reconnect_timer.stop();
+    attempt_final = false;
     SetState(Resolving);
     // The result is always delivered through the event loop, so storing the id afterwards is safe.
     lookup_id = QHostInfo::lookupHost(host_name, this, &MqttClient::HostLookedUp);
@@ -153,6 +203,9 @@ void MqttClient::HostLookedUp(QHostInfo host_info)
 
     if (host_info.error() != QHostInfo::NoError)
         qDebug() << "Could not resolve MQTT broker host:" << host_info.errorString();
+    // A name that does not exist will not exist in a minute either; other failures may pass.
+    if (host_info.error() == QHostInfo::HostNotFound)
+        attempt_final = true;
 
     // Literal addresses only: the library must never resolve (and block) on the GUI thread.
     const QList<QHostAddress> addresses = host_info.addresses();
@@ -171,8 +224,33 @@ void MqttClient::ConnectToNextAddress()
             return;
         }
     }
+    EndAttempt();
+}
+
+void MqttClient::EndAttempt()
+{
+    // Back at Disconnected on its own: the attempt failed or the connection ended. Slots on
+    // connectedChanged(false) may start a connection or call Disconnect(), which both cancel
+    // the retry; the alive guard covers a slot that deletes the client.
+    const QPointer<MqttClient> alive(this);
+    reconnect_wanted = auto_reconnect && !attempt_final;
     SetState(Disconnected);
+    if (!alive)
+        return;
     ConnectIfPending();
+    if (reconnect_wanted && auto_reconnect && state == Disconnected)
+        ScheduleReconnect();
+    reconnect_wanted = false;
+}
+
+void MqttClient::ScheduleReconnect()
+{
+    const int delayMs =
+        reconnectDelayMs(reconnect_attempts++, QRandomGenerator::global()->generateDouble());
+    const int seconds = (delayMs + 999) / 1000;
+    reconnect_timer.start(delayMs);
+    qDebug() << "Reconnecting to MQTT broker in" << seconds << "s";
+    emit reconnectScheduled(seconds);
 }
 
 bool MqttClient::ConnectToAddress(const QString &address)
@@ -202,10 +280,18 @@ bool MqttClient::ConnectToAddress(const QString &address)
                                   password.isEmpty() ? nullptr : pass.constData());
     }
 
+    if (tls_enabled && !UseTls()) {
+        Teardown();
+        return false;
+    }
+
     const int rc =
         mosquitto_connect_async(mosq, address.toUtf8().constData(), int(port), KeepAliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
+        ReportTlsVerifyFailure(); // the handshake may have run within the call
         qDebug() << "Could not connect to MQTT broker:" << mosquitto_strerror(rc);
+        if (rc == MOSQ_ERR_INVAL) // the port, for one; the same call would fail again
+            attempt_final = true;
         Teardown();
         return false;
     }
@@ -222,6 +308,39 @@ bool MqttClient::ConnectToAddress(const QString &address)
     return true;
 }
 
+bool MqttClient::UseTls()
+{
+    QString error;
+    ssl_ctx_st *context = makeTlsContext(tls_ca_file, host_name, &tls_check, &error);
+    if (!context) {
+        qDebug() << "Could not connect to MQTT broker:" << qPrintable(error);
+        attempt_final = true;
+        return false;
+    }
+    // Our own context as it is: the library's defaults would verify the certificate against the
+    // address it connects to rather than the host name.
+    mosquitto_int_option(mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+    const int rc = mosquitto_void_option(mosq, MOSQ_OPT_SSL_CTX, context);
+    releaseTlsContext(context); // the library holds its own reference
+    if (rc != MOSQ_ERR_SUCCESS) {
+        qDebug() << "Could not connect to MQTT broker:" << mosquitto_strerror(rc);
+        attempt_final = true;
+        return false;
+    }
+    return true;
+}
+
+void MqttClient::ReportTlsVerifyFailure()
+{
+    if (tls_check.verifyError == 0)
+        return;
+    // The library only says that TLS failed; say why, and do not retry a certificate.
+    qDebug() << "Could not connect to MQTT broker: certificate verification failed:"
+             << tlsVerifyErrorText(tls_check.verifyError);
+    tls_check.verifyError = 0;
+    attempt_final = true;
+}
+
 void MqttClient::ConnectIfPending()
 {
     if (connect_pending && state == Disconnected) {
@@ -232,6 +351,10 @@ void MqttClient::ConnectIfPending()
 
 void MqttClient::AbortAndDisconnect()
 {
+    // Closing on purpose: no automatic retry, and a fresh back-off next time.
+    reconnect_timer.stop();
+    reconnect_attempts = 0;
+    reconnect_wanted = false;
     if (lookup_id != -1) {
         QHostInfo::abortHostLookup(lookup_id);
         lookup_id = -1;
@@ -252,15 +375,22 @@ void MqttClient::AbortAndDisconnect()
 void MqttClient::DrainInput()
 {
     // Closing a socket with unread input resets the connection, and the broker then drops what
-    // it has not processed yet: our last publishes and the DISCONNECT. What is read here is
-    // discarded by the Teardown that follows.
-    for (int i = 0; i < MaxPumpIterations; ++i) {
+    // it has not processed yet: our last publishes and the DISCONNECT. So read until the socket
+    // is empty, within bounds that a broker flooding faster than we read cannot stretch. What
+    // is read is discarded, as the Teardown that follows would.
+    QElapsedTimer spent;
+    spent.start();
+    qint64 drained = 0;
+    while (drained < DrainMaxBytes && spent.elapsed() < DrainMaxMs) {
         const int socket = mosquitto_socket(mosq);
         short events = 0;
         if (socket == InvalidSocket || pollSocketOnce(socket, false, &events) <= 0 ||
             !(events & SocketPoll::ReadMask))
             return;
         mosquitto_loop_read(mosq, 1);
+        for (const ReceivedMessage &message : std::as_const(received_messages))
+            drained += message.topic.size() + message.payload.size();
+        received_messages.clear();
     }
 }
 
@@ -271,17 +401,43 @@ void MqttClient::Pump()
         return;
     pumping = true;
 
-    for (int i = 0; i < MaxPumpIterations; ++i) {
+    // The messages read here are all delivered before the Pump returns, so bounding the bytes
+    // read bounds that work as well.
+    QElapsedTimer spent;
+    spent.start();
+    pump_read_bytes = 0;
+    bool yielded = false;
+    for (int i = 0;; ++i) {
+        if (i == MaxPumpIterations ||
+            (i > 0 && (spent.nsecsElapsed() >= qint64(pump_budget_ms) * 1000000 ||
+                       pump_read_bytes >= pump_byte_budget))) {
+            yielded = true;
+            break;
+        }
         const int socket = mosquitto_socket(mosq);
         if (socket == InvalidSocket)
             break;
+        // While a TLS handshake runs, only the read call moves it on, whichever way it waits.
+        const bool handshaking = tlsHandshaking(mosquitto_ssl_get(mosq));
         short events = 0;
-        if (pollSocketOnce(socket, mosquitto_want_write(mosq), &events) <= 0 || events == 0)
+        if (pollSocketOnce(socket, WantWrite(), &events) <= 0 || events == 0)
             break;
         if (events & SocketPoll::ReadMask)
             mosquitto_loop_read(mosq, 1);
-        if ((events & SocketPoll::WriteNormal) && mosquitto_socket(mosq) != InvalidSocket)
-            mosquitto_loop_write(mosq, 1);
+        if (handshaking && (events & (SocketPoll::Error | SocketPoll::HangUp)) &&
+            mosquitto_socket(mosq) != InvalidSocket && tlsHandshaking(mosquitto_ssl_get(mosq))) {
+            // The library would retry the handshake on a failed socket without end (a refused
+            // connection, for one): the attempt is over.
+            disconnect_received = true;
+            disconnect_code = MOSQ_ERR_CONN_LOST;
+            break;
+        }
+        if ((events & SocketPoll::WriteNormal) && mosquitto_socket(mosq) != InvalidSocket) {
+            if (handshaking)
+                mosquitto_loop_read(mosq, 1);
+            else
+                mosquitto_loop_write(mosq, 1);
+        }
     }
 
     if (mosquitto_socket(mosq) != InvalidSocket)
@@ -289,16 +445,33 @@ void MqttClient::Pump()
 
     if (mosquitto_socket(mosq) != InvalidSocket) {
         // Write interest only while data is queued, or an idle connection would spin.
-        write_notifier->setEnabled(mosquitto_want_write(mosq));
-    } else if (!disconnect_received) {
-        // The socket vanished without a callback; treat it as a lost connection so that
-        // Teardown disables the notifiers before the fd number can be reused.
-        disconnect_received = true;
-        disconnect_code = MOSQ_ERR_CONN_LOST;
+        write_notifier->setEnabled(WantWrite());
+        if (!mosquitto_want_write(mosq)) // everything queued so far has been handed to the kernel
+            queued_publish_bytes = 0;
+        if (yielded)
+            SchedulePump();
+    } else {
+        // The descriptor is closed and its number may be reused before Teardown runs (later,
+        // when this Pump is nested in a delivery), so stop watching it now.
+        read_notifier->setEnabled(false);
+        write_notifier->setEnabled(false);
+        if (!disconnect_received) {
+            // The socket vanished without a callback; treat it as a lost connection.
+            disconnect_received = true;
+            disconnect_code = MOSQ_ERR_CONN_LOST;
+        }
     }
 
     pumping = false;
     ProcessEvents();
+}
+
+bool MqttClient::WantWrite() const
+{
+    // The packets queued during a TLS handshake wait for its end; until then only the
+    // handshake's own writes count, or the writable socket would wake us without end.
+    void *ssl = mosquitto_ssl_get(mosq);
+    return tlsHandshaking(ssl) ? tlsWantsWrite(ssl) : mosquitto_want_write(mosq);
 }
 
 void MqttClient::SchedulePump()
@@ -326,12 +499,21 @@ void MqttClient::Teardown()
         mosq = nullptr;
     }
     received_messages.clear();
+    queued_publish_bytes = 0;
+    delivering = false;
     connack_received = false;
     disconnect_received = false;
 }
 
 void MqttClient::ProcessEvents()
 {
+    // A slot may run a nested event loop (a native message box) while messages are delivered.
+    // The Pumps in there only read; the delivery below goes on in arrival order and then
+    // handles the end of the connection, if one was read.
+    if (delivering)
+        return;
+    // Slots reached from here may delete the client, or tear the connection down.
+    const QPointer<MqttClient> alive(this);
     const quint64 generation = teardown_generation;
 
     if (connack_received) {
@@ -340,25 +522,35 @@ void MqttClient::ProcessEvents()
         if (connack_code != 0) {
             // The library reports the disconnection that follows a refusal.
             qDebug() << "MQTT connection refused:" << mosquitto_connack_string(connack_code);
+            attempt_final = true;
         } else {
+            // A topic that a connectedChanged slot adds is subscribed there at once; subscribe
+            // the list as it was before, so that it goes out only once.
+            const QStringList listed = topics;
+            connected_since.start();
             SetState(Connected);
-            if (teardown_generation != generation)
+            if (!alive || teardown_generation != generation)
                 return;
-            SubscribeToAllTopics();
+            SubscribeToAllTopics(listed);
         }
     }
 
-    QList<ReceivedMessage> batch;
-    batch.swap(received_messages);
-    for (const ReceivedMessage &message : std::as_const(batch)) {
+    // Messages that nested Pumps read meanwhile queue up behind the ones being delivered.
+    delivering = true;
+    while (!received_messages.isEmpty()) {
+        const ReceivedMessage message = received_messages.takeFirst();
         qDebug() << message.topic << " Message: " << message.payload;
         emit messageReceived(message.topic, QString::fromUtf8(message.payload));
-        if (teardown_generation != generation)
+        if (!alive || teardown_generation != generation)
             return;
     }
+    delivering = false;
 
     if (disconnect_received) {
+        ReportTlsVerifyFailure();
         qDebug() << "DISCONNECTED" << mosquitto_strerror(disconnect_code);
+        if (state == Connected && connected_since.elapsed() >= stable_connection_ms)
+            reconnect_attempts = 0;
         Teardown();
         if (!connack_seen && !broker_addresses.isEmpty()) {
             ConnectToNextAddress();
@@ -367,8 +559,7 @@ void MqttClient::ProcessEvents()
         // Once a broker has answered, its verdict stands; other addresses are not tried.
         if (connack_seen)
             broker_addresses.clear();
-        SetState(Disconnected);
-        ConnectIfPending();
+        EndAttempt();
     }
 }
 
@@ -391,20 +582,23 @@ void MqttClient::SubscribeToTopic(const QString &topic)
         qDebug() << "Could not subscribe to topic:" << topic;
 }
 
-void MqttClient::SubscribeToAllTopics()
+void MqttClient::SubscribeToAllTopics(const QStringList &list)
 {
-    for (const QString &topic : std::as_const(topics))
+    for (const QString &topic : list)
         SubscribeToTopic(topic);
 }
 
 void MqttClient::PublishToTopic(QString topic, QString message)
 {
     const QByteArray payload = message.toUtf8();
-    // A length the library's int cannot carry would be truncated into a different message.
-    if (state == Connected && payload.size() <= INT_MAX) {
+    // A length the library's int cannot carry would be truncated into a different message. A
+    // broker that stopped reading must not make the queue grow without end.
+    if (state == Connected && payload.size() <= INT_MAX &&
+        queued_publish_bytes < MaxQueuedPublishBytes) {
         const QByteArray utf8Topic = topic.toUtf8();
         if (mosquitto_publish(mosq, nullptr, utf8Topic.constData(), int(payload.size()),
                               payload.constData(), 0, false) == MOSQ_ERR_SUCCESS) {
+            queued_publish_bytes += PublishHeaderBytes + utf8Topic.size() + payload.size();
             SchedulePump();
             return;
         }
@@ -435,5 +629,6 @@ void MqttClient::OnMessage(struct mosquitto *, void *obj, const struct mosquitto
     if (message->payload && message->payloadlen > 0)
         received.payload =
             QByteArray(static_cast<const char *>(message->payload), message->payloadlen);
+    self->pump_read_bytes += received.topic.size() + received.payload.size();
     self->received_messages.append(received);
 }

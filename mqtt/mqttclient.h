@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHostInfo>
 #include <QList>
 #include <QObject>
@@ -8,9 +9,16 @@
 #include <QStringList>
 #include <QTimer>
 
+#include "mqtt/tls_context.h"
+
 struct mosquitto;
 struct mosquitto_message;
 class QSocketNotifier;
+
+// Delay before automatic reconnect attempt `attempt` (0 for the first after a loss): 1 s doubling
+// to 60 s, of which a random half (`jitter` in [0, 1)) is taken off so that many clients of one
+// broker spread out.
+int reconnectDelayMs(int attempt, double jitter);
 
 struct ReceivedMessage
 {
@@ -21,6 +29,7 @@ struct ReceivedMessage
 class MqttClient : public QObject
 {
     Q_OBJECT
+    friend class TestMqttClient;
     Q_PROPERTY(bool connected READ isConnected NOTIFY connectedChanged)
 public:
     enum ConnectionState
@@ -40,38 +49,55 @@ public:
 signals:
     void connectedChanged(bool connected);
     void messageReceived(QString topic, QString message);
+    // With automatic reconnect on: the next attempt starts in about this many seconds.
+    void reconnectScheduled(int seconds);
 
 private slots:
     void HostLookedUp(QHostInfo host_info);
     void Pump();
 
 public:
+    // QML sees these argument names; the definitions use others, which would shadow members.
+    // NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
     Q_INVOKABLE void SetPort(uint port);
     Q_INVOKABLE void SetWebSocketPort(uint port);
     Q_INVOKABLE void SetHostName(QString host);
     Q_INVOKABLE void SetUserName(QString username);
     Q_INVOKABLE void SetPassword(QString password);
     Q_INVOKABLE void SetClientId(QString client_id);
+    // NOLINTEND(readability-inconsistent-declaration-parameter-name)
     Q_INVOKABLE void Connect();
     Q_INVOKABLE void Disconnect();
     Q_INVOKABLE bool ConfigureAndConnect(QString host, uint port, QStringList topics);
     Q_INVOKABLE void ResetConfiguration();
     Q_INVOKABLE void PublishToTopic(QString topic, QString message);
     Q_INVOKABLE void AddSubscriptionToTopic(QString topic);
+    // Retry when an attempt fails or a connection is lost, unless retrying cannot help. Off by
+    // default; takes effect when an attempt next ends; ResetConfiguration turns it off again.
+    Q_INVOKABLE void SetAutoReconnect(bool enabled);
+    // TLS with the broker's certificate and host name always verified: against the CA
+    // certificates in ca_file, or the system's trust store when it is empty. Off by default;
+    // takes effect at the next attempt; kept by ResetConfiguration, like the credentials.
+    Q_INVOKABLE void SetTls(bool enabled, QString ca_file);
 
 private:
     void SetState(ConnectionState new_state);
     void StartHostLookup();
     void ConnectToNextAddress();
     bool ConnectToAddress(const QString &address);
+    bool UseTls();
+    void ReportTlsVerifyFailure();
     void ConnectIfPending();
+    void EndAttempt();
+    void ScheduleReconnect();
     void AbortAndDisconnect();
     void DrainInput();
     void SchedulePump();
+    bool WantWrite() const;
     void Teardown();
     void ProcessEvents();
     void SubscribeToTopic(const QString &topic);
-    void SubscribeToAllTopics();
+    void SubscribeToAllTopics(const QStringList &list);
 
     static void OnConnect(struct mosquitto *m, void *obj, int rc);
     static void OnDisconnect(struct mosquitto *m, void *obj, int rc);
@@ -101,4 +127,20 @@ private:
     quint64 teardown_generation = 0;
     bool pumping = false;
     bool pump_scheduled = false;
+    bool delivering = false;
+    qint64 queued_publish_bytes = 0; // published since the library's queue was last empty
+    bool auto_reconnect = false;
+    QTimer reconnect_timer;
+    int reconnect_attempts = 0;    // scheduled since the last connection that lasted
+    bool attempt_final = false;    // the broker or the name refused us; retrying cannot help
+    bool reconnect_wanted = false; // until a slot reacting to the end of an attempt says otherwise
+    QElapsedTimer connected_since;
+    int stable_connection_ms = 10000; // a connection this long resets the back-off
+    bool tls_enabled = false;
+    QString tls_ca_file;
+    TlsPeerCheck tls_check; // of the current attempt
+    // A Pump yields to the event loop after this time, or after reading messages this big.
+    int pump_budget_ms = 4;
+    qint64 pump_byte_budget = 256 * 1024;
+    qint64 pump_read_bytes = 0;
 };

@@ -1,8 +1,12 @@
+#include <QElapsedTimer>
 #include <QHostInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -40,15 +44,91 @@ QString stateTrail() // the numbers of the "<date>: State Change<N>\n" lines, e.
     return trail;
 }
 
+enum class Broker // what the broker of a connection attempt is like
+{
+    Open,              // anyone may connect
+    Gone,              // nothing listens
+    AliceOnly,         // only alice, with the password s3cret
+    SecondAddress,     // open, on the second address of the name only
+    BothAddressesAlice // alice only, on both addresses of the name
+};
+
+enum class Retry // automatic reconnect
+{
+    Off,
+    NotScheduled, // on, but the attempt ended in a way that retrying cannot mend
+    Scheduled
+};
+
+// Certificates made once per process: a CA, a second CA nobody trusts, and server keys with
+// certificates from the first CA for "host" (localhost and 127.0.0.1), "other" (other.example)
+// and "two" (the two-address name). Null if openssl failed.
+const QTemporaryDir *testCertificates()
+{
+    static const std::unique_ptr<QTemporaryDir> dir = [] {
+        auto made = std::make_unique<QTemporaryDir>();
+        QFile config(made->filePath("openssl.cnf"));
+        if (!config.open(QIODevice::WriteOnly))
+            return std::unique_ptr<QTemporaryDir>();
+        config.write("[req]\ndistinguished_name = dn\n[dn]\n"
+                     "[ca]\nbasicConstraints = critical, CA:TRUE\nkeyUsage = keyCertSign\n"
+                     "[host]\nsubjectAltName = DNS:localhost, IP:127.0.0.1\n"
+                     "[other]\nsubjectAltName = DNS:other.example\n"
+                     "[two]\nsubjectAltName = DNS:" +
+                     TwoAddressName.toLatin1() + "\n");
+        config.close();
+        const auto make = [&](const QString &name, const QString &extensions,
+                              const QStringList &issuer) {
+            QProcess openssl;
+            openssl.setWorkingDirectory(made->path());
+            openssl.start("openssl", QStringList{"req", "-x509", "-config", "openssl.cnf",
+                                                 "-extensions", extensions, "-newkey", "ec",
+                                                 "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                                 "-nodes", "-days", "2", "-subj", "/CN=" + name,
+                                                 "-keyout", name + ".key", "-out", name + ".pem"} +
+                                         issuer);
+            return openssl.waitForFinished(Timeout) && openssl.exitCode() == 0;
+        };
+        const QStringList byCa{"-CA", "ca.pem", "-CAkey", "ca.key"};
+        if (make("ca", "ca", {}) && make("other-ca", "ca", {}) && make("host", "host", byCa) &&
+            make("other", "other", byCa) && make("two", "two", byCa))
+            return made;
+        return std::unique_ptr<QTemporaryDir>();
+    }();
+    return dir.get();
+}
+
+enum class Trust // what the client trusts when it uses TLS
+{
+    NoTls,
+    TestCa,
+    OtherCa,
+    SystemStore, // which the test points at its CA
+    MissingFile
+};
+
+struct TlsAttempt
+{
+    QString host;
+    QString serverCertificate; // empty: plain MQTT
+    Trust trust;
+    // Patterns for the state trail and the client's other log lines; a retry is scheduled only
+    // where an attempt ends without a verdict on the certificate.
+    QString states, otherLog;
+};
+
 struct Attempt // a connection attempt and what it must come to
 {
-    QString host, setup; // setup of the broker: "gone", "password", the addresses it listens on
-    QString password;    // the user is alice where the broker wants one
+    QString host;
+    Broker broker;
+    QString password;         // the user is alice where the broker wants one
     QString states, otherLog; // the state trail, a pattern for the client's other log lines
     QString brokerLine = {};  // occurs exactly once in the broker's log; empty: not checked
+    Retry retry = Retry::Off;
 };
 } // namespace
 Q_DECLARE_METATYPE(Attempt)
+Q_DECLARE_METATYPE(TlsAttempt)
 
 class TestMqttClient : public QObject
 {
@@ -147,6 +227,152 @@ private slots:
         QCOMPARE(logged.count("Could not subscribe to topic: \"bad/#/x\""), 2); // per connection
     }
 
+    void deliveryKeepsArrivalOrder()
+    {
+        MqttClient client;
+        client.SetClientId(id);
+        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"o/t"}));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"o/t"}, Timeout);
+        QStringList delivered;
+        connect(&client, &MqttClient::messageReceived, this,
+                [&](const QString &, const QString &message) {
+                    delivered.append(message);
+                    if (message != "0")
+                        return;
+                    // A nested event loop, as a native message box runs, while newer messages
+                    // come in and a nested Pump reads them.
+                    QVERIFY(broker->publishEach("o/t", {"5", "6", "7", "8", "9"}));
+                    QVERIFY(broker->waitForUnreadByClients(5 * 8));
+                    QTRY_COMPARE_WITH_TIMEOUT(broker->unreadByClients(), 0, Timeout);
+                });
+        QVERIFY(broker->publishEach("o/t", {"0", "1", "2", "3", "4"}));
+        QVERIFY(broker->waitForUnreadByClients(5 * 8)); // one Pump reads the whole first burst
+        QTRY_COMPARE_WITH_TIMEOUT(delivered.size(), 10, Timeout);
+        const QStringList inOrder{"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"};
+        QCOMPARE(delivered, inOrder);
+        QStringList logOrder = logged.filter(" Message: ");
+        logOrder.replaceInStrings(QRegularExpression(R"re(^.* Message:  "(\d)"$)re"), "\\1");
+        QCOMPARE(logOrder, inOrder);
+    }
+
+    void pumpYieldsToTheEventLoop_data()
+    {
+        QTest::addColumn<int>("messages");
+        QTest::addColumn<int>("budgetMs");       // time after which a Pump yields
+        QTest::addColumn<qint64>("budgetBytes"); // or bytes of messages
+        QTest::newRow("more than 128 messages") << 300 << 1000 << qint64(1 << 30);
+        QTest::newRow("time budget spent after each message") << 10 << 0 << qint64(1 << 30);
+        QTest::newRow("byte budget spent after each message") << 10 << 1000 << qint64(1);
+    }
+
+    void pumpYieldsToTheEventLoop()
+    {
+        QFETCH(int, messages);
+        QFETCH(int, budgetMs);
+        QFETCH(qint64, budgetBytes);
+        MqttClient client;
+        client.SetClientId(id);
+        client.pump_budget_ms = budgetMs;
+        client.pump_byte_budget = budgetBytes;
+        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"y/t"}));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"y/t"}, Timeout);
+        client.pump_timer.stop(); // without the one-second tick, only the Pump itself may resume
+        QStringList delivered;
+        int deliveredAtFirstYield = -1;
+        connect(&client, &MqttClient::messageReceived, this,
+                [&](const QString &, const QString &message) {
+                    if (delivered.isEmpty())
+                        QMetaObject::invokeMethod(
+                            this, [&] { deliveredAtFirstYield = int(delivered.size()); },
+                            Qt::QueuedConnection);
+                    delivered.append(message);
+                });
+        QList<QByteArray> burst;
+        QStringList expected;
+        for (int i = 0; i < messages; ++i) {
+            burst.append(QByteArray::number(i).rightJustified(3, '0'));
+            expected.append(burst.last());
+        }
+        QVERIFY(broker->publishEach("y/t", burst));
+        QVERIFY(broker->waitForUnreadByClients(messages * 10)); // all there before any Pump
+        QTRY_COMPARE_WITH_TIMEOUT(delivered.size(), messages, Timeout);
+        QCOMPARE(delivered, expected);
+        QTRY_VERIFY_WITH_TIMEOUT(deliveredAtFirstYield != -1, Timeout);
+        QVERIFY2(deliveredAtFirstYield < messages, "the whole burst was delivered in one turn");
+    }
+
+    void publishRefusedWhileBrokerStopsReading()
+    {
+        MqttClient client;
+        client.SetClientId(id);
+        QSignalSpy received(&client, &MqttClient::messageReceived);
+        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"q/small"}));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"q/small"}, Timeout);
+        broker->pause(); // the kernel buffers fill up, then the client's own queue grows
+        const QString big(1024 * 1024, 'x');
+        int accepted = 0;
+        for (; accepted < 64; ++accepted) {
+            client.PublishToTopic("q/big", big);
+            if (logged.contains("Could not publish message"))
+                break;
+            QCoreApplication::processEvents(); // lets the queued Pump write what the socket takes
+        }
+        QVERIFY2(accepted < 64, "64 MiB queued for a broker that reads nothing");
+        QVERIFY(client.isConnected());
+
+        // Once the broker has read everything queued, publishing works again.
+        broker->resume();
+        QTRY_COMPARE_WITH_TIMEOUT(broker->logCount("Received PUBLISH from " + id), accepted,
+                                  Timeout);
+        client.PublishToTopic("q/small", "after");
+        QVERIFY(received.wait(Timeout));
+        QCOMPARE(received.constLast().at(1).toString(), "after");
+        QCOMPARE(logged.count("Could not publish message"), 1);
+    }
+
+    void slotMayDeleteTheClient()
+    {
+        // Each client is deleted by a slot of one of its own signals while the call that emitted
+        // it is still on the stack (ASan or valgrind report any access to the freed client).
+        std::unique_ptr<MqttClient> up, message, reset, reconfigure, lost;
+        const QList<QPair<QString, std::unique_ptr<MqttClient> *>> all{
+            {"del-up", &up},
+            {"del-message", &message},
+            {"del-reset", &reset},
+            {"del-reconfigure", &reconfigure},
+            {"del-lost", &lost}};
+        for (const auto &[clientId, client] : all) {
+            *client = std::make_unique<MqttClient>();
+            (*client)->SetClientId(clientId);
+        }
+        connect(up.get(), &MqttClient::connectedChanged, this, [&](bool isUp) {
+            if (isUp)
+                up.reset();
+        });
+        connect(message.get(), &MqttClient::messageReceived, this, [&] { message.reset(); });
+        for (auto *client : {&reset, &reconfigure, &lost})
+            connect(client->get(), &MqttClient::connectedChanged, this, [client](bool isUp) {
+                if (!isUp)
+                    client->reset();
+            });
+        for (const auto &[clientId, client] : all)
+            QVERIFY((*client)->ConfigureAndConnect(broker->host(), broker->port(), {"d/t"}));
+        QTRY_VERIFY_WITH_TIMEOUT(!up, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions("del-.*").size(), 4, Timeout);
+
+        QVERIFY(broker->publishEach("d/t", {"1", "2", "3"}));
+        QTRY_VERIFY_WITH_TIMEOUT(!message, Timeout);
+        reset->ResetConfiguration();
+        QVERIFY(!reset);
+        QVERIFY(reconfigure->ConfigureAndConnect(broker->host(), broker->port(), {"d/t"}));
+        QVERIFY(!reconfigure);
+        for (const auto &[clientId, client] : all.mid(0, 4))
+            QTRY_COMPARE_WITH_TIMEOUT(broker->logCount("Received DISCONNECT from " + clientId), 1,
+                                      Timeout);
+        broker->kill();
+        QTRY_VERIFY_WITH_TIMEOUT(!lost, Timeout);
+    }
+
     void connectAttempt_data()
     {
         QTest::addColumn<Attempt>("attempt");
@@ -155,61 +381,187 @@ private slots:
                       unresolved = "Could not resolve MQTT broker host: \"%1\"",
                       refused = "MQTT connection refused: Connection Refused: not authorised.\n"
                                 "DISCONNECTED The connection was refused.";
-        QTest::newRow("no host name")
-            << Attempt{"", "", "", "", "Could not connect to MQTT broker: host name is not set"};
-        QTest::newRow("malformed host name")
-            << Attempt{"bad..name.invalid", "", "", "10", unresolved.arg("Invalid hostname")};
-        QTest::newRow("nothing listening") << Attempt{ip, "gone", "", "120", failed};
+        QTest::newRow("no host name") << Attempt{
+            "", Broker::Open, "", "", "Could not connect to MQTT broker: host name is not set"};
+        QTest::newRow("malformed host name") << Attempt{"bad..name.invalid", Broker::Open, "", "10",
+                                                        unresolved.arg("Invalid hostname")};
+        QTest::newRow("nothing listening") << Attempt{ip, Broker::Gone, "", "120", failed};
         QTest::newRow("right credentials")
-            << Attempt{ip, "password", "s3cret", "123", "", "(p2, c1, k60, u'alice')."};
+            << Attempt{ip, Broker::AliceOnly, "s3cret", "123", "", "(p2, c1, k60, u'alice')."};
         QTest::newRow("wrong password")
-            << Attempt{ip, "password", "wrong", "120", refused, "New connection"};
-        QTest::newRow("password without user name")
-            << Attempt{ip, "", "s3cret", "123", "", "(p2, c1, k60)."};
+            << Attempt{ip, Broker::AliceOnly, "wrong", "120", refused, "New connection"};
         QTest::newRow("fail-over to the second address")
-            << Attempt{TwoAddressName, "second address", "", "123", failed};
+            << Attempt{TwoAddressName, Broker::SecondAddress, "", "123", failed};
         QTest::newRow("no fail-over after a refusal") << Attempt{
-            TwoAddressName, "both addresses, password", "wrong", "120", refused, "New connection"};
-        QTest::newRow("unresolvable host")
-            << Attempt{"nothing" + NamespaceDomain, "", "", "10", unresolved.arg("Host not found")};
+            TwoAddressName, Broker::BothAddressesAlice, "wrong", "120", refused, "New connection"};
+        QTest::newRow("unresolvable host") << Attempt{"nothing" + NamespaceDomain, Broker::Open, "",
+                                                      "10", unresolved.arg("Host not found")};
+        const QString retrying = "\nReconnecting to MQTT broker in 1 s";
+        QTest::newRow("reconnect on, nothing listening")
+            << Attempt{ip, Broker::Gone, "", "120", failed + retrying, {}, Retry::Scheduled};
+        QTest::newRow("reconnect on, wrong password") << Attempt{
+            ip, Broker::AliceOnly, "wrong", "120", refused, "New connection", Retry::NotScheduled};
+        QTest::newRow("reconnect on, malformed host name") << Attempt{
+            "bad..name.invalid", Broker::Open, "", "10", unresolved.arg("Invalid hostname"), {},
+            Retry::NotScheduled};
+        QTest::newRow("reconnect on, unresolvable host")
+            << Attempt{"nothing" + NamespaceDomain,
+                       Broker::Open,
+                       "",
+                       "10",
+                       unresolved.arg("Host not found"),
+                       {},
+                       Retry::NotScheduled};
     }
 
     void connectAttempt()
     {
         QFETCH(const Attempt, attempt);
-        const auto &[host, setup, password, states, otherLog, brokerLine] = attempt;
+        const auto &[host, kind, password, states, otherLog, brokerLine, retry] = attempt;
         if (host.endsWith(NamespaceDomain) && !qEnvironmentVariableIsSet(NamespaceEnv))
             return runInHostsNamespace(QString("connectAttempt:") + QTest::currentDataTag());
 
-        if (!setup.isEmpty()) // reconfigured, or gone
+        if (kind != Broker::Open) // reconfigured, or gone
             broker->stop();
-        if (setup.contains("address")) {
+        if (kind == Broker::SecondAddress || kind == Broker::BothAddressesAlice) {
             // The resolver orders the addresses itself, so ask it which one comes second.
             const QList<QHostAddress> addresses = QHostInfo::fromName(TwoAddressName).addresses();
             QCOMPARE(addresses.size(), 2);
             QStringList listen{addresses.at(1).toString()};
-            if (setup.startsWith("both"))
+            if (kind == Broker::BothAddressesAlice)
                 listen.prepend(addresses.at(0).toString());
             broker->setListenAddresses(listen);
         }
-        const QString user = setup.contains("password") ? "alice" : "";
+        const QString user =
+            kind == Broker::AliceOnly || kind == Broker::BothAddressesAlice ? "alice" : "";
         broker->setUser(user, "s3cret");
-        if (setup != "gone")
+        if (kind != Broker::Open && kind != Broker::Gone)
             QVERIFY2(broker->start(), qPrintable(broker->errorString()));
 
         MqttClient client;
         QSignalSpy connected(&client, &MqttClient::connectedChanged);
+        QSignalSpy scheduled(&client, &MqttClient::reconnectScheduled);
+        client.SetAutoReconnect(retry != Retry::Off);
         client.SetHostName(host);
         client.SetPort(broker->port());
         client.SetUserName(user);
         client.SetPassword(password);
         client.Connect();
+        // Once a lookup of the same name started now has come back, one the client started
+        // would have too: only then can a trail that ends at once be trusted.
+        bool lookedUp = false;
+        QHostInfo::lookupHost(host, this, [&](const QHostInfo &) { lookedUp = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(lookedUp, Timeout);
         QTRY_COMPARE_WITH_TIMEOUT(stateTrail(), states, Timeout);
         QCOMPARE(connected.size(), int(states.count('3')));
+        // Decided when the attempt ends, so there is nothing to wait for.
+        QCOMPARE(scheduled,
+                 retry == Retry::Scheduled ? QList<QVariantList>{{1}} : QList<QVariantList>());
         const QString others = logged.filter(OtherLine).join('\n');
         QVERIFY(QRegularExpression("\\A(?:" + otherLog + ")\\z").match(others).hasMatch());
         if (!brokerLine.isEmpty()) // the user sent, or one connection only: a refusal is final
             QTRY_COMPARE_WITH_TIMEOUT(broker->logCount(brokerLine), 1, Timeout);
+    }
+
+    void staleLookupResultsAreIgnored()
+    {
+        MqttClient client;
+        QSignalSpy connected(&client, &MqttClient::connectedChanged);
+        client.SetHostName(broker->host());
+        client.SetPort(broker->port());
+        client.Connect();
+        // A superseded lookup's failure must not end the running attempt...
+        QHostInfo superseded(client.lookup_id + 1);
+        superseded.setError(QHostInfo::HostNotFound);
+        client.HostLookedUp(superseded);
+        QVERIFY(connected.wait(Timeout));
+        // ...nor a result arriving after Resolving start another one.
+        QHostInfo late;
+        late.setAddresses({QHostAddress(broker->host())});
+        client.HostLookedUp(late);
+        QCOMPARE(stateTrail(), "123");
+        QVERIFY(logged.filter(OtherLine).isEmpty());
+    }
+
+    void reconnectFromMessageSlot()
+    {
+        MqttClient client;
+        client.SetClientId(id);
+        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"r/t"}));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"r/t"}, Timeout);
+        QStringList delivered;
+        connect(&client, &MqttClient::messageReceived, this,
+                [&](const QString &, const QString &message) {
+                    delivered.append(message);
+                    if (message == "again") {
+                        client.Disconnect();
+                        client.Connect();
+                    }
+                });
+        QVERIFY(broker->publishEach("r/t", {"again", "dropped"}));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), (QStringList{"r/t", "r/t"}), Timeout);
+        QVERIFY(broker->publish("r/t", "after"));
+        QTRY_COMPARE_WITH_TIMEOUT(delivered, (QStringList{"again", "after"}), Timeout);
+        QCOMPARE(stateTrail(), "1230123");
+        QCOMPARE(broker->logCount("Received DISCONNECT from " + id), 1);
+    }
+
+    void credentialsInConnectPacket_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<int>("flags"); // clean session, and one bit for each credential sent
+        QTest::addColumn<QByteArray>("credentials"); // the end of the packet
+        QTest::newRow("user name and password") << "alice"
+                                                << "s3cret" << 0xc2
+                                                << QByteArray("\0\x05"
+                                                              "alice"
+                                                              "\0\x06"
+                                                              "s3cret",
+                                                              15);
+        QTest::newRow("user name without password") << "alice"
+                                                    << "" << 0x82
+                                                    << QByteArray("\0\x05"
+                                                                  "alice",
+                                                                  7);
+        QTest::newRow("password without user name") << ""
+                                                    << "s3cret" << 0x02 << QByteArray();
+        QTest::newRow("non-ASCII user name") << "j\u00f6rg"
+                                             << "" << 0x82
+                                             << QByteArray("\0\x05"
+                                                           "j\xc3\xb6rg",
+                                                           7);
+    }
+
+    void credentialsInConnectPacket()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(int, flags);
+        QFETCH(QByteArray, credentials);
+        QTcpServer listener; // reads the CONNECT packet and never answers
+        QVERIFY(listener.listen(QHostAddress::LocalHost));
+        MqttClient client;
+        client.SetHostName("127.0.0.1");
+        client.SetPort(listener.serverPort());
+        client.SetClientId(id);
+        client.SetUserName(user);
+        client.SetPassword(password);
+        client.Connect();
+        QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), Timeout);
+        QTcpSocket *peer = listener.nextPendingConnection();
+        // Protocol name and level, flags, keep-alive 60 s, the client id, then the credentials.
+        const QByteArray body = QByteArray("\0\x04"
+                                           "MQTT\x04",
+                                           7) +
+                                char(flags) +
+                                QByteArray("\0\x3c\0\x02"
+                                           "c1",
+                                           6) +
+                                credentials;
+        const QByteArray packet = char(0x10) + (char(body.size()) + body);
+        QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() >= packet.size(), Timeout);
+        QCOMPARE(peer->readAll(), packet);
     }
 
     void brokerKilledWhileConnected()
@@ -248,6 +600,153 @@ private slots:
         QVERIFY(QRegularExpression("^123012?0123$").match(stateTrail()).hasMatch());
     }
 
+    void tlsConnection_data()
+    {
+        QTest::addColumn<TlsAttempt>("attempt");
+        // The handshake may end within the library's connect call, or after it.
+        const QString unverified =
+                          "Could not connect to MQTT broker: certificate verification failed: %1\n"
+                          "(DISCONNECTED|Could not connect to MQTT broker:) .*",
+                      refused = "12?0",
+                      failed = "DISCONNECTED .*\nReconnecting to MQTT broker in 1 s";
+        QTest::newRow("test CA") << TlsAttempt{"localhost", "host", Trust::TestCa, "123", ""};
+        QTest::newRow("test CA, address as host name")
+            << TlsAttempt{"127.0.0.1", "host", Trust::TestCa, "123", ""};
+        QTest::newRow("system trust store")
+            << TlsAttempt{"localhost", "host", Trust::SystemStore, "123", ""};
+        QTest::newRow("CA that did not sign it")
+            << TlsAttempt{"localhost", "host", Trust::OtherCa, refused,
+                          unverified.arg("unable to get local issuer certificate")};
+        QTest::newRow("certificate for another name") << TlsAttempt{
+            "localhost", "other", Trust::TestCa, refused, unverified.arg("hostname mismatch")};
+        QTest::newRow("certificate without the address") << TlsAttempt{
+            "127.0.0.1", "other", Trust::TestCa, refused, unverified.arg("IP address mismatch")};
+        QTest::newRow("CA file that cannot be read")
+            << TlsAttempt{"localhost", "host", Trust::MissingFile, "10",
+                          "Could not connect to MQTT broker: cannot read the CA file \"[^\"]+\""};
+        QTest::newRow("plain MQTT to the TLS port")
+            << TlsAttempt{"localhost", "host", Trust::NoTls, "120", failed};
+        QTest::newRow("TLS to a plain port")
+            << TlsAttempt{"localhost", "", Trust::TestCa, "120", failed};
+        QTest::newRow("fail-over, the name verified at the second address")
+            << TlsAttempt{TwoAddressName, "two", Trust::TestCa, "123", "DISCONNECTED .*"};
+    }
+
+    void tlsConnection()
+    {
+        QFETCH(const TlsAttempt, attempt);
+        const auto &[host, serverCertificate, trust, states, otherLog] = attempt;
+        if (host.endsWith(NamespaceDomain) && !qEnvironmentVariableIsSet(NamespaceEnv))
+            return runInHostsNamespace(QString("tlsConnection:") + QTest::currentDataTag());
+        const QTemporaryDir *certificates = testCertificates();
+        QVERIFY(certificates);
+        broker->stop();
+        if (host == TwoAddressName) {
+            const QList<QHostAddress> addresses = QHostInfo::fromName(TwoAddressName).addresses();
+            QCOMPARE(addresses.size(), 2);
+            broker->setListenAddresses({addresses.at(1).toString()});
+        }
+        if (!serverCertificate.isEmpty())
+            broker->setTls(certificates->filePath(serverCertificate + ".pem"),
+                           certificates->filePath(serverCertificate + ".key"));
+        QVERIFY2(broker->start(), qPrintable(broker->errorString()));
+
+        MqttClient client;
+        QSignalSpy received(&client, &MqttClient::messageReceived);
+        QSignalSpy scheduled(&client, &MqttClient::reconnectScheduled);
+        client.SetAutoReconnect(true);
+        const QString caFile = trust == Trust::TestCa    ? certificates->filePath("ca.pem")
+                               : trust == Trust::OtherCa ? certificates->filePath("other-ca.pem")
+                               : trust == Trust::MissingFile ? certificates->filePath("none.pem")
+                                                             : QString();
+        client.SetTls(trust != Trust::NoTls, caFile);
+        if (trust == Trust::SystemStore)
+            qputenv("SSL_CERT_FILE", QFile::encodeName(certificates->filePath("ca.pem")));
+        const auto restoreTrustStore = qScopeGuard([] { qunsetenv("SSL_CERT_FILE"); });
+        QVERIFY(client.ConfigureAndConnect(host, broker->port(), {"s/t"}));
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            QRegularExpression("\\A(?:" + states + ")\\z").match(stateTrail()).hasMatch(),
+            qPrintable(stateTrail()), Timeout);
+        const QString others = logged.filter(OtherLine).join('\n');
+        QVERIFY2(QRegularExpression("\\A(?:" + otherLog + ")\\z").match(others).hasMatch(),
+                 qPrintable(others));
+        QCOMPARE(scheduled.size(), int(otherLog.count("Reconnecting")));
+        if (!client.isConnected())
+            return;
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(".*").size(), 1, Timeout);
+        client.PublishToTopic("s/t", "over TLS");
+        QVERIFY(received.wait(Timeout));
+        QCOMPARE(received.constLast().at(1).toString(), "over TLS");
+    }
+
+    void reconnectDelay_data()
+    {
+        QTest::addColumn<int>("attempt");
+        QTest::addColumn<int>("longest"); // with no jitter; the most jitter halves it
+        QTest::newRow("first") << 0 << 1000;
+        QTest::newRow("third") << 2 << 4000;
+        QTest::newRow("seventh, capped") << 6 << 60000;
+        QTest::newRow("far beyond the cap") << 100000 << 60000;
+    }
+
+    void reconnectDelay()
+    {
+        QFETCH(int, attempt);
+        QFETCH(int, longest);
+        QCOMPARE(reconnectDelayMs(attempt, 0.0), longest);
+        QCOMPARE(reconnectDelayMs(attempt, 0.999999), longest / 2 + 1);
+    }
+
+    void autoReconnectThroughBrokerCrashes()
+    {
+        // Client a reconnects after every crash; client b calls Disconnect() as soon as its
+        // first retry is scheduled, and must never come back.
+        MqttClient a, b;
+        QSignalSpy scheduled(&a, &MqttClient::reconnectScheduled);
+        QSignalSpy received(&a, &MqttClient::messageReceived);
+        connect(&b, &MqttClient::reconnectScheduled, &b, &MqttClient::Disconnect);
+        for (MqttClient *client : {&a, &b}) {
+            client->SetClientId(client == &a ? "auto-a" : "auto-b");
+            client->SetAutoReconnect(true);
+            QVERIFY(client->ConfigureAndConnect(broker->host(), broker->port(), {"k/t"}));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions("auto-.").size(), 2, Timeout);
+
+        const std::clock_t cpuBefore = std::clock();
+        QElapsedTimer wall;
+        wall.start();
+        QList<int> delays;
+        for (int crash = 1; crash <= 3; ++crash) {
+            for (int i = 0; i < 50; ++i) // in flight when the broker dies, then lost
+                a.PublishToTopic("k/t", "before crash");
+            broker->kill();
+            QVERIFY(scheduled.wait(Timeout));
+            if (crash == 1) // the retry finds no broker yet and backs off further
+                QVERIFY(scheduled.wait(Timeout));
+            QVERIFY2(broker->start(), qPrintable(broker->errorString()));
+            QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions("auto-a").size(), 1 + crash, Timeout);
+            QVERIFY(broker->publish("k/t", "after crash " + QByteArray::number(crash)));
+            const QString after = "after crash " + QString::number(crash);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                !received.isEmpty() && received.constLast().at(1).toString() == after, Timeout);
+            a.stable_connection_ms = 0; // from now on every connection counts as one that lasted
+        }
+        for (const QVariantList &signal : std::as_const(scheduled))
+            delays.append(signal.at(0).toInt());
+        // Doubling while the broker stays away, back to the start after a connection that lasted.
+        QCOMPARE(delays.size(), 4);
+        QCOMPARE(delays.at(0), 1);
+        QVERIFY(delays.at(1) >= 1 && delays.at(1) <= 2);
+        QCOMPARE(delays.mid(2), (QList<int>{1, 1}));
+        QCOMPARE(logged.count("Reconnecting to MQTT broker in 1 s") +
+                     logged.count("Reconnecting to MQTT broker in 2 s"),
+                 5); // b's one included
+        // Waiting is idle: the whole run used a fraction of one core.
+        QVERIFY(double(std::clock() - cpuBefore) / CLOCKS_PER_SEC < 0.2 * wall.elapsed() / 1000.0);
+        QCOMPARE(broker->logCount("as auto-b"), 1);
+        QVERIFY(!b.isConnected());
+    }
+
     void closingSendsDisconnect_data()
     {
         QTest::addColumn<QString>("how");
@@ -264,8 +763,10 @@ private slots:
         auto client = std::make_unique<MqttClient>();
         client->SetClientId(id);
         client->SetUserName("dash");
+        client->SetAutoReconnect(true); // closing on purpose is not a loss
         manager.setMqttClient(client.get());
         QSignalSpy connected(client.get(), &MqttClient::connectedChanged);
+        QSignalSpy scheduled(client.get(), &MqttClient::reconnectScheduled);
         QVERIFY(manager.configureDashboardMqtt(broker->host(), broker->port(), {"t/1"}));
         QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"t/1"}, Timeout);
         QStringList delivered;
@@ -275,11 +776,13 @@ private slots:
                     client->Disconnect(); // the rest of the batch is dropped
                 });
         client->Connect(); // waits for this connection to end; the close cancels it
-        // All messages sit unread in our socket before the event loop runs again, so one Pump
-        // reads them together. Closing with unread input resets the connection, and the broker
-        // would then drop our last publish and the DISCONNECT.
-        QVERIFY(broker->publishEach("t/1", {"0", "1", "2", "3", "4", "5", "6", "7"}));
-        QVERIFY(broker->waitForUnreadByClients(8 * 8)); // PUBLISH: 2 + 2 + 3 + 1 bytes each
+        // Thousands of messages sit unread in our socket before the event loop runs again.
+        // Closing with unread input resets the connection, and the broker would then drop our
+        // last publish and the DISCONNECT; so all of it is read first.
+        QList<QByteArray> flood(2000, "1");
+        flood.first() = "0";
+        QVERIFY(broker->publishEach("t/1", flood));
+        QVERIFY(broker->waitForUnreadByClients(2000 * 8)); // PUBLISH: 2 + 2 + 3 + 1 bytes each
         client->PublishToTopic("last/words", "bye");
         if (how == "delete")
             client.reset();
@@ -303,6 +806,11 @@ private slots:
         const QStringList expected = how == "Disconnect" ? QStringList{"t/1", "t/1", "marker"}
                                                          : QStringList{"t/1", "marker"};
         QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), expected, Timeout);
+        // Sign-out and disconnectDashboardMqtt also turned automatic reconnect off.
+        QVERIFY(scheduled.isEmpty());
+        broker->kill();
+        QVERIFY(connected.wait(Timeout));
+        QCOMPARE(scheduled.size(), how == "Disconnect" ? 1 : 0);
     }
 
     void reconfigureWhileConnected()
@@ -316,20 +824,23 @@ private slots:
         const int port = broker->port();
         // From a connectedChanged(true) slot, before any subscription: DISCONNECT and a new lookup
         // within the call, then exactly the new topics. Blanks are dropped by the facade,
-        // duplicates by the client; other values become text.
+        // duplicates by the client; other values become text. A topic added from that slot on
+        // the next connections is subscribed at once, and only once.
         QString trailAfterCall;
         connect(&client, &MqttClient::connectedChanged, this, [&](bool isConnected) {
             if (isConnected && trailAfterCall.isEmpty()) {
                 QVERIFY(manager.configureDashboardMqtt(
                     " " + host, port, {"new/a", " new/b ", "", "  ", "new/a", "new/b", 42}));
                 trailAfterCall = stateTrail();
+            } else if (isConnected) {
+                client.AddSubscriptionToTopic("late");
             }
         });
         QVERIFY(manager.configureDashboardMqtt(host, port, {"old"}));
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 3, Timeout);
         QCOMPARE(trailAfterCall, "12301");
         const QStringList fresh{"new/a", "new/b", "42"};
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), fresh, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"late"} + fresh, Timeout);
 
         // Refused configurations change nothing, the connection included. Besides the state
         // changes these are all the client logged.
@@ -344,9 +855,18 @@ private slots:
         QVERIFY(client.isConnected());
         client.Disconnect();
         client.Connect();
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), fresh + fresh, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id),
+                                  QStringList{"late"} + fresh + fresh + QStringList{"late"},
+                                  Timeout);
         QCOMPARE(broker->logCount("Received DISCONNECT from " + id), 2);
         QCOMPARE(broker->logCount("UNSUBSCRIBE"), 0);
+
+        // A port above 65535 is the library's to refuse; it must not wrap round to the broker's.
+        QVERIFY(client.ConfigureAndConnect(host, 65536 + port, {"other"}));
+        QTRY_VERIFY_WITH_TIMEOUT(stateTrail().endsWith("3010"), Timeout);
+        QCOMPARE(logged.filter(OtherLine).constLast(),
+                 "Could not connect to MQTT broker: Invalid function arguments provided.");
+        QCOMPARE(broker->logCount("New client connected"), 3);
     }
 };
 

@@ -8,6 +8,8 @@
 #include <QTextStream>
 #include <QThread>
 
+#include <mosquitto.h>
+
 namespace {
 constexpr int TimeoutMs = 15000;
 
@@ -32,8 +34,11 @@ bool MosquittoBroker::writeFiles()
         return false;
     }
     QTextStream out(&config);
-    for (const QString &address : std::as_const(addresses))
+    for (const QString &address : std::as_const(addresses)) {
         out << "listener " << listenPort << ' ' << address << '\n';
+        if (!tls.first.isEmpty())
+            out << "certfile " << tls.first << "\nkeyfile " << tls.second << '\n';
+    }
     // As root mosquitto would otherwise switch to a user that cannot write our private log.
     out << "user root\npersistence false\nlog_type all\nlog_timestamp false\n"
         << "connection_messages true\nlog_dest file " << dir.filePath("broker.log") << '\n';
@@ -121,20 +126,24 @@ QStringList MosquittoBroker::subscriptions(const QString &clientId) const
     return topics;
 }
 
-bool MosquittoBroker::waitForUnreadByClients(qint64 bytes) const
+qint64 MosquittoBroker::unreadByClients() const
 {
     // "<n>: <local> <remote> <state> <tx queue>:<rx queue> ..."; state 01 is established.
     const QString hexPort = QString::number(listenPort, 16).toUpper().rightJustified(4, '0');
     const QRegularExpression entry(": \\S+ [0-9A-F]+:" + hexPort + " 01 [0-9A-F]+:([0-9A-F]+)");
-    for (QDeadlineTimer deadline(TimeoutMs); !deadline.hasExpired(); QThread::msleep(5)) {
-        QFile table("/proc/net/tcp");
-        qint64 unread = 0;
-        if (table.open(QIODevice::ReadOnly))
-            for (auto it = entry.globalMatch(table.readAll()); it.hasNext();)
-                unread += it.next().captured(1).toLongLong(nullptr, 16);
-        if (unread >= bytes)
+    QFile table("/proc/net/tcp");
+    qint64 unread = 0;
+    if (table.open(QIODevice::ReadOnly))
+        for (auto it = entry.globalMatch(table.readAll()); it.hasNext();)
+            unread += it.next().captured(1).toLongLong(nullptr, 16);
+    return unread;
+}
+
+bool MosquittoBroker::waitForUnreadByClients(qint64 bytes) const
+{
+    for (QDeadlineTimer deadline(TimeoutMs); !deadline.hasExpired(); QThread::msleep(5))
+        if (unreadByClients() >= bytes)
             return true;
-    }
     return false;
 }
 
@@ -154,8 +163,34 @@ bool MosquittoBroker::publish(const QString &topic, const QByteArray &payload,
 
 bool MosquittoBroker::publishEach(const QString &topic, const QList<QByteArray> &payloads) const
 {
-    QByteArray lines;
+    // A library client of our own rather than mosquitto_pub -l, which now and then hangs at the
+    // end of a long input under load.
+    mosquitto_lib_init();
+    bool acknowledged = false;
+    mosquitto *publisher = mosquitto_new(nullptr, true, &acknowledged);
+    if (!publisher)
+        return false;
+    mosquitto_connect_callback_set(
+        publisher, [](mosquitto *, void *flag, int rc) { *static_cast<bool *>(flag) = rc == 0; });
+    const auto loopUntil = [&](const auto &done) {
+        int rc = MOSQ_ERR_SUCCESS;
+        for (QDeadlineTimer deadline(TimeoutMs); !done() && rc == MOSQ_ERR_SUCCESS;)
+            rc = deadline.hasExpired() ? MOSQ_ERR_UNKNOWN : mosquitto_loop(publisher, 100, 1);
+        return rc;
+    };
+    const QByteArray topicUtf8 = topic.toUtf8();
+    // The CONNACK is read before anything else: closing a socket with unread input would reset
+    // the connection and lose the tail of the messages.
+    bool sent = mosquitto_connect(publisher, host().toUtf8().constData(), listenPort, 60) ==
+                    MOSQ_ERR_SUCCESS &&
+                loopUntil([&] { return acknowledged; }) == MOSQ_ERR_SUCCESS;
     for (const QByteArray &payload : payloads)
-        lines += payload + '\n';
-    return runPublisher({"-t", topic, "-l"}, lines);
+        sent = sent &&
+               mosquitto_publish(publisher, nullptr, topicUtf8.constData(), int(payload.size()),
+                                 payload.constData(), 0, false) == MOSQ_ERR_SUCCESS;
+    // The library closes the socket once the DISCONNECT is written; the loop then says so.
+    sent = sent && mosquitto_disconnect(publisher) == MOSQ_ERR_SUCCESS &&
+           loopUntil([] { return false; }) == MOSQ_ERR_NO_CONN;
+    mosquitto_destroy(publisher);
+    return sent;
 }

@@ -19,6 +19,8 @@ public:
     // without one anyone may.
     void setListenAddresses(const QStringList &list) { addresses = list; }
     void setUser(const QString &name, const QString &password) { user = {name, password}; }
+    // TLS on every listener with this server certificate and key (PEM); empty: plain MQTT.
+    void setTls(const QString &certFile, const QString &keyFile) { tls = {certFile, keyFile}; }
 
     // The first start picks a port free on the first address, restarts keep it. Returns once
     // the broker reports that it is running.
@@ -39,8 +41,9 @@ public:
     bool logContains(const QString &needle) const { return logCount(needle) > 0; }
     // Topics subscribed at QoS 0 by clients whose id matches a pattern, in order.
     QStringList subscriptions(const QString &clientId) const;
-    // Waits, without processing events, until at least `bytes` sent by the broker sit unread in
-    // its clients' sockets on this machine (IPv4).
+    // Bytes sent by the broker that sit unread in its clients' sockets on this machine (IPv4).
+    qint64 unreadByClients() const;
+    // Waits, without processing events, until at least `bytes` sit unread there.
     bool waitForUnreadByClients(qint64 bytes) const;
 
     // mosquitto_pub, QoS 0; the payload goes through stdin unchanged (empty included).
@@ -64,6 +67,7 @@ private:
     QProcess process;
     QStringList addresses{QStringLiteral("127.0.0.1")};
     QPair<QString, QString> user;
+    QPair<QString, QString> tls;
     quint16 listenPort = 0;
     QString error;
 };
