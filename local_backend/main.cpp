@@ -2,7 +2,6 @@
 // same SQLite file, so they can run while a server is serving it.
 
 #include "crypto.h"
-#include "json.h"
 #include "server.h"
 #include "store.h"
 
@@ -126,10 +125,20 @@ User requireUser(Store &store, const std::string &email)
     return *user;
 }
 
+bool isValidUtf8(const std::string &text)
+{
+    try {
+        (void)nlohmann::json(text).dump(); // the strict serializer refuses invalid UTF-8
+        return true;
+    } catch (const nlohmann::json::type_error &) {
+        return false;
+    }
+}
+
 void checkEmail(const std::string &email)
 {
     bool ok = email.size() <= 254 && email.find('@') != std::string::npos && email.front() != '@' &&
-              email.back() != '@' && json::isValidUtf8(email);
+              email.back() != '@' && isValidUtf8(email);
     for (const char c : email)
         ok = ok && static_cast<unsigned char>(c) > 0x20 && c != 0x7F;
     if (!ok)
@@ -264,11 +273,7 @@ int showUser(int argc, char **argv)
     const std::string db = o.required("db"), email = o.required("email");
     Store store(db, false);
     const User user = requireUser(store, email);
-    const json::Value record = json::Value::object(
-        {{"id", user.id},
-         {"email", user.email},
-         {"metadata", json::Value::object({{"rcc_update_available", user.updateAvailable}})}});
-    std::printf("%s\n", record.serialize().c_str());
+    std::printf("%s\n", serialize(userRecord(user)).c_str());
     return 0;
 }
 

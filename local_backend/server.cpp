@@ -1,10 +1,10 @@
 #include "server.h"
 
 #include "crypto.h"
-#include "json.h"
 #include "store.h"
 
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include <pthread.h>
 #include <signal.h>
@@ -24,7 +24,10 @@ namespace {
 
 using httplib::Request;
 using httplib::Response;
-using json::Value;
+// Requests are parsed into sorted maps (no quadratic member lookups on hostile bodies); replies
+// keep the member order they are written in.
+using Json = nlohmann::json;
+using Value = nlohmann::ordered_json;
 
 const char *const kTooManyAttempts =
     "TOO_MANY_ATTEMPTS_TRY_LATER : Access to this account has been temporarily disabled due to "
@@ -34,6 +37,8 @@ const char *const kNoDashboard = "No dashboard has been published for this accou
 
 // JSON requests are a few hundred bytes; anything near this is abuse, not a sign-in.
 constexpr size_t kMaxJsonBody = 1024 * 1024;
+// Our requests nest two levels; the limit only keeps pathological documents cheap.
+constexpr int kMaxJsonDepth = 64;
 // Bounds what a single request may make the server buffer.
 constexpr size_t kMaxPayload = 64 * 1024 * 1024;
 
@@ -71,18 +76,35 @@ void logLine(const std::string &line)
     std::fflush(stdout);
 }
 
+} // namespace
+
+std::string serialize(const Value &value)
+{
+    // Texts such as request paths may hold invalid UTF-8; replace it rather than fail the reply.
+    return value.dump(-1, ' ', false, Value::error_handler_t::replace);
+}
+
+Value userRecord(const User &user)
+{
+    return {{"id", user.id},
+            {"email", user.email},
+            {"metadata", {{"rcc_update_available", user.updateAvailable}}}};
+}
+
+namespace {
+
 void sendJson(Response &res, int status, const Value &body)
 {
     res.status = status;
     res.set_header("Cache-Control", "no-store");
-    res.set_content(body.serialize(), "application/json; charset=utf-8");
+    res.set_content(serialize(body), "application/json; charset=utf-8");
 }
 
 void sendError(Response &res, int status, const std::string &error, const std::string &message)
 {
-    Value body = Value::object({{"error", error}});
+    Value body = {{"error", error}};
     if (!message.empty())
-        body.set("message", message);
+        body["message"] = message;
     sendJson(res, status, body);
 }
 
@@ -91,42 +113,47 @@ void invalidRequest(Response &res, const std::string &message)
     sendError(res, 400, "invalid-request", message);
 }
 
-Value userRecord(const User &user)
+struct TooDeep
 {
-    return Value::object(
-        {{"id", user.id},
-         {"email", user.email},
-         {"metadata", Value::object({{"rcc_update_available", user.updateAvailable}})}});
-}
+};
 
 // The body as a JSON object; otherwise answers the request itself and returns nullopt.
-std::optional<Value> jsonObjectBody(const Request &req, Response &res)
+std::optional<Json> jsonObjectBody(const Request &req, Response &res)
 {
     if (req.body.size() > kMaxJsonBody) {
         sendError(res, 413, "payload-too-large", "The request body is too large.");
         return std::nullopt;
     }
-    std::string why;
-    auto doc = json::parse(req.body, &why);
-    if (!doc) {
-        invalidRequest(res, "The request body is not valid JSON (" + why + ").");
+    Json doc;
+    try {
+        doc = Json::parse(req.body, [](int depth, Json::parse_event_t, Json &) {
+            if (depth > kMaxJsonDepth)
+                throw TooDeep{};
+            return true;
+        });
+    } catch (const Json::parse_error &e) {
+        invalidRequest(res, "The request body is not valid JSON (at byte " +
+                                std::to_string(e.byte) + ").");
+        return std::nullopt;
+    } catch (const TooDeep &) {
+        invalidRequest(res, "The request body is nested too deeply.");
         return std::nullopt;
     }
-    if (!doc->isObject()) {
+    if (!doc.is_object()) {
         invalidRequest(res, "The request body must be a JSON object.");
         return std::nullopt;
     }
     return doc;
 }
 
-bool stringMember(const Value &object, const char *name, std::string &out, Response &res)
+bool stringMember(const Json &object, const char *name, std::string &out, Response &res)
 {
-    const Value *member = object.find(name);
-    if (!member || !member->isString()) {
+    const auto member = object.find(name);
+    if (member == object.end() || !member->is_string()) {
         invalidRequest(res, std::string("The member \"") + name + "\" must be a string.");
         return false;
     }
-    out = member->asString();
+    out = member->get<std::string>();
     return true;
 }
 
@@ -347,12 +374,12 @@ private:
         std::string email, redirectTo;
         if (!body || !stringMember(*body, "email", email, res))
             return;
-        if (const Value *opts = body->find("options"); opts && opts->type() != Value::Type::Null) {
-            if (!opts->isObject()) {
+        if (const auto opts = body->find("options"); opts != body->end() && !opts->is_null()) {
+            if (!opts->is_object()) {
                 invalidRequest(res, "The member \"options\" must be an object.");
                 return;
             }
-            if (opts->find("redirectTo") && !stringMember(*opts, "redirectTo", redirectTo, res))
+            if (opts->contains("redirectTo") && !stringMember(*opts, "redirectTo", redirectTo, res))
                 return;
         }
         const auto u = store.userByEmail(email);

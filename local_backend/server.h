@@ -1,5 +1,9 @@
 #pragma once
 
+#include "store.h"
+
+#include <nlohmann/json.hpp>
+
 #include <string>
 
 namespace backend {
@@ -21,5 +25,10 @@ int runServer(const ServerOptions &options);
 // Percent-encodes what may not appear literally in a query value, keeping ':' and '/'
 // so that a redirect address stays readable in a link.
 std::string encodeQueryValue(const std::string &value);
+
+// The user record as the service shows it ("id", "email", "metadata").
+nlohmann::ordered_json userRecord(const User &user);
+// Compact JSON text; invalid UTF-8 in strings is replaced rather than refused.
+std::string serialize(const nlohmann::ordered_json &value);
 
 } // namespace backend

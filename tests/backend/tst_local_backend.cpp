@@ -2,6 +2,7 @@
 
 #include "crypto.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QUrlQuery>
 #include <memory>
@@ -167,6 +168,21 @@ private slots:
         QCOMPARE(r.error(), error);
         // The server is still there and the account unharmed.
         QVERIFY(!signIn().isEmpty());
+    }
+
+    // Regression guard against member lookups that grow with the number of members.
+    void manyMemberBodyIsAnsweredQuickly()
+    {
+        QVERIFY(backend->start());
+        QByteArray body = "{";
+        for (int i = 0; body.size() < 1000 * 1000 - 100; ++i)
+            body += "\"m" + QByteArray::number(i) + "\":0,";
+        body += R"("email":"ada@example.com","password":"wrong"})";
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(http.post(url("/signin/email-password"), body).error(),
+                 QStringLiteral("invalid-email-password"));
+        QVERIFY2(timer.elapsed() < 2000, QByteArray::number(timer.elapsed()));
     }
 
     void refreshTokenIsSpentOnceEvenInARace()
