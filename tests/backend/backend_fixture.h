@@ -48,7 +48,13 @@ public:
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1/v1").arg(port); }
     quint16 serverPort() const { return port; }
     qint64 pid() const { return server.processId(); }
-    QByteArray log() { return output += server.readAll(); } // everything printed so far
+    // Everything the running (or last) server printed. It goes to a file, so a server logging
+    // while the test thread is busy never waits for a reader.
+    QByteArray log() const
+    {
+        QFile f(filePath("server.log"));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
     // The links of the reset mails sent so far, as the server printed them.
     QList<QUrl> resetLinks()
     {
@@ -64,8 +70,8 @@ public:
     // Starts "serve" on a free port and waits until it listens.
     bool start(const QStringList &extraArgs = {})
     {
-        output.clear();
         server.setProcessChannelMode(QProcess::MergedChannels);
+        server.setStandardOutputFile(filePath("server.log"));
         server.start(CORVALEN_LOCAL_BACKEND_EXE,
                      QStringList{"serve", "--db", dbPath(), "--port-file", filePath("port")} +
                          extraArgs);
@@ -86,7 +92,6 @@ public:
     {
         server.terminate();
         const bool exited = server.waitForFinished(kWaitMs);
-        log();
         return exited && server.exitStatus() == QProcess::NormalExit && server.exitCode() == 0;
     }
 
@@ -126,7 +131,6 @@ public:
 private:
     QTemporaryDir dir;
     QProcess server;
-    QByteArray output;
     quint16 port = 0;
 };
 
