@@ -78,7 +78,8 @@ public:
         bodyLimit = SIZE_MAX;
         bodyTooLarge = timedOut = mustClose = false;
     }
-    bool hasBuffered() const { return pos < len; }
+    // Bytes read from the socket but not yet by the library: the start of a pipelined request.
+    std::string_view buffered() const { return {buffer.data() + pos, len - pos}; }
 
     bool is_readable() const override
     {
@@ -242,7 +243,7 @@ public:
     void park(std::unique_ptr<Connection> c, int timeoutMs, bool drain)
     {
         c->parkDeadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        c->sawBytes = false;
+        c->sawBytes = !c->buffered().empty();
         c->draining = drain;
         const int fd = c->fd;
         std::lock_guard<std::mutex> lock(mutex);
@@ -326,13 +327,16 @@ private:
             }
         }
         const ssize_t got = ::recv(c.fd, peek.data(), peek.size(), MSG_PEEK | MSG_DONTWAIT);
-        if (got < 0)
-            return errno == EAGAIN || errno == EINTR ? Verdict::Wait : Verdict::Drop;
+        if (got < 0 && errno != EAGAIN && errno != EINTR)
+            return Verdict::Drop;
         if (got == 0)
             return Verdict::Drop;
-        const std::string_view seen(peek.data(), static_cast<size_t>(got));
-        if (seen.find(kHeadEnd) != std::string_view::npos || seen.size() == peek.size())
+        const std::string seen =
+            std::string(c.buffered()) + std::string(peek.data(), got > 0 ? size_t(got) : 0);
+        if (seen.find(kHeadEnd) != std::string::npos || seen.size() >= peek.size())
             return Verdict::Ready;
+        if (seen.empty())
+            return Verdict::Wait;
         // An idle keep-alive connection has started a request: the head gets its full time.
         if (!c.sawBytes) {
             c.sawBytes = true;
@@ -474,10 +478,13 @@ void GuardedServer::serve(std::unique_ptr<Connection> connection)
         bool closed = false;
         const bool ok = process_request(*connection, stopping, closed, nullptr);
         keep = ok && !closed && !connection->mustClose && !stopping;
-    } while (keep && connection->hasBuffered()); // a pipelined request is already arriving
+        // A pipelined request whose head is already here is served at once; one still
+        // arriving waits in the lobby like any other.
+    } while (keep && connection->buffered().find(kHeadEnd) != std::string_view::npos);
     current = nullptr;
     if (keep) {
-        lobby->park(std::move(connection), idleMs, false);
+        const bool started = !connection->buffered().empty();
+        lobby->park(std::move(connection), started ? requestTimeoutMs : idleMs, false);
     } else if (connection->mustClose && !stopping) {
         ::shutdown(connection->fd, SHUT_WR);
         lobby->park(std::move(connection), kDrainMs, true);

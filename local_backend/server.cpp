@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -360,15 +361,18 @@ private:
             sendError(res, 400, "EMAIL_NOT_FOUND", "No account is registered with this e-mail.");
             return;
         }
-        // The attempt is counted before the password is checked, and a locked account is
-        // refused unchecked: right or wrong, every guess then gets the same answer.
-        const std::int64_t lockMs = std::int64_t(options.lockoutSeconds) * 1000;
-        if (const auto lockedFor =
-                store.beginSignInAttempt(user->id, options.lockoutThreshold, lockMs)) {
-            tooManyAttempts(res, *lockedFor);
+        // One attempt per account at a time, from the lock check to the recorded outcome:
+        // concurrent guesses cannot all be checked before the lock, and once it holds, every
+        // guess, right or wrong, gets the same answer unchecked.
+        std::lock_guard<std::mutex> oneAtATime(
+            signInGuards[std::hash<std::string>{}(user->id) % signInGuards.size()]);
+        if (const std::int64_t lockedFor = store.lockRemainingMs(user->id)) {
+            tooManyAttempts(res, lockedFor);
             return;
         }
         if (!crypto::verifyPassword(password, user->passwordHash)) {
+            store.recordFailedSignIn(user->id, options.lockoutThreshold,
+                                     std::int64_t(options.lockoutSeconds) * 1000);
             sendError(res, 401, "invalid-email-password", "Incorrect e-mail or password.");
             return;
         }
@@ -544,6 +548,8 @@ private:
 
     ServerOptions options;
     std::string publicUrl;
+    // Striped by account: accounts sharing a stripe only wait for each other's checks.
+    std::array<std::mutex, 64> signInGuards;
 };
 
 bool writePortFile(const std::string &path, int port)

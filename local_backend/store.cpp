@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace backend {
@@ -358,25 +359,27 @@ void Store::applyPassword(const std::string &userId, const std::string &hash)
     }
 }
 
-std::optional<std::int64_t> Store::beginSignInAttempt(const std::string &userId, int threshold,
-                                                      std::int64_t lockMs)
+std::int64_t Store::lockRemainingMs(const std::string &userId)
+{
+    Statement read(db, "SELECT locked_until FROM users WHERE id = ?");
+    read.bind(1, userId);
+    return read.step() ? std::max<std::int64_t>(0, read.integer(0) - nowMs()) : 0;
+}
+
+void Store::recordFailedSignIn(const std::string &userId, int threshold, std::int64_t lockMs)
 {
     Transaction tx(*this);
-    const std::int64_t now = nowMs();
-    Statement read(db, "SELECT failed_attempts, locked_until FROM users WHERE id = ?");
+    Statement read(db, "SELECT failed_attempts FROM users WHERE id = ?");
     read.bind(1, userId);
     if (!read.step())
-        return std::int64_t(0);
-    const std::int64_t lockedUntil = read.integer(1);
-    if (lockedUntil > now)
-        return lockedUntil - now;
-    // An expired lock leaves a fresh count behind it.
-    const std::int64_t attempts = (lockedUntil != 0 ? 0 : read.integer(0)) + 1;
-    const bool lock = threshold > 0 && attempts >= threshold;
-    Statement update(db, "UPDATE users SET failed_attempts = ?, locked_until = ? WHERE id = ?");
-    update.bind(1, lock ? 0 : attempts).bind(2, lock ? now + lockMs : 0).bind(3, userId).run();
+        return;
+    const std::int64_t failures = read.integer(0) + 1;
+    const bool lock = threshold > 0 && failures >= threshold;
+    Statement update(db, lock ? "UPDATE users SET failed_attempts = 0, locked_until = ? "
+                                "WHERE id = ?"
+                              : "UPDATE users SET failed_attempts = ? WHERE id = ?");
+    update.bind(1, lock ? nowMs() + lockMs : failures).bind(2, userId).run();
     tx.commit();
-    return std::nullopt;
 }
 
 Session Store::issueSession(const std::string &userId, int lifetimeSeconds, std::int64_t now)

@@ -91,12 +91,11 @@ public:
     // Replaces the hash, lifts any lock-out and ends every session of the account.
     void setPassword(const std::string &userId, const std::string &hash);
 
-    // Counts a sign-in attempt before its password is checked, so that concurrent guesses
-    // cannot outrun the lock. The attempt that reaches threshold (> 0) locks the account for
-    // lockMs and is still checked. Returns the time left when the account is already locked
-    // (the attempt is then refused unchecked), nullopt when the password may be checked.
-    std::optional<std::int64_t> beginSignInAttempt(const std::string &userId, int threshold,
-                                                   std::int64_t lockMs);
+    // Time left of the account's lock, 0 when it is not locked.
+    std::int64_t lockRemainingMs(const std::string &userId);
+    // Counts a failed sign-in; reaching threshold (> 0) locks the account for lockMs and
+    // starts a fresh count for afterwards.
+    void recordFailedSignIn(const std::string &userId, int threshold, std::int64_t lockMs);
     // After a correct password: clears the count and any lock and issues a token pair.
     Session signIn(const std::string &userId, int lifetimeSeconds);
     // Exchanges a refresh token for a new pair; the old one is spent even under concurrency.

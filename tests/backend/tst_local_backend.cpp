@@ -378,6 +378,21 @@ private slots:
         }
     }
 
+    // Counting guesses must not count sign-ins still being checked as failures.
+    void concurrentRightPasswordsAreNotLockedOut()
+    {
+        QVERIFY(!backend->createUser("eve@example.com", kPassword, {}).isEmpty());
+        QVERIFY(backend->start({"--lockout-threshold", "5"}));
+        QVector<int> statuses(8);
+        runTogether(statuses.size(), [&](int i, RawHttp &client) {
+            statuses[i] = client
+                              .request("POST", "/v1/signin/email-password",
+                                       credentials("eve@example.com", kPassword))
+                              .status;
+        });
+        QCOMPARE(statuses, QVector<int>(8, 200));
+    }
+
     void bundleDelivery_data()
     {
         QTest::addColumn<int>("size");
