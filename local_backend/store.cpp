@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 
 namespace backend {
 
@@ -19,6 +20,12 @@ constexpr std::int64_t kResetTicketLifetimeMs = 3600LL * 1000;
 // Long enough for a publish of a large bundle to finish while the server keeps answering.
 constexpr int kBusyTimeoutMs = 15000;
 constexpr int kSchemaVersion = 2;
+
+// Expired rows are purged at every sign-in and refresh.
+#define kExpiryIndexes                                                                             \
+    "CREATE INDEX IF NOT EXISTS access_tokens_expiry ON access_tokens(expires_at);"                \
+    "CREATE INDEX IF NOT EXISTS refresh_tokens_expiry ON refresh_tokens(expires_at);"              \
+    "CREATE INDEX IF NOT EXISTS reset_tickets_expiry ON reset_tickets(expires_at);"
 
 const char *const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS users(
@@ -58,7 +65,7 @@ CREATE TABLE IF NOT EXISTS outbox(
 CREATE INDEX IF NOT EXISTS access_tokens_user ON access_tokens(user_id);
 CREATE INDEX IF NOT EXISTS refresh_tokens_user ON refresh_tokens(user_id);
 CREATE INDEX IF NOT EXISTS reset_tickets_user ON reset_tickets(user_id);
-)sql";
+)sql" kExpiryIndexes;
 
 // The database and its -wal and -shm companions hold password hashes and token digests.
 // SQLite gives the companions the database file's mode, so creating that 0600 is enough for
@@ -193,10 +200,12 @@ private:
 
 // BEGIN IMMEDIATE takes the write lock up front, so read-then-write sequences (token rotation,
 // lock-out counting) cannot interleave with another connection's.
+// Writers of one process also queue on a mutex: SQLite's own busy wait sleeps in growing
+// steps, which would put tens of milliseconds on a write that loses a race.
 class Store::Transaction
 {
 public:
-    explicit Transaction(Store &s) : store(s) { store.exec("BEGIN IMMEDIATE"); }
+    explicit Transaction(Store &s) : store(s), queue(writers()) { store.exec("BEGIN IMMEDIATE"); }
     ~Transaction()
     {
         if (!done)
@@ -209,7 +218,14 @@ public:
     }
 
 private:
+    static std::mutex &writers()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+
     Store &store;
+    std::lock_guard<std::mutex> queue;
     bool done = false;
 };
 
@@ -277,7 +293,7 @@ void Store::migrateFrom1()
 {
     exec("ALTER TABLE users ADD COLUMN served_bundle_version INTEGER NOT NULL DEFAULT 0;"
          "ALTER TABLE bundles ADD COLUMN version INTEGER NOT NULL DEFAULT 1;"
-         "DELETE FROM reset_tickets;");
+         "DELETE FROM reset_tickets;" kExpiryIndexes);
     std::vector<std::pair<std::int64_t, std::string>> links;
     {
         Statement read(db, "SELECT id, link FROM outbox");
@@ -486,16 +502,20 @@ std::optional<Bundle> Store::serveBundle(const std::string &userId)
         bundle.data = st.blob(0);
         bundle.version = st.integer(1);
     }
+    Transaction tx(*this);
     Statement served(db, "UPDATE users SET served_bundle_version = ? WHERE id = ?");
     served.bind(1, bundle.version).bind(2, userId).run();
+    tx.commit();
     return bundle;
 }
 
 void Store::acknowledgeUpdate(const std::string &userId)
 {
+    Transaction tx(*this);
     Statement st(db, "UPDATE users SET rcc_update_available = 0 WHERE id = ? AND "
                      "served_bundle_version = (SELECT version FROM bundles WHERE user_id = ?)");
     st.bind(1, userId).bind(2, userId).run();
+    tx.commit();
 }
 
 void Store::requestPasswordReset(const User &user, const std::string &redirectTo,
