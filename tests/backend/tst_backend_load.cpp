@@ -9,6 +9,11 @@
 #include <sqlite3.h>
 
 namespace {
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 const QString kPassword = QStringLiteral("correct horse");
 
 QString account(int i)
@@ -289,8 +294,11 @@ private slots:
         const qint64 before = residentKiB(backend->pid());
         QCOMPARE(burst(10000), 0);
         const qint64 after = residentKiB(backend->pid());
-        QVERIFY2(before > 0 && after - before < 8 * 1024,
-                 qPrintable(QStringLiteral("%1 KiB -> %2 KiB").arg(before).arg(after)));
+        // AddressSanitizer keeps freed memory in quarantine, so there the figure means nothing.
+        if (!kSanitized) {
+            QVERIFY2(before > 0 && after - before < 8 * 1024,
+                     qPrintable(QStringLiteral("%1 KiB -> %2 KiB").arg(before).arg(after)));
+        }
 
         // Workers keep their database connection between requests, one each at most.
         int open = 0;
