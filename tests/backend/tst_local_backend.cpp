@@ -7,8 +7,19 @@
 #include <QRandomGenerator>
 #include <QUrlQuery>
 #include <memory>
+#include <sqlite3.h>
 
 namespace {
+bool sqlExec(const QString &path, const QString &sql)
+{
+    sqlite3 *db = nullptr;
+    const bool ok =
+        sqlite3_open(path.toUtf8().constData(), &db) == SQLITE_OK &&
+        sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
 const QString kEmail = QStringLiteral("ada@example.com");
 const QString kPassword = QStringLiteral("correct horse");
 const QString kInvalid = QStringLiteral("invalid-request");
@@ -563,6 +574,55 @@ private slots:
                  QJsonValue("cXJlcy1uZXdlc3Q="));
         QCOMPARE(http.post(url("/clear_rcc_update"), "{}", access).status, 200);
         QCOMPARE(updateFlag(access), QJsonValue(false));
+    }
+
+    // A database of the first schema version, as earlier builds left it: its outbox held live
+    // reset links, and its bundles had no versions.
+    void firstSchemaVersionIsUpgraded()
+    {
+        QFile::remove(backend->dbPath());
+        const QString ticket = "live-ticket-of-version-one";
+        const std::string hash = backend::crypto::hashPassword("old secret", 1000);
+        QVERIFY(
+            sqlExec(backend->dbPath(),
+                    R"(PRAGMA journal_mode = WAL;
+CREATE TABLE users(id TEXT PRIMARY KEY, email TEXT NOT NULL, email_key TEXT NOT NULL UNIQUE,
+    password_hash TEXT NOT NULL, rcc_update_available INTEGER NOT NULL DEFAULT 0,
+    delivery_format TEXT NOT NULL DEFAULT 'raw', failed_attempts INTEGER NOT NULL DEFAULT 0,
+    locked_until INTEGER NOT NULL DEFAULT 0, created_at INTEGER NOT NULL);
+CREATE TABLE bundles(user_id TEXT PRIMARY KEY, data BLOB NOT NULL, published_at INTEGER NOT NULL);
+CREATE TABLE access_tokens(token_hash TEXT PRIMARY KEY, user_id TEXT NOT NULL,
+    expires_at INTEGER NOT NULL);
+CREATE TABLE refresh_tokens(token_hash TEXT PRIMARY KEY, user_id TEXT NOT NULL,
+    expires_at INTEGER NOT NULL);
+CREATE TABLE reset_tickets(ticket_hash TEXT PRIMARY KEY, user_id TEXT NOT NULL,
+    redirect_to TEXT NOT NULL, expires_at INTEGER NOT NULL);
+CREATE TABLE outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, created_at INTEGER NOT NULL,
+    email TEXT NOT NULL, link TEXT NOT NULL);
+INSERT INTO users VALUES('old-id', 'old@example.com', 'old@example.com', ')" +
+                        QString::fromStdString(hash) + R"(', 1, 'raw', 0, 0, 1);
+INSERT INTO bundles VALUES('old-id', 'qres-v1', 1);
+INSERT INTO reset_tickets VALUES(')" +
+                        QString::fromStdString(backend::crypto::sha256Hex(ticket.toStdString())) +
+                        R"(', 'old-id', '', 9999999999999);
+INSERT INTO outbox VALUES(1, 1, 'old@example.com',
+    'http://127.0.0.1:1/v1/reset-password?ticket=)" +
+                        ticket + R"(&redirectTo=http://localhost:9/');
+PRAGMA user_version = 1;)"));
+        QVERIFY(backend->start());
+        QCOMPARE(http.get(url("/reset-password?ticket=" + ticket)).status, 400);
+        QVERIFY(
+            backend->cli("outbox").out.contains("?ticket=hidden&redirectTo=http://localhost:9/"));
+        const QString access =
+            signIn("old secret", "old@example.com").value("accessToken").toString();
+        QCOMPARE(http.get(url("/get_dashboard_rcc?user_id=old-id"), access).body,
+                 QByteArray("qres-v1"));
+        QCOMPARE(http.post(url("/clear_rcc_update"), "{}", access).status, 200);
+        QCOMPARE(updateFlag(access), QJsonValue(false));
+        QVERIFY(backend->publish("old@example.com", "qres-v2"));
+        QCOMPARE(updateFlag(access), QJsonValue(true));
+        QCOMPARE(QFile::permissions(backend->dbPath()) & (QFile::ReadOther | QFile::ReadGroup),
+                 QFile::Permissions());
     }
 
     void operatorErrors_data()
