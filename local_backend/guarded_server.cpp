@@ -21,10 +21,10 @@ namespace backend {
 namespace {
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kReadBufferBytes = 16 * 1024;
+constexpr std::size_t kReadBufferBytes = std::size_t{16} << 10;
 // A head that fills this without ending is handed to a worker, which refuses it.
-constexpr std::size_t kPeekBytes = 16 * 1024;
-constexpr std::size_t kMaxHeadBytes = 64 * 1024;
+constexpr std::size_t kPeekBytes = std::size_t{16} << 10;
+constexpr std::size_t kMaxHeadBytes = std::size_t{64} << 10;
 constexpr int kWriteTimeoutMs = 60000;
 // How long a refused request's unread rest is read and dropped before the connection closes,
 // so that the client sees the answer rather than a reset.
@@ -40,7 +40,7 @@ int msUntil(Clock::time_point when)
 {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 3600 * 1000));
+    return static_cast<int>(std::clamp<long long>(left, 0, 3600000));
 }
 
 bool waitFor(int fd, short events, int timeoutMs)

@@ -294,7 +294,7 @@ int publishBundle(int argc, char **argv)
         throw Failure{"cannot read bundle file " + path + ": " + std::strerror(errno)};
     // Read in pieces up to the limit, so a huge file or an endless pipe is refused cheaply.
     std::string data;
-    std::vector<char> piece(1024 * 1024);
+    std::vector<char> piece(std::size_t{1} << 20);
     while (in && data.size() <= kMaxBundleBytes) {
         in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
         data.append(piece.data(), static_cast<size_t>(in.gcount()));
@@ -303,7 +303,7 @@ int publishBundle(int argc, char **argv)
         throw Failure{"cannot read bundle file " + path};
     if (data.size() > kMaxBundleBytes)
         throw Failure{"bundle file " + path + " is larger than " +
-                      std::to_string(kMaxBundleBytes / (1024 * 1024)) + " MB"};
+                      std::to_string(kMaxBundleBytes >> 20) + " MB"};
     if (data.empty())
         throw Failure{"bundle file " + path + " is empty"};
     if (data.compare(0, 4, "qres") != 0)

@@ -39,11 +39,11 @@ const char *const kTooManyAttempts =
 const char *const kNoDashboard = "No dashboard has been published for this account.";
 
 // JSON requests are a few hundred bytes; anything near this is abuse, not a sign-in.
-constexpr size_t kMaxJsonBody = 1024 * 1024;
+constexpr size_t kMaxJsonBody = size_t{1} << 20;
 // Our requests nest two levels; the limit only keeps pathological documents cheap.
 constexpr int kMaxJsonDepth = 64;
 // The password-reset form carries a ticket and a password.
-constexpr size_t kMaxFormBody = 64 * 1024;
+constexpr size_t kMaxFormBody = size_t{64} << 10;
 constexpr size_t kWorkers = 64;
 // Keep-alive connections wait this long for their next request (in the lobby, not a worker).
 constexpr int kIdleSeconds = 5;

@@ -21,7 +21,7 @@ struct StoreError : std::runtime_error
 std::int64_t nowMs();
 
 // Largest bundle the store accepts; replies hold it in memory (base64 a third more).
-constexpr std::size_t kMaxBundleBytes = 64 * 1024 * 1024;
+constexpr std::size_t kMaxBundleBytes = std::size_t{64} << 20;
 
 // Emails compare case-insensitively (ASCII folding, which is what address domains and
 // virtually every mailbox name need).
