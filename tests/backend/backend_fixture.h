@@ -20,6 +20,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,6 +74,8 @@ public:
     {
         server.setProcessChannelMode(QProcess::MergedChannels);
         server.setStandardOutputFile(filePath("server.log"));
+        // A test killed by its time-out must not leave the server running.
+        server.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         server.start(CORVALEN_LOCAL_BACKEND_EXE,
                      QStringList{"serve", "--db", dbPath(), "--port-file", filePath("port")} +
                          extraArgs);
