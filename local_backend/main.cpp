@@ -2,16 +2,18 @@
 // same SQLite file, so they can run while a server is serving it.
 
 #include "crypto.h"
-#include "json.h"
 #include "server.h"
 #include "store.h"
+
+#include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <iterator>
+#include <iostream>
 #include <map>
 #include <set>
 #include <string>
@@ -30,12 +32,16 @@ const char *const kUsage =
     "Commands:\n"
     "  serve --db PATH [--host 127.0.0.1] [--port N] [--port-file FILE]\n"
     "        [--token-lifetime SECONDS] [--lockout-threshold N] [--lockout-seconds S]\n"
-    "  create-user --db PATH --email E --password P [--id ID]\n"
-    "  set-password --db PATH --email E --password P\n"
+    "        [--public-url URL] [--redirect-origins URL,...] [--request-timeout SECONDS]\n"
+    "        [--hash-iterations N]\n"
+    "  create-user --db PATH --email E [--password-file FILE] [--id ID] [--hash-iterations N]\n"
+    "  set-password --db PATH --email E [--password-file FILE] [--hash-iterations N]\n"
     "  publish-bundle --db PATH --email E --file BUNDLE.rcc [--format raw|base64]\n"
     "  set-format --db PATH --email E --format raw|base64\n"
     "  outbox --db PATH\n"
-    "  show-user --db PATH --email E\n";
+    "  show-user --db PATH --email E\n"
+    "\n"
+    "Passwords are read from the first line of --password-file, else of standard input.\n";
 
 struct UsageError
 {
@@ -66,6 +72,9 @@ public:
             } else {
                 throw UsageError{"option --" + name + " needs a value"};
             }
+            if (name == "password")
+                throw UsageError{"--password is not accepted (command lines are visible to "
+                                 "other users): use --password-file FILE or standard input"};
             if (!allowed.count(name))
                 throw UsageError{"unknown option --" + name};
             if (values.count(name))
@@ -126,10 +135,20 @@ User requireUser(Store &store, const std::string &email)
     return *user;
 }
 
+bool isValidUtf8(const std::string &text)
+{
+    try {
+        (void)nlohmann::json(text).dump(); // the strict serializer refuses invalid UTF-8
+        return true;
+    } catch (const nlohmann::json::type_error &) {
+        return false;
+    }
+}
+
 void checkEmail(const std::string &email)
 {
     bool ok = email.size() <= 254 && email.find('@') != std::string::npos && email.front() != '@' &&
-              email.back() != '@' && json::isValidUtf8(email);
+              email.back() != '@' && isValidUtf8(email);
     for (const char c : email)
         ok = ok && static_cast<unsigned char>(c) > 0x20 && c != 0x7F;
     if (!ok)
@@ -149,6 +168,43 @@ void checkId(const std::string &id)
                          "128 characters"};
 }
 
+// The first line of the file, else of standard input (read without echo from a terminal).
+std::string readPassword(const Options &o)
+{
+    std::string line;
+    if (o.has("password-file")) {
+        const std::string path = o.required("password-file");
+        std::ifstream in(path);
+        if (!in)
+            throw Failure{"cannot read password file " + path + ": " + std::strerror(errno)};
+        std::getline(in, line);
+    } else {
+        const bool terminal = ::isatty(STDIN_FILENO);
+        termios saved{};
+        if (terminal && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
+            termios quiet = saved;
+            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            std::fputs("Password: ", stderr);
+            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+            std::getline(std::cin, line);
+            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+            std::fputs("\n", stderr);
+        } else {
+            std::getline(std::cin, line);
+        }
+    }
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    if (line.empty())
+        throw UsageError{"the password is empty"};
+    return line;
+}
+
+int hashIterations(const Options &o)
+{
+    return o.integer("hash-iterations", crypto::kPasswordIterations, 1000, 10000000);
+}
+
 std::string isoTime(std::int64_t ms)
 {
     const std::time_t secs = static_cast<std::time_t>(ms / 1000);
@@ -163,7 +219,8 @@ int serve(int argc, char **argv)
 {
     const Options o(argc, argv,
                     {"db", "host", "port", "port-file", "token-lifetime", "lockout-threshold",
-                     "lockout-seconds"});
+                     "lockout-seconds", "public-url", "redirect-origins", "request-timeout",
+                     "hash-iterations"});
     ServerOptions s;
     s.dbPath = o.required("db");
     s.host = o.optional("host", s.host);
@@ -174,14 +231,31 @@ int serve(int argc, char **argv)
     s.tokenLifetimeSeconds = o.integer("token-lifetime", s.tokenLifetimeSeconds, 1, 315360000);
     s.lockoutThreshold = o.integer("lockout-threshold", s.lockoutThreshold, 0, 1000000);
     s.lockoutSeconds = o.integer("lockout-seconds", s.lockoutSeconds, 0, 315360000);
+    s.requestTimeoutSeconds = o.integer("request-timeout", s.requestTimeoutSeconds, 1, 3600);
+    s.hashIterations = hashIterations(o);
+    if (o.has("public-url")) {
+        const auto url = normalizePublicUrl(o.optional("public-url"));
+        if (!url)
+            throw UsageError{"--public-url must be an http(s) address without query or fragment"};
+        s.publicUrl = *url;
+    }
+    std::string origins = o.optional("redirect-origins");
+    for (size_t start = 0; o.has("redirect-origins") && start <= origins.size();) {
+        const size_t comma = std::min(origins.find(',', start), origins.size());
+        const std::string origin = origins.substr(start, comma - start);
+        if (!webOrigin(origin))
+            throw UsageError{"--redirect-origins holds '" + origin +
+                             "', which is not an http(s) address"};
+        s.redirectOrigins.push_back(origin);
+        start = comma + 1;
+    }
     return runServer(s);
 }
 
 int createUser(int argc, char **argv)
 {
-    const Options o(argc, argv, {"db", "email", "password", "id"});
-    const std::string db = o.required("db"), email = o.required("email"),
-                      password = o.required("password");
+    const Options o(argc, argv, {"db", "email", "password-file", "id", "hash-iterations"});
+    const std::string db = o.required("db"), email = o.required("email");
     checkEmail(email);
     const std::string id = o.has("id") ? o.optional("id") : crypto::newUserId();
     checkId(id);
@@ -190,7 +264,8 @@ int createUser(int argc, char **argv)
         throw Failure{"an account with e-mail " + email + " already exists"};
     if (store.userById(id))
         throw Failure{"an account with id " + id + " already exists"};
-    if (!store.createUser(id, email, crypto::hashPassword(password)))
+    const std::string hash = crypto::hashPassword(readPassword(o), hashIterations(o));
+    if (!store.createUser(id, email, hash))
         throw Failure{"an account with that e-mail or id already exists"};
     std::printf("%s\n", id.c_str());
     return 0;
@@ -198,12 +273,11 @@ int createUser(int argc, char **argv)
 
 int setPassword(int argc, char **argv)
 {
-    const Options o(argc, argv, {"db", "email", "password"});
-    const std::string db = o.required("db"), email = o.required("email"),
-                      password = o.required("password");
+    const Options o(argc, argv, {"db", "email", "password-file", "hash-iterations"});
+    const std::string db = o.required("db"), email = o.required("email");
     Store store(db, false);
     const User user = requireUser(store, email);
-    store.setPassword(user.id, crypto::hashPassword(password));
+    store.setPassword(user.id, crypto::hashPassword(readPassword(o), hashIterations(o)));
     std::printf("Password of %s changed; lock-out lifted, sessions ended.\n", user.email.c_str());
     return 0;
 }
@@ -218,9 +292,18 @@ int publishBundle(int argc, char **argv)
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw Failure{"cannot read bundle file " + path + ": " + std::strerror(errno)};
-    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Read in pieces up to the limit, so a huge file or an endless pipe is refused cheaply.
+    std::string data;
+    std::vector<char> piece(std::size_t{1} << 20);
+    while (in && data.size() <= kMaxBundleBytes) {
+        in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+        data.append(piece.data(), static_cast<size_t>(in.gcount()));
+    }
     if (in.bad())
         throw Failure{"cannot read bundle file " + path};
+    if (data.size() > kMaxBundleBytes)
+        throw Failure{"bundle file " + path + " is larger than " +
+                      std::to_string(kMaxBundleBytes >> 20) + " MB"};
     if (data.empty())
         throw Failure{"bundle file " + path + " is empty"};
     if (data.compare(0, 4, "qres") != 0)
@@ -252,6 +335,8 @@ int outbox(int argc, char **argv)
 {
     const Options o(argc, argv, {"db"});
     Store store(o.required("db"), false);
+    // Tickets are stored as digests only: the links show where the mails pointed, and the
+    // server printed each full link once when it sent the mail.
     for (const auto &mail : store.outbox())
         std::printf("%s %s %s\n", isoTime(mail.createdMs).c_str(), mail.email.c_str(),
                     mail.link.c_str());
@@ -264,11 +349,7 @@ int showUser(int argc, char **argv)
     const std::string db = o.required("db"), email = o.required("email");
     Store store(db, false);
     const User user = requireUser(store, email);
-    const json::Value record = json::Value::object(
-        {{"id", user.id},
-         {"email", user.email},
-         {"metadata", json::Value::object({{"rcc_update_available", user.updateAvailable}})}});
-    std::printf("%s\n", record.serialize().c_str());
+    std::printf("%s\n", serialize(userRecord(user)).c_str());
     return 0;
 }
 

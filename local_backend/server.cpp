@@ -1,16 +1,19 @@
 #include "server.h"
 
 #include "crypto.h"
-#include "json.h"
+#include "guarded_server.h"
 #include "store.h"
 
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -24,7 +27,10 @@ namespace {
 
 using httplib::Request;
 using httplib::Response;
-using json::Value;
+// Requests are parsed into sorted maps (no quadratic member lookups on hostile bodies); replies
+// keep the member order they are written in.
+using Json = nlohmann::json;
+using Value = nlohmann::ordered_json;
 
 const char *const kTooManyAttempts =
     "TOO_MANY_ATTEMPTS_TRY_LATER : Access to this account has been temporarily disabled due to "
@@ -33,9 +39,14 @@ const char *const kTooManyAttempts =
 const char *const kNoDashboard = "No dashboard has been published for this account.";
 
 // JSON requests are a few hundred bytes; anything near this is abuse, not a sign-in.
-constexpr size_t kMaxJsonBody = 1024 * 1024;
-// Bounds what a single request may make the server buffer.
-constexpr size_t kMaxPayload = 64 * 1024 * 1024;
+constexpr size_t kMaxJsonBody = size_t{1} << 20;
+// Our requests nest two levels; the limit only keeps pathological documents cheap.
+constexpr int kMaxJsonDepth = 64;
+// The password-reset form carries a ticket and a password.
+constexpr size_t kMaxFormBody = size_t{64} << 10;
+constexpr size_t kWorkers = 64;
+// Keep-alive connections wait this long for their next request (in the lobby, not a worker).
+constexpr int kIdleSeconds = 5;
 
 std::mutex logMutex;
 
@@ -71,18 +82,35 @@ void logLine(const std::string &line)
     std::fflush(stdout);
 }
 
+} // namespace
+
+std::string serialize(const Value &value)
+{
+    // Texts such as request paths may hold invalid UTF-8; replace it rather than fail the reply.
+    return value.dump(-1, ' ', false, Value::error_handler_t::replace);
+}
+
+Value userRecord(const User &user)
+{
+    return {{"id", user.id},
+            {"email", user.email},
+            {"metadata", {{"rcc_update_available", user.updateAvailable}}}};
+}
+
+namespace {
+
 void sendJson(Response &res, int status, const Value &body)
 {
     res.status = status;
     res.set_header("Cache-Control", "no-store");
-    res.set_content(body.serialize(), "application/json; charset=utf-8");
+    res.set_content(serialize(body), "application/json; charset=utf-8");
 }
 
 void sendError(Response &res, int status, const std::string &error, const std::string &message)
 {
-    Value body = Value::object({{"error", error}});
+    Value body = {{"error", error}};
     if (!message.empty())
-        body.set("message", message);
+        body["message"] = message;
     sendJson(res, status, body);
 }
 
@@ -91,42 +119,47 @@ void invalidRequest(Response &res, const std::string &message)
     sendError(res, 400, "invalid-request", message);
 }
 
-Value userRecord(const User &user)
+struct TooDeep
 {
-    return Value::object(
-        {{"id", user.id},
-         {"email", user.email},
-         {"metadata", Value::object({{"rcc_update_available", user.updateAvailable}})}});
-}
+};
 
 // The body as a JSON object; otherwise answers the request itself and returns nullopt.
-std::optional<Value> jsonObjectBody(const Request &req, Response &res)
+std::optional<Json> jsonObjectBody(const Request &req, Response &res)
 {
     if (req.body.size() > kMaxJsonBody) {
         sendError(res, 413, "payload-too-large", "The request body is too large.");
         return std::nullopt;
     }
-    std::string why;
-    auto doc = json::parse(req.body, &why);
-    if (!doc) {
-        invalidRequest(res, "The request body is not valid JSON (" + why + ").");
+    Json doc;
+    try {
+        doc = Json::parse(req.body, [](int depth, Json::parse_event_t, Json &) {
+            if (depth > kMaxJsonDepth)
+                throw TooDeep{};
+            return true;
+        });
+    } catch (const Json::parse_error &e) {
+        invalidRequest(res, "The request body is not valid JSON (at byte " +
+                                std::to_string(e.byte) + ").");
+        return std::nullopt;
+    } catch (const TooDeep &) {
+        invalidRequest(res, "The request body is nested too deeply.");
         return std::nullopt;
     }
-    if (!doc->isObject()) {
+    if (!doc.is_object()) {
         invalidRequest(res, "The request body must be a JSON object.");
         return std::nullopt;
     }
     return doc;
 }
 
-bool stringMember(const Value &object, const char *name, std::string &out, Response &res)
+bool stringMember(const Json &object, const char *name, std::string &out, Response &res)
 {
-    const Value *member = object.find(name);
-    if (!member || !member->isString()) {
+    const auto member = object.find(name);
+    if (member == object.end() || !member->is_string()) {
         invalidRequest(res, std::string("The member \"") + name + "\" must be a string.");
         return false;
     }
-    out = member->asString();
+    out = member->get<std::string>();
     return true;
 }
 
@@ -194,11 +227,88 @@ bool isWebAddress(const std::string &url)
     return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
 }
 
+// Each worker thread keeps one connection, opened on first use: opening and closing one per
+// request costs a checkpoint and several syncs every time.
+std::unique_ptr<Store> &workerStore()
+{
+    thread_local std::unique_ptr<Store> store;
+    return store;
+}
+
+std::string lower(std::string_view text)
+{
+    return emailKey(text);
+}
+
+bool allDigits(std::string_view text)
+{
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+size_t bodyCap(const Request &req)
+{
+    return req.path == "/v1/reset-password" || req.path == "/reset-password" ? kMaxFormBody
+                                                                             : kMaxJsonBody;
+}
+
+// Checks a request's framing before any of its body is read; answers it and returns true when
+// it is refused.
+bool refuseBody(const Request &req, Response &res)
+{
+    auto refuse = [&](int status, const char *error, const char *message) {
+        GuardedServer::closeAfterResponse(); // the body stays unread
+        res.set_header("Connection", "close");
+        sendError(res, status, error, message);
+        return true;
+    };
+    const std::string encoding = req.get_header_value("Content-Encoding");
+    if (!encoding.empty() && lower(encoding) != "identity")
+        return refuse(415, "unsupported-media-type", "Compressed request bodies are not accepted.");
+    const size_t lengths = req.get_header_value_count("Content-Length");
+    if (req.has_header("Transfer-Encoding") &&
+        (lengths > 0 || lower(req.get_header_value("Transfer-Encoding")) != "chunked"))
+        return refuse(400, "invalid-request", "The request's framing is not supported.");
+    const size_t cap = bodyCap(req);
+    if (lengths > 0) {
+        const std::string length = req.get_header_value("Content-Length");
+        for (size_t i = 0; i < lengths; ++i) {
+            if (req.get_header_value("Content-Length", i) != length)
+                return refuse(400, "invalid-request", "The request's framing is not supported.");
+        }
+        if (!allDigits(length) || length.size() > 18)
+            return refuse(400, "invalid-request", "The request's framing is not supported.");
+        if (std::stoull(length) > cap)
+            return refuse(413, "payload-too-large", "The request body is too large.");
+    }
+    // Chunked bodies, and bodies that run until the connection closes, are cut off while they
+    // are read; chunk framing gets room of its own.
+    GuardedServer::limitRequestBody(lengths > 0 ? cap : 2 * cap);
+    return false;
+}
+
+bool isLoopbackHost(std::string_view host)
+{
+    if (host == "localhost" || host == "[::1]")
+        return true;
+    int parts = 0;
+    size_t start = 0;
+    while (start <= host.size()) {
+        const size_t dot = std::min(host.find('.', start), host.size());
+        const std::string_view part = host.substr(start, dot - start);
+        if (!allDigits(part) || part.size() > 3 || std::stoi(std::string(part)) > 255 ||
+            (parts == 0 && part != "127"))
+            return false;
+        ++parts;
+        start = dot + 1;
+    }
+    return parts == 4;
+}
+
 class Backend
 {
 public:
-    Backend(const ServerOptions &opts, std::string fallbackAuthority)
-        : options(opts), authority(std::move(fallbackAuthority))
+    Backend(const ServerOptions &opts, std::string publicAddress)
+        : options(opts), publicUrl(std::move(publicAddress))
     {
     }
 
@@ -210,24 +320,29 @@ public:
         svr.Get("/v1/user", guarded(&Backend::user));
         svr.Get("/v1/get_dashboard_rcc", guarded(&Backend::dashboard));
         svr.Post("/v1/clear_rcc_update", guarded(&Backend::clearUpdate));
-        svr.Get("/v1/reset-password", guarded(&Backend::resetPage));
-        // Also outside /v1, where a local set-up may send the browser after the change.
-        svr.Get("/reset-password", guarded(&Backend::resetPage));
-        svr.Post("/v1/reset-password", guarded(&Backend::completeReset));
+        // Also outside /v1, where a local set-up may send the browser after the change; the
+        // page's form posts back to where it was served from.
+        for (const char *path : {"/v1/reset-password", "/reset-password"}) {
+            svr.Get(path, guarded(&Backend::resetPage));
+            svr.Post(path, guarded(&Backend::completeReset));
+        }
     }
 
 private:
     using Method = void (Backend::*)(Store &, const Request &, Response &);
 
-    // Each request gets its own connection, so concurrent requests and operator commands see
-    // each other's writes; storage failures become a 500 with a JSON body.
+    // Storage failures become a 500 with a JSON body, and the worker opens a fresh connection
+    // for its next request.
     httplib::Server::Handler guarded(Method method)
     {
         return [this, method](const Request &req, Response &res) {
+            std::unique_ptr<Store> &store = workerStore();
             try {
-                Store store(options.dbPath, false);
-                (this->*method)(store, req, res);
+                if (!store)
+                    store = std::make_unique<Store>(options.dbPath, false);
+                (this->*method)(*store, req, res);
             } catch (const std::exception &e) {
+                store.reset();
                 logLine(timestamp() + " error: " + printable(e.what()));
                 sendError(res, 500, "internal-error", "The server could not complete the request.");
             }
@@ -246,27 +361,27 @@ private:
             sendError(res, 400, "EMAIL_NOT_FOUND", "No account is registered with this e-mail.");
             return;
         }
-        const std::int64_t now = nowMs();
-        if (user->lockedUntilMs > now) {
-            tooManyAttempts(res, user->lockedUntilMs - now);
+        // One attempt per account at a time, from the lock check to the recorded outcome:
+        // concurrent guesses cannot all be checked before the lock, and once it holds, every
+        // guess, right or wrong, gets the same answer unchecked.
+        std::lock_guard<std::mutex> oneAtATime(
+            signInGuards[std::hash<std::string>{}(user->id) % signInGuards.size()]);
+        if (const std::int64_t lockedFor = store.lockRemainingMs(user->id)) {
+            tooManyAttempts(res, lockedFor);
             return;
         }
         if (!crypto::verifyPassword(password, user->passwordHash)) {
             store.recordFailedSignIn(user->id, options.lockoutThreshold,
-                                     nowMs() + std::int64_t(options.lockoutSeconds) * 1000);
+                                     std::int64_t(options.lockoutSeconds) * 1000);
             sendError(res, 401, "invalid-email-password", "Incorrect e-mail or password.");
             return;
         }
-        const auto session = store.signIn(user->id, options.tokenLifetimeSeconds);
-        if (!session) {
-            tooManyAttempts(res, std::int64_t(options.lockoutSeconds) * 1000);
-            return;
-        }
+        const Session session = store.signIn(user->id, options.tokenLifetimeSeconds);
         sendJson(res, 200,
                  Value::object(
-                     {{"session", Value::object({{"accessToken", session->accessToken},
-                                                 {"accessTokenExpiresIn", session->lifetimeSeconds},
-                                                 {"refreshToken", session->refreshToken},
+                     {{"session", Value::object({{"accessToken", session.accessToken},
+                                                 {"accessTokenExpiresIn", session.lifetimeSeconds},
+                                                 {"refreshToken", session.refreshToken},
                                                  {"user", userRecord(*user)}})}}));
     }
 
@@ -315,17 +430,18 @@ private:
                      Value::object({{"error", "This dashboard belongs to another account."}}));
             return;
         }
-        const auto data = store.bundle(u->id);
-        if (!data) {
+        const auto bundle = store.serveBundle(u->id);
+        if (!bundle) {
             sendJson(res, 404, Value::object({{"error", kNoDashboard}}));
             return;
         }
-        res.set_header("Cache-Control", "no-store");
         if (u->format == DeliveryFormat::Base64) {
-            sendJson(res, 200, Value::object({{"payload_base64", crypto::base64Encode(*data)}}));
+            sendJson(res, 200,
+                     Value::object({{"payload_base64", crypto::base64Encode(bundle->data)}}));
         } else {
             res.status = 200;
-            res.set_content(*data, "application/octet-stream");
+            res.set_header("Cache-Control", "no-store");
+            res.set_content(bundle->data, "application/octet-stream");
         }
     }
 
@@ -337,7 +453,9 @@ private:
         // The body carries nothing; an empty one is as good as "{}".
         if (!req.body.empty() && !jsonObjectBody(req, res))
             return;
-        store.clearUpdateFlag(u->id);
+        // Answered alike either way: the client's part is done; a flag still raised announces
+        // a bundle published after its fetch.
+        store.acknowledgeUpdate(u->id);
         sendJson(res, 200, Value::object({{"ok", true}}));
     }
 
@@ -347,43 +465,36 @@ private:
         std::string email, redirectTo;
         if (!body || !stringMember(*body, "email", email, res))
             return;
-        if (const Value *opts = body->find("options"); opts && opts->type() != Value::Type::Null) {
-            if (!opts->isObject()) {
+        if (const auto opts = body->find("options"); opts != body->end() && !opts->is_null()) {
+            if (!opts->is_object()) {
                 invalidRequest(res, "The member \"options\" must be an object.");
                 return;
             }
-            if (opts->find("redirectTo") && !stringMember(*opts, "redirectTo", redirectTo, res))
+            if (opts->contains("redirectTo") && !stringMember(*opts, "redirectTo", redirectTo, res))
                 return;
+        }
+        if (!redirectTo.empty() &&
+            !redirectAllowed(redirectTo, publicUrl, options.redirectOrigins)) {
+            sendError(res, 400, "redirect-not-allowed",
+                      "The redirect address is not on an allowed origin.");
+            return;
         }
         const auto u = store.userByEmail(email);
         if (!u) {
             sendError(res, 400, "EMAIL_NOT_FOUND", "No account is registered with this e-mail.");
             return;
         }
-        const std::string base = "http://" + linkAuthority(req) + "/v1/reset-password?ticket=";
+        std::string link;
         store.requestPasswordReset(*u, redirectTo, [&](const std::string &ticket) {
-            std::string link = base + ticket;
+            link = publicUrl + "/v1/reset-password?ticket=" + ticket;
             if (!redirectTo.empty())
                 link += "&redirectTo=" + encodeQueryValue(redirectTo);
             return link;
         });
+        // The operator's console is where the mail is delivered, and the only place its
+        // ticket is ever shown.
+        logLine(timestamp() + " password-reset mail to " + printable(u->email) + ": " + link);
         sendJson(res, 200, Value::object());
-    }
-
-    // Links in mails point where the client reached us, unless the Host header looks odd.
-    std::string linkAuthority(const Request &req) const
-    {
-        const std::string host = req.get_header_value("Host");
-        if (host.empty() || host.size() > 255)
-            return authority;
-        for (const char c : host) {
-            const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                            (c >= '0' && c <= '9') || c == '.' || c == '-' || c == ':' ||
-                            c == '[' || c == ']';
-            if (!ok)
-                return authority;
-        }
-        return host;
     }
 
     void resetPage(Store &store, const Request &req, Response &res)
@@ -419,7 +530,8 @@ private:
         }
         const auto redirectTo =
             ticket.empty() ? std::nullopt
-                           : store.completePasswordReset(ticket, crypto::hashPassword(password));
+                           : store.completePasswordReset(
+                                 ticket, crypto::hashPassword(password, options.hashIterations));
         if (!redirectTo) {
             sendPage(res, 400, "Reset password",
                      "<p>This reset link is invalid, has expired or has already been used.</p>");
@@ -435,7 +547,9 @@ private:
     }
 
     ServerOptions options;
-    std::string authority;
+    std::string publicUrl;
+    // Striped by account: accounts sharing a stripe only wait for each other's checks.
+    std::array<std::mutex, 64> signInGuards;
 };
 
 bool writePortFile(const std::string &path, int port)
@@ -475,6 +589,75 @@ std::string encodeQueryValue(const std::string &value)
     return out;
 }
 
+std::optional<std::string> webOrigin(std::string_view url)
+{
+    // Browsers read a backslash as a slash and drop some characters: refuse what they might
+    // read differently from us.
+    for (const char c : url) {
+        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F || c == '\\')
+            return std::nullopt;
+    }
+    const size_t schemeEnd = url.find("://");
+    if (schemeEnd == std::string_view::npos)
+        return std::nullopt;
+    const std::string scheme = lower(url.substr(0, schemeEnd));
+    if (scheme != "http" && scheme != "https")
+        return std::nullopt;
+    const std::string_view rest = url.substr(schemeEnd + 3);
+    const std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+    if (authority.empty() || authority.find_first_of("@%") != std::string_view::npos)
+        return std::nullopt;
+    std::string_view host = authority, port;
+    const size_t colon = authority.rfind(':');
+    if (authority.front() == '[') {
+        const size_t close = authority.find(']');
+        if (close == std::string_view::npos || (close + 1 < authority.size() && colon != close + 1))
+            return std::nullopt;
+        host = authority.substr(0, close + 1);
+        port = authority.substr(std::min(close + 2, authority.size()));
+    } else if (colon != std::string_view::npos) {
+        if (authority.find(':') != colon)
+            return std::nullopt;
+        host = authority.substr(0, colon);
+        port = authority.substr(colon + 1);
+    }
+    if (host.empty() || (!port.empty() && (!allDigits(port) || port.size() > 5)))
+        return std::nullopt;
+    const int number = port.empty() ? (scheme == "https" ? 443 : 80) : std::stoi(std::string(port));
+    if (number < 1 || number > 65535)
+        return std::nullopt;
+    return scheme + "://" + lower(host) + ":" + std::to_string(number);
+}
+
+std::optional<std::string> normalizePublicUrl(std::string_view url)
+{
+    if (!webOrigin(url) || url.find_first_of("?#") != std::string_view::npos)
+        return std::nullopt;
+    while (url.back() == '/')
+        url.remove_suffix(1);
+    return std::string(url);
+}
+
+bool redirectAllowed(std::string_view url, const std::string &publicUrl,
+                     const std::vector<std::string> &allowedOrigins)
+{
+    const auto origin = webOrigin(url);
+    if (!origin)
+        return false;
+    if (origin == webOrigin(publicUrl))
+        return true;
+    if (allowedOrigins.empty()) {
+        const size_t hostStart = origin->find("://") + 3;
+        return isLoopbackHost(
+            std::string_view(*origin).substr(hostStart, origin->rfind(':') - hostStart));
+    }
+    for (const std::string &allowed : allowedOrigins) {
+        if (origin == webOrigin(allowed))
+            return true;
+    }
+    return false;
+}
+
 int runServer(const ServerOptions &options)
 {
     try {
@@ -493,15 +676,26 @@ int runServer(const ServerOptions &options)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    httplib::Server svr;
-    // A connection holds its worker while it idles in keep-alive; with the library's 8 workers
-    // a client's idle connections would starve new ones.
-    svr.new_task_queue = [] { return new httplib::ThreadPool(64); };
+    // Waiting connections cost a descriptor each: take what the system allows, and keep room
+    // for the workers' database files and the listening socket.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 65536);
+        ::setrlimit(RLIMIT_NOFILE, &files);
+        ::getrlimit(RLIMIT_NOFILE, &files);
+    }
+    const size_t maxParked =
+        files.rlim_cur > 1024 ? std::min<size_t>(files.rlim_cur - 512, 16384) : 512;
+
+    GuardedServer svr(kWorkers, maxParked, options.requestTimeoutSeconds, kIdleSeconds);
     svr.set_keep_alive_max_count(100000);
-    // Idle keep-alive connections hold up a stop for this long (the library waits them out).
-    svr.set_keep_alive_timeout(2);
-    svr.set_payload_max_length(kMaxPayload);
-    svr.set_write_timeout(60, 0);
+    svr.set_payload_max_length(kMaxJsonBody);
+    svr.set_expect_100_continue_handler(
+        [](const Request &req, Response &res) { return refuseBody(req, res) ? res.status : 100; });
+    svr.set_pre_routing_handler([](const Request &req, Response &res) {
+        return refuseBody(req, res) ? httplib::Server::HandlerResponse::Handled
+                                    : httplib::Server::HandlerResponse::Unhandled;
+    });
     int listenFd = -1;
     svr.set_socket_options([&listenFd](socket_t sock) {
         httplib::default_socket_options(sock);
@@ -514,8 +708,17 @@ int runServer(const ServerOptions &options)
     });
     svr.set_error_handler(
         httplib::Server::HandlerWithResponse([](const Request &req, Response &res) {
+            // Answers of our own are kept; "Handled" also makes the library frame their length.
             if (!res.body.empty())
-                return httplib::Server::HandlerResponse::Unhandled;
+                return httplib::Server::HandlerResponse::Handled;
+            if (GuardedServer::requestBodyTooLarge()) {
+                sendError(res, 413, "payload-too-large", "The request body is too large.");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            if (GuardedServer::requestTimedOut()) {
+                sendError(res, 408, "request-timeout", "The request did not arrive in time.");
+                return httplib::Server::HandlerResponse::Handled;
+            }
             const std::string error = res.status == 404   ? "not-found"
                                       : res.status == 413 ? "payload-too-large"
                                                           : "request-failed";
@@ -542,7 +745,7 @@ int runServer(const ServerOptions &options)
     const std::string hostPart =
         options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
     const std::string authority = hostPart + ":" + std::to_string(port);
-    Backend backend(options, authority);
+    Backend backend(options, options.publicUrl.empty() ? "http://" + authority : options.publicUrl);
     backend.install(svr);
 
     if (!options.portFile.empty() && !writePortFile(options.portFile, port)) {

@@ -4,7 +4,13 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
+#include <mutex>
 
 namespace backend {
 
@@ -13,7 +19,13 @@ constexpr std::int64_t kRefreshLifetimeMs = 30LL * 24 * 3600 * 1000;
 constexpr std::int64_t kResetTicketLifetimeMs = 3600LL * 1000;
 // Long enough for a publish of a large bundle to finish while the server keeps answering.
 constexpr int kBusyTimeoutMs = 15000;
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
+
+// Expired rows are purged at every sign-in and refresh.
+#define kExpiryIndexes                                                                             \
+    "CREATE INDEX IF NOT EXISTS access_tokens_expiry ON access_tokens(expires_at);"                \
+    "CREATE INDEX IF NOT EXISTS refresh_tokens_expiry ON refresh_tokens(expires_at);"              \
+    "CREATE INDEX IF NOT EXISTS reset_tickets_expiry ON reset_tickets(expires_at);"
 
 const char *const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS users(
@@ -25,11 +37,13 @@ CREATE TABLE IF NOT EXISTS users(
     delivery_format TEXT NOT NULL DEFAULT 'raw' CHECK(delivery_format IN ('raw', 'base64')),
     failed_attempts INTEGER NOT NULL DEFAULT 0,
     locked_until INTEGER NOT NULL DEFAULT 0,
-    created_at INTEGER NOT NULL);
+    created_at INTEGER NOT NULL,
+    served_bundle_version INTEGER NOT NULL DEFAULT 0);
 CREATE TABLE IF NOT EXISTS bundles(
     user_id TEXT PRIMARY KEY REFERENCES users(id) ON DELETE CASCADE,
     data BLOB NOT NULL,
-    published_at INTEGER NOT NULL);
+    published_at INTEGER NOT NULL,
+    version INTEGER NOT NULL DEFAULT 1);
 CREATE TABLE IF NOT EXISTS access_tokens(
     token_hash TEXT PRIMARY KEY,
     user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
@@ -51,8 +65,38 @@ CREATE TABLE IF NOT EXISTS outbox(
 CREATE INDEX IF NOT EXISTS access_tokens_user ON access_tokens(user_id);
 CREATE INDEX IF NOT EXISTS refresh_tokens_user ON refresh_tokens(user_id);
 CREATE INDEX IF NOT EXISTS reset_tickets_user ON reset_tickets(user_id);
-)sql";
+)sql" kExpiryIndexes;
+
+// The database and its -wal and -shm companions hold password hashes and token digests.
+// SQLite gives the companions the database file's mode, so creating that 0600 is enough for
+// new files; files made by earlier versions are tightened.
+void keepPrivate(const std::string &path, bool create)
+{
+    if (create) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            ::close(fd);
+    }
+    for (const char *suffix : {"", "-wal", "-shm"}) {
+        const std::string file = path + suffix;
+        struct stat st
+        {
+        };
+        if (::stat(file.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
+            ::chmod(file.c_str(), st.st_mode & 0700);
+    }
+}
 } // namespace
+
+std::string hideTicket(const std::string &link)
+{
+    const size_t start = link.find("ticket=");
+    if (start == std::string::npos)
+        return link;
+    const size_t end = link.find('&', start);
+    return link.substr(0, start + 7) + "hidden" +
+           (end == std::string::npos ? std::string() : link.substr(end));
+}
 
 std::int64_t nowMs()
 {
@@ -156,10 +200,12 @@ private:
 
 // BEGIN IMMEDIATE takes the write lock up front, so read-then-write sequences (token rotation,
 // lock-out counting) cannot interleave with another connection's.
+// Writers of one process also queue on a mutex: SQLite's own busy wait sleeps in growing
+// steps, which would put tens of milliseconds on a write that loses a race.
 class Store::Transaction
 {
 public:
-    explicit Transaction(Store &s) : store(s) { store.exec("BEGIN IMMEDIATE"); }
+    explicit Transaction(Store &s) : store(s), queue(writers()) { store.exec("BEGIN IMMEDIATE"); }
     ~Transaction()
     {
         if (!done)
@@ -172,12 +218,20 @@ public:
     }
 
 private:
+    static std::mutex &writers()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+
     Store &store;
+    std::lock_guard<std::mutex> queue;
     bool done = false;
 };
 
 Store::Store(const std::string &path, bool create)
 {
+    keepPrivate(path, create);
     const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
         const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
@@ -225,9 +279,31 @@ void Store::initialize()
         throw StoreError("database was written by a newer version of this program");
     exec("PRAGMA journal_mode = WAL");
     Transaction tx(*this);
-    exec(kSchema);
+    if (current == 1)
+        migrateFrom1();
+    else
+        exec(kSchema);
     exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
     tx.commit();
+}
+
+// Version 1 kept reset links with live tickets in the outbox: those tickets are withdrawn and
+// the links hidden. Bundles gain versions so that acknowledgements can be matched to them.
+void Store::migrateFrom1()
+{
+    exec("ALTER TABLE users ADD COLUMN served_bundle_version INTEGER NOT NULL DEFAULT 0;"
+         "ALTER TABLE bundles ADD COLUMN version INTEGER NOT NULL DEFAULT 1;"
+         "DELETE FROM reset_tickets;" kExpiryIndexes);
+    std::vector<std::pair<std::int64_t, std::string>> links;
+    {
+        Statement read(db, "SELECT id, link FROM outbox");
+        while (read.step())
+            links.emplace_back(read.integer(0), read.text(1));
+    }
+    for (const auto &[id, link] : links) {
+        Statement hide(db, "UPDATE outbox SET link = ? WHERE id = ?");
+        hide.bind(1, hideTicket(link)).bind(2, id).run();
+    }
 }
 
 std::optional<User> Store::readUser(Statement &st)
@@ -299,21 +375,27 @@ void Store::applyPassword(const std::string &userId, const std::string &hash)
     }
 }
 
-bool Store::recordFailedSignIn(const std::string &userId, int threshold, std::int64_t lockUntilMs)
+std::int64_t Store::lockRemainingMs(const std::string &userId)
+{
+    Statement read(db, "SELECT locked_until FROM users WHERE id = ?");
+    read.bind(1, userId);
+    return read.step() ? std::max<std::int64_t>(0, read.integer(0) - nowMs()) : 0;
+}
+
+void Store::recordFailedSignIn(const std::string &userId, int threshold, std::int64_t lockMs)
 {
     Transaction tx(*this);
     Statement read(db, "SELECT failed_attempts FROM users WHERE id = ?");
     read.bind(1, userId);
     if (!read.step())
-        return false;
+        return;
     const std::int64_t failures = read.integer(0) + 1;
     const bool lock = threshold > 0 && failures >= threshold;
     Statement update(db, lock ? "UPDATE users SET failed_attempts = 0, locked_until = ? "
                                 "WHERE id = ?"
                               : "UPDATE users SET failed_attempts = ? WHERE id = ?");
-    update.bind(1, lock ? lockUntilMs : failures).bind(2, userId).run();
+    update.bind(1, lock ? nowMs() + lockMs : failures).bind(2, userId).run();
     tx.commit();
-    return lock;
 }
 
 Session Store::issueSession(const std::string &userId, int lifetimeSeconds, std::int64_t now)
@@ -345,14 +427,10 @@ Session Store::issueSession(const std::string &userId, int lifetimeSeconds, std:
     return s;
 }
 
-std::optional<Session> Store::signIn(const std::string &userId, int lifetimeSeconds)
+Session Store::signIn(const std::string &userId, int lifetimeSeconds)
 {
     Transaction tx(*this);
     const std::int64_t now = nowMs();
-    Statement read(db, "SELECT locked_until FROM users WHERE id = ?");
-    read.bind(1, userId);
-    if (!read.step() || read.integer(0) > now)
-        return std::nullopt;
     Statement reset(db, "UPDATE users SET failed_attempts = 0, locked_until = 0 WHERE id = ?");
     reset.bind(1, userId).run();
     Session s = issueSession(userId, lifetimeSeconds, now);
@@ -393,9 +471,12 @@ std::optional<std::string> Store::userForAccessToken(const std::string &accessTo
 void Store::publishBundle(const std::string &userId, const std::string &data,
                           std::optional<DeliveryFormat> format)
 {
+    if (data.size() > kMaxBundleBytes)
+        throw StoreError("bundle larger than " + std::to_string(kMaxBundleBytes) + " bytes");
     Transaction tx(*this);
-    Statement put(db, "INSERT OR REPLACE INTO bundles(user_id, data, published_at) "
-                      "VALUES(?, ?, ?)");
+    Statement put(db, "INSERT INTO bundles(user_id, data, published_at) VALUES(?, ?, ?) "
+                      "ON CONFLICT(user_id) DO UPDATE SET data = excluded.data, "
+                      "published_at = excluded.published_at, version = version + 1");
     put.bind(1, userId).bindBlob(2, data).bind(3, nowMs()).run();
     Statement flag(db, "UPDATE users SET rcc_update_available = 1 WHERE id = ?");
     flag.bind(1, userId).run();
@@ -410,19 +491,31 @@ void Store::setFormat(const std::string &userId, DeliveryFormat format)
     st.bind(1, formatName(format)).bind(2, userId).run();
 }
 
-std::optional<std::string> Store::bundle(const std::string &userId)
+std::optional<Bundle> Store::serveBundle(const std::string &userId)
 {
-    Statement st(db, "SELECT data FROM bundles WHERE user_id = ?");
-    st.bind(1, userId);
-    if (!st.step())
-        return std::nullopt;
-    return st.blob(0);
+    Bundle bundle;
+    {
+        Statement st(db, "SELECT data, version FROM bundles WHERE user_id = ?");
+        st.bind(1, userId);
+        if (!st.step())
+            return std::nullopt;
+        bundle.data = st.blob(0);
+        bundle.version = st.integer(1);
+    }
+    Transaction tx(*this);
+    Statement served(db, "UPDATE users SET served_bundle_version = ? WHERE id = ?");
+    served.bind(1, bundle.version).bind(2, userId).run();
+    tx.commit();
+    return bundle;
 }
 
-void Store::clearUpdateFlag(const std::string &userId)
+void Store::acknowledgeUpdate(const std::string &userId)
 {
-    Statement st(db, "UPDATE users SET rcc_update_available = 0 WHERE id = ?");
-    st.bind(1, userId).run();
+    Transaction tx(*this);
+    Statement st(db, "UPDATE users SET rcc_update_available = 0 WHERE id = ? AND "
+                     "served_bundle_version = (SELECT version FROM bundles WHERE user_id = ?)");
+    st.bind(1, userId).bind(2, userId).run();
+    tx.commit();
 }
 
 void Store::requestPasswordReset(const User &user, const std::string &redirectTo,
@@ -439,7 +532,7 @@ void Store::requestPasswordReset(const User &user, const std::string &redirectTo
         .bind(4, now + kResetTicketLifetimeMs)
         .run();
     Statement mail(db, "INSERT INTO outbox(created_at, email, link) VALUES(?, ?, ?)");
-    mail.bind(1, now).bind(2, user.email).bind(3, link(ticket)).run();
+    mail.bind(1, now).bind(2, user.email).bind(3, hideTicket(link(ticket))).run();
     tx.commit();
 }
 

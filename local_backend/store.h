@@ -20,6 +20,9 @@ struct StoreError : std::runtime_error
 
 std::int64_t nowMs();
 
+// Largest bundle the store accepts; replies hold it in memory (base64 a third more).
+constexpr std::size_t kMaxBundleBytes = std::size_t{64} << 20;
+
 // Emails compare case-insensitively (ASCII folding, which is what address domains and
 // virtually every mailbox name need).
 std::string emailKey(std::string_view email);
@@ -55,11 +58,22 @@ struct OutboxEntry
 {
     std::int64_t createdMs = 0;
     std::string email;
-    std::string link;
+    std::string link; // the ticket in it is hidden: only its digest is stored
 };
 
-// One SQLite connection. Every request and every operator command opens its own, so a
-// server and the command line can share a database file (WAL mode, busy timeout).
+// A published dashboard. Versions count up per account with every publication.
+struct Bundle
+{
+    std::string data;
+    std::int64_t version = 0;
+};
+
+// The link of a reset mail as the outbox keeps it, with the ticket's value hidden.
+std::string hideTicket(const std::string &link);
+
+// One SQLite connection. Each server worker and each operator command has its own, so a
+// server and the command line can share a database file (WAL mode, busy timeout). The files
+// are kept readable by their owner only.
 class Store
 {
 public:
@@ -77,26 +91,30 @@ public:
     // Replaces the hash, lifts any lock-out and ends every session of the account.
     void setPassword(const std::string &userId, const std::string &hash);
 
-    // Counts a failed sign-in; reaching threshold (> 0) locks the account until lockUntilMs
-    // and starts a fresh count for afterwards. True when this failure started a lock.
-    bool recordFailedSignIn(const std::string &userId, int threshold, std::int64_t lockUntilMs);
-
-    // Issues a token pair after a successful sign-in; nullopt when the account was locked
-    // in the meantime by concurrent failures.
-    std::optional<Session> signIn(const std::string &userId, int lifetimeSeconds);
+    // Time left of the account's lock, 0 when it is not locked.
+    std::int64_t lockRemainingMs(const std::string &userId);
+    // Counts a failed sign-in; reaching threshold (> 0) locks the account for lockMs and
+    // starts a fresh count for afterwards.
+    void recordFailedSignIn(const std::string &userId, int threshold, std::int64_t lockMs);
+    // After a correct password: clears the count and any lock and issues a token pair.
+    Session signIn(const std::string &userId, int lifetimeSeconds);
     // Exchanges a refresh token for a new pair; the old one is spent even under concurrency.
     std::optional<Session> rotate(const std::string &refreshToken, int lifetimeSeconds);
     // The user an unexpired access token belongs to.
     std::optional<std::string> userForAccessToken(const std::string &accessToken);
 
+    // Stores a new version and raises the update flag.
     void publishBundle(const std::string &userId, const std::string &data,
                        std::optional<DeliveryFormat> format);
     void setFormat(const std::string &userId, DeliveryFormat format);
-    std::optional<std::string> bundle(const std::string &userId);
-    void clearUpdateFlag(const std::string &userId);
+    // The newest bundle, recorded as the one this account was last served.
+    std::optional<Bundle> serveBundle(const std::string &userId);
+    // Lowers the update flag, but only when the account was last served the newest bundle:
+    // one published after that fetch must still be announced.
+    void acknowledgeUpdate(const std::string &userId);
 
     // Creates a one-time reset ticket and queues the mail in the outbox in one step; link
-    // receives the ticket and returns the link to record.
+    // receives the ticket and returns the mail's link. The ticket itself is not stored.
     void requestPasswordReset(const User &user, const std::string &redirectTo,
                               const std::function<std::string(const std::string &)> &link);
     bool resetTicketValid(const std::string &ticket);
@@ -112,6 +130,7 @@ private:
 
     void exec(const char *sql);
     void initialize();
+    void migrateFrom1();
     void applyPassword(const std::string &userId, const std::string &hash);
     Session issueSession(const std::string &userId, int lifetimeSeconds, std::int64_t now);
     std::optional<User> readUser(Statement &st);

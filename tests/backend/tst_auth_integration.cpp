@@ -85,9 +85,8 @@ private slots:
 
         // The reset mail carries the configured redirect.
         auth->ResetPassword(kEmail);
-        QTRY_VERIFY_WITH_TIMEOUT(!backend.cli("outbox").out.isEmpty(), kWaitMs);
-        const QList<QByteArray> mail = backend.cli("outbox").out.trimmed().split(' ');
-        QCOMPARE(QUrlQuery(QUrl(QString::fromUtf8(mail.value(2))))
+        QTRY_COMPARE_WITH_TIMEOUT(backend.resetLinks().size(), 1, kWaitMs);
+        QCOMPARE(QUrlQuery(backend.resetLinks().value(0))
                      .queryItemValue("redirectTo", QUrl::FullyDecoded),
                  kRedirect);
 
@@ -97,6 +96,11 @@ private slots:
         QVERIFY(backend.publish(kEmail, "qres-dashboard"));
         auth->CheckRccUpdate();
         QVERIFY(updates.wait(kWaitMs));
+        // What the client does on the announcement: fetch, then acknowledge what it got.
+        QCOMPARE(http.get(backend.baseUrl() + "/get_dashboard_rcc?user_id=" + userId,
+                          auth->GetAccessToken())
+                     .body,
+                 QByteArray("qres-dashboard"));
         auth->ClearRccUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(backend.log().contains(" POST /v1/clear_rcc_update 200\n"),
                                  kWaitMs);

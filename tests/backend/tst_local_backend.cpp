@@ -1,15 +1,36 @@
 #include "backend_fixture.h"
 
 #include "crypto.h"
+#include "server.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QUrlQuery>
 #include <memory>
+#include <sqlite3.h>
 
 namespace {
+bool sqlExec(const QString &path, const QString &sql)
+{
+    sqlite3 *db = nullptr;
+    const bool ok =
+        sqlite3_open(path.toUtf8().constData(), &db) == SQLITE_OK &&
+        sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
 const QString kEmail = QStringLiteral("ada@example.com");
 const QString kPassword = QStringLiteral("correct horse");
 const QString kInvalid = QStringLiteral("invalid-request");
+
+// How an oversized request body is framed.
+enum class Framing
+{
+    Length,
+    Chunked,
+    UntilClose
+};
 
 QByteArray credentials(const QString &email, const QString &password)
 {
@@ -37,6 +58,10 @@ class TestLocalBackend : public QObject
     {
         return http.post(url("/token"),
                          QJsonDocument(QJsonObject{{"refreshToken", refreshToken}}).toJson());
+    }
+    void runTogether(int n, const std::function<void(int, RawHttp &)> &fn)
+    {
+        ::runTogether(backend->serverPort(), n, fn);
     }
     QJsonValue updateFlag(const QString &access)
     {
@@ -86,16 +111,25 @@ private slots:
         QCOMPARE(session.value("user").toObject(), user);
         QCOMPARE(http.get(url("/user"), access).json(), user);
 
-        // Neither the tokens nor the password may be readable from the database files.
+        QCOMPARE(http.post(url("/user/password/reset"), R"({"email":"ada@example.com"})").status,
+                 200);
+        QTRY_COMPARE_WITH_TIMEOUT(backend->resetLinks().size(), 1, kWaitMs);
+        const QString ticket = QUrlQuery(backend->resetLinks().value(0)).queryItemValue("ticket");
+        QVERIFY(ticket.size() >= 32);
+
+        // Neither the tokens, the password nor the reset ticket may be readable from the
+        // database files, and nobody but their owner may read those.
         QByteArray files;
-        for (const char *suffix : {"", "-wal"}) {
+        for (const char *suffix : {"", "-wal", "-shm"}) {
             QFile f(backend->dbPath() + suffix);
-            if (f.open(QIODevice::ReadOnly))
-                files += f.readAll();
+            QVERIFY2(f.open(QIODevice::ReadOnly), suffix);
+            QCOMPARE(f.permissions() & ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser |
+                                         QFile::WriteUser),
+                     QFile::Permissions());
+            files += f.readAll();
         }
-        QVERIFY(!files.isEmpty());
-        for (const QString &secret : {access, refresh, kPassword})
-            QVERIFY(!files.contains(secret.toUtf8()));
+        for (const QString &secret : {access, refresh, kPassword, ticket})
+            QVERIFY2(!files.contains(secret.toUtf8()), qPrintable(secret));
 
         QTRY_COMPARE_WITH_TIMEOUT(http.get(url("/user"), access).status, 401, kWaitMs);
         const HttpReply expired = http.get(url("/user"), access);
@@ -137,6 +171,9 @@ private slots:
             400, "EMAIL_NOT_FOUND");
         row("reset: redirectTo not a string", "POST /user/password/reset",
             R"({"email":"ada@example.com","options":{"redirectTo":[]}})");
+        row("reset: redirect to a foreign site", "POST /user/password/reset",
+            R"({"email":"ada@example.com","options":{"redirectTo":"https://evil.example/"}})", 400,
+            "redirect-not-allowed");
         row("clear flag: no token", "POST /clear_rcc_update", "{}", 401, "invalid-token");
         row("bundle: unknown token", "GET /get_dashboard_rcc?user_id=%ID bogus", "", 401,
             "invalid-token");
@@ -169,26 +206,92 @@ private slots:
         QVERIFY(!signIn().isEmpty());
     }
 
+    void bodiesAreRefusedBeforeBeingRead_data()
+    {
+        QTest::addColumn<Framing>("framing");
+        QTest::addColumn<QByteArray>("headers");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("declared length")
+            << Framing::Length << QByteArray() << 413 << "payload-too-large";
+        QTest::newRow("declared length, 100-continue")
+            << Framing::Length << QByteArray("Expect: 100-continue\r\n") << 413
+            << "payload-too-large";
+        QTest::newRow("chunked") << Framing::Chunked << QByteArray() << 413 << "payload-too-large";
+        QTest::newRow("until the connection closes")
+            << Framing::UntilClose << QByteArray() << 413 << "payload-too-large";
+        QTest::newRow("compressed") << Framing::Length << QByteArray("Content-Encoding: gzip\r\n")
+                                    << 415 << "unsupported-media-type";
+        QTest::newRow("length and chunked at once")
+            << Framing::Chunked << QByteArray("Content-Length: 10\r\n") << 400 << kInvalid;
+    }
+
+    // The answer comes while the body is still being sent, and the connection then closes,
+    // so neither memory nor the connection is spent on the rest.
+    void bodiesAreRefusedBeforeBeingRead()
+    {
+        QFETCH(Framing, framing);
+        QFETCH(QByteArray, headers);
+        QFETCH(int, status);
+        QFETCH(QString, error);
+
+        constexpr qint64 kBodyBytes = 100 * 1024 * 1024;
+        QVERIFY(backend->start());
+        RawHttp client(backend->serverPort());
+        QByteArray head = "POST /v1/signin/email-password HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                          "Content-Type: application/json\r\n" +
+                          headers;
+        if (framing == Framing::Length)
+            head += "Content-Length: " + QByteArray::number(kBodyBytes) + "\r\n";
+        if (framing == Framing::Chunked)
+            head += "Transfer-Encoding: chunked\r\n";
+        QVERIFY(client.send(head + "\r\n"));
+        QByteArray piece(64 * 1024, ' ');
+        if (framing == Framing::Chunked)
+            piece = QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
+        qint64 sent = 0;
+        while (!client.readable(0) && sent < kBodyBytes && client.send(piece))
+            sent += piece.size();
+
+        const HttpReply reply = client.read();
+        QCOMPARE(reply.status, status);
+        QCOMPARE(reply.error(), error);
+        // Well below the whole body: what the socket buffers took before the answer came.
+        QVERIFY2(sent < kBodyBytes / 3, QByteArray::number(sent));
+        QVERIFY(client.closedByPeer());
+        QVERIFY(!signIn().isEmpty());
+    }
+
+    // Regression guard against member lookups that grow with the number of members.
+    void manyMemberBodyIsAnsweredQuickly()
+    {
+        QVERIFY(backend->start());
+        QByteArray body = "{";
+        for (int i = 0; body.size() < 1000 * 1000 - 100; ++i)
+            body += "\"m" + QByteArray::number(i) + "\":0,";
+        body += R"("email":"ada@example.com","password":"wrong"})";
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(http.post(url("/signin/email-password"), body).error(),
+                 QStringLiteral("invalid-email-password"));
+        QVERIFY2(timer.elapsed() < 2000, QByteArray::number(timer.elapsed()));
+    }
+
     void refreshTokenIsSpentOnceEvenInARace()
     {
         QVERIFY(backend->start());
         const QJsonObject session = signIn();
-        const QNetworkRequest request = HttpClient::request(url("/token"), {}, "application/json");
         const QByteArray body =
             QJsonDocument(QJsonObject{{"refreshToken", session.value("refreshToken")}}).toJson();
-        QSignalSpy finished(&http.nam, &QNetworkAccessManager::finished);
-        QList<QNetworkReply *> replies;
-        for (int i = 0; i < 8; ++i)
-            replies << http.nam.post(request, body);
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 8, kWaitMs);
+        QVector<HttpReply> replies(10);
+        runTogether(replies.size(), [&](int i, RawHttp &client) {
+            replies[i] = client.request("POST", "/v1/token", body);
+        });
         QMultiHash<int, QByteArray> answers;
-        for (QNetworkReply *r : replies) {
-            answers.insert(r->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
-                           r->readAll());
-            r->deleteLater();
-        }
+        for (const HttpReply &r : replies)
+            answers.insert(r.status, r.body);
         QCOMPARE(answers.count(200), 1);
-        QCOMPARE(answers.count(401), 7);
+        QCOMPARE(answers.count(401), 9);
 
         const QJsonObject pair = QJsonDocument::fromJson(answers.value(200)).object();
         QCOMPARE(pair.keys(), (QStringList{"accessToken", "accessTokenExpiresIn", "refreshToken"}));
@@ -229,12 +332,76 @@ private slots:
         for (int i = 0; i < 3; ++i)
             QCOMPARE(attempt("wrong").status, 401);
         QCOMPARE(attempt(kPassword).status, 429);
-        QCOMPARE(backend->cli("set-password", {"--email", kEmail, "--password", "new"}).exitCode,
+        QFile passwordFile(backend->filePath("new-password"));
+        QVERIFY(passwordFile.open(QIODevice::WriteOnly) && passwordFile.write("new\n") == 4);
+        passwordFile.close();
+        QCOMPARE(backend
+                     ->cli("set-password", QStringList{"--email", kEmail, "--password-file",
+                                                       passwordFile.fileName()} +
+                                               kFastHashing)
+                     .exitCode,
                  0);
         QCOMPARE(attempt(kPassword).status, 401);
         QCOMPARE(attempt("new").status, 200);
         QCOMPARE(http.get(url("/user"), session.value("accessToken").toString()).status, 401);
         QCOMPARE(exchange(session.value("refreshToken")).status, 401);
+    }
+
+    void concurrentGuessesCannotOutrunTheLock_data()
+    {
+        QTest::addColumn<int>("wrongGuesses");
+        QTest::addColumn<bool>("withRightPassword");
+        QTest::newRow("30 wrong") << 30 << false;
+        QTest::newRow("19 wrong and the right one") << 19 << true;
+    }
+
+    void concurrentGuessesCannotOutrunTheLock()
+    {
+        QFETCH(int, wrongGuesses);
+        QFETCH(bool, withRightPassword);
+
+        // The real hashing cost keeps the guesses in flight together.
+        QVERIFY(!backend->createUser("eve@example.com", kPassword, {}).isEmpty());
+        QVERIFY(backend->start({"--lockout-threshold", "5", "--lockout-seconds", "600"}));
+        QVector<HttpReply> replies(wrongGuesses + (withRightPassword ? 1 : 0));
+        runTogether(replies.size(), [&](int i, RawHttp &client) {
+            replies[i] = client.request(
+                "POST", "/v1/signin/email-password",
+                credentials("eve@example.com", i < wrongGuesses ? "wrong" : kPassword));
+        });
+        QHash<int, int> statuses;
+        for (const HttpReply &r : replies)
+            ++statuses[r.status];
+        QCOMPARE(statuses.value(200) + statuses.value(401) + statuses.value(429), replies.size());
+        const int right = withRightPassword ? replies.last().status : 0;
+        if (right == 200) {
+            // Checked before the lock: a success starts the count afresh.
+            QVERIFY(statuses.value(401) <= 2 * 5);
+        } else {
+            // Only the guesses that reached the threshold were checked; the right password,
+            // if it came later, got the answer every other guess got.
+            QCOMPARE(statuses.value(401), 5);
+            QCOMPARE(statuses.value(429), replies.size() - 5);
+        }
+        for (const HttpReply &r : replies) {
+            if (r.status == 429)
+                QVERIFY(r.error().startsWith("TOO_MANY_ATTEMPTS_TRY_LATER"));
+        }
+    }
+
+    // Counting guesses must not count sign-ins still being checked as failures.
+    void concurrentRightPasswordsAreNotLockedOut()
+    {
+        QVERIFY(!backend->createUser("eve@example.com", kPassword, {}).isEmpty());
+        QVERIFY(backend->start({"--lockout-threshold", "5"}));
+        QVector<int> statuses(8);
+        runTogether(statuses.size(), [&](int i, RawHttp &client) {
+            statuses[i] = client
+                              .request("POST", "/v1/signin/email-password",
+                                       credentials("eve@example.com", kPassword))
+                              .status;
+        });
+        QCOMPARE(statuses, QVector<int>(8, 200));
     }
 
     void bundleDelivery_data()
@@ -270,6 +437,7 @@ private slots:
         const HttpReply r = http.get(url("/get_dashboard_rcc?user_id=" + userId),
                                      signIn().value("accessToken").toString());
         QCOMPARE(r.headers.value("content-type").startsWith("application/octet-stream"), !base64);
+        QCOMPARE(r.headers.value("cache-control"), QByteArray("no-store")); // and only once
         const QByteArray received =
             base64 ? QByteArray::fromBase64(r.json().value("payload_base64").toString().toLatin1(),
                                             QByteArray::AbortOnBase64DecodingErrors)
@@ -277,28 +445,39 @@ private slots:
         QVERIFY(received == bundle);
     }
 
-    void passwordResetThroughOutboxLink()
+    void passwordResetThroughMailedLink()
     {
-        QVERIFY(backend->start());
+        QVERIFY(backend->start({"--public-url", "http://dev.example:8080/"}));
         const QString redirect = "http://localhost:9/after-reset?from=mail&x=1";
-        const QJsonObject request{{"email", "Ada@Example.com"},
-                                  {"options", QJsonObject{{"redirectTo", redirect}}}};
-        const HttpReply r = http.post(url("/user/password/reset"), QJsonDocument(request).toJson());
-        QCOMPARE(r.body, QByteArray("{}"));
+        const QByteArray request =
+            QJsonDocument(QJsonObject{{"email", "Ada@Example.com"},
+                                      {"options", QJsonObject{{"redirectTo", redirect}}}})
+                .toJson();
+        // Links point at the public address, whatever Host the request names.
+        RawHttp raw(backend->serverPort());
+        QVERIFY(raw.send("POST /v1/user/password/reset HTTP/1.1\r\nHost: attacker.example\r\n"
+                         "Content-Type: application/json\r\nContent-Length: " +
+                         QByteArray::number(request.size()) + "\r\n\r\n" + request));
+        QCOMPARE(raw.read().body, QByteArray("{}"));
+        QTRY_COMPARE_WITH_TIMEOUT(backend->resetLinks().size(), 1, kWaitMs);
+        const QUrl link = backend->resetLinks().value(0);
+        QCOMPARE(link.toString(QUrl::RemoveQuery),
+                 QStringLiteral("http://dev.example:8080/v1/reset-password"));
+        QCOMPARE(QUrlQuery(link).queryItemValue("redirectTo", QUrl::FullyDecoded), redirect);
+        const QString ticket = QUrlQuery(link).queryItemValue("ticket");
 
-        // One line per mail: time, address, link.
+        // The outbox keeps the mail (time, address, link) without its ticket.
         const QList<QByteArray> mail = backend->cli("outbox").out.trimmed().split(' ');
         QCOMPARE(mail.value(1), kEmail.toUtf8());
-        const QUrl link(QString::fromUtf8(mail.value(2)));
-        QVERIFY(link.toString().startsWith(backend->baseUrl() + "/"));
-        const QString ticket = QUrlQuery(link).queryItemValue("ticket");
-        QCOMPARE(QUrlQuery(link).queryItemValue("redirectTo", QUrl::FullyDecoded), redirect);
-        QVERIFY(http.get(link.toString()).body.contains("<form"));
+        QCOMPARE(QUrlQuery(QUrl(QString::fromUtf8(mail.value(2)))).queryItemValue("ticket"),
+                 QStringLiteral("hidden"));
 
+        // The page is also served outside /v1, and its form posts back to where it came from.
+        const QString outside = url("").chopped(3) + "/reset-password";
+        QVERIFY(http.get(outside + "?ticket=" + ticket).body.contains("action=\"reset-password\""));
         auto submit = [&](const QString &password) {
             QUrlQuery form{{"ticket", ticket}, {"password", password}};
-            return http.send("POST", url("/reset-password"),
-                             form.query(QUrl::FullyEncoded).toUtf8(), {},
+            return http.send("POST", outside, form.query(QUrl::FullyEncoded).toUtf8(), {},
                              "application/x-www-form-urlencoded");
         };
         QCOMPARE(submit("").status, 400); // refused without spending the ticket
@@ -310,6 +489,40 @@ private slots:
         QVERIFY(!signIn("brand new").isEmpty());
     }
 
+    void redirectOrigins_data()
+    {
+        QTest::addColumn<QString>("redirect");
+        QTest::addColumn<QStringList>("configured");
+        QTest::addColumn<bool>("allowed");
+        const QStringList none;
+        const QStringList app{"https://app.example", "http://127.0.0.1:3000"};
+        QTest::newRow("loopback address") << "http://127.0.0.1:9/done" << none << true;
+        QTest::newRow("localhost, any case") << "HTTPS://LocalHost:8443/x?y=1" << none << true;
+        QTest::newRow("IPv6 loopback") << "http://[::1]:9/" << none << true;
+        QTest::newRow("foreign host") << "https://evil.example/" << none << false;
+        QTest::newRow("loopback lookalike") << "http://127.0.0.1.evil.example/" << none << false;
+        QTest::newRow("user information") << "http://127.0.0.1@evil.example/" << none << false;
+        QTest::newRow("backslash") << "http://evil.example\\@127.0.0.1/" << none << false;
+        QTest::newRow("not a web address") << "javascript://127.0.0.1/%0aalert(1)" << none << false;
+        QTest::newRow("public address, port spelled out")
+            << "http://dev.example:80/a" << none << true;
+        QTest::newRow("public host, other port") << "http://dev.example:81/a" << none << false;
+        QTest::newRow("configured origin") << "https://app.example/done" << app << true;
+        QTest::newRow("configured origin, other port") << "http://127.0.0.1:9/" << app << false;
+    }
+
+    void redirectOrigins()
+    {
+        QFETCH(QString, redirect);
+        QFETCH(QStringList, configured);
+        QFETCH(bool, allowed);
+        std::vector<std::string> origins;
+        for (const QString &origin : configured)
+            origins.push_back(origin.toStdString());
+        QCOMPARE(backend::redirectAllowed(redirect.toStdString(), "http://dev.example", origins),
+                 allowed);
+    }
+
     void stateSurvivesRestartAndLogKeepsNoSecrets()
     {
         QVERIFY(backend->start());
@@ -318,12 +531,18 @@ private slots:
         const QString access = renewed.value("accessToken").toString();
         QCOMPARE(http.get(url("/user?access_token=" + access), access).status, 200);
         http.post(url("/user/password/reset"), R"({"email":"ada@example.com"})");
-        const QUrl link(QString::fromUtf8(backend->cli("outbox").out.trimmed().split(' ').last()));
+        QTRY_COMPARE_WITH_TIMEOUT(backend->resetLinks().size(), 1, kWaitMs);
+        const QUrl link = backend->resetLinks().value(0);
         QCOMPARE(http.get(link.toString()).status, 200);
         QVERIFY(backend->publish(kEmail, "qres-persisted", {"--format", "base64"}));
         QVERIFY(backend->stop());
 
-        const QByteArray log = backend->log();
+        // The mail line is where the operator gets the reset link; nothing else is secret.
+        QByteArray log;
+        for (const QByteArray &line : backend->log().split('\n')) {
+            if (!line.contains(" password-reset mail to ada@example.com: http"))
+                log += line + '\n';
+        }
         QVERIFY(log.contains(" GET /v1/user 200\n") &&
                 log.contains(" GET /v1/reset-password 200\n"));
         for (const QString &secret :
@@ -337,7 +556,8 @@ private slots:
                  QJsonObject({{"payload_base64", "cXJlcy1wZXJzaXN0ZWQ="}}));
         QCOMPARE(exchange(renewed.value("refreshToken")).status, 200);
 
-        // The update flag raised by the publication is cleared only by a valid acknowledgement.
+        // The update flag raised by the publication is cleared only by a valid acknowledgement
+        // of the newest bundle: one published after the fetch must still be announced.
         QCOMPARE(http.post(url("/clear_rcc_update"), "not json", access).status, 400);
         QCOMPARE(updateFlag(access), QJsonValue(true));
         QCOMPARE(http.post(url("/clear_rcc_update"), "{}", access).json(),
@@ -345,6 +565,64 @@ private slots:
         QCOMPARE(updateFlag(access), QJsonValue(false));
         QVERIFY(backend->publish(kEmail, "qres-next"));
         QCOMPARE(updateFlag(access), QJsonValue(true));
+        const QString bundleUrl = url("/get_dashboard_rcc?user_id=" + userId);
+        QCOMPARE(http.get(bundleUrl, access).status, 200);
+        QVERIFY(backend->publish(kEmail, "qres-newest"));
+        QCOMPARE(http.post(url("/clear_rcc_update"), "{}", access).status, 200);
+        QCOMPARE(updateFlag(access), QJsonValue(true));
+        QCOMPARE(http.get(bundleUrl, access).json().value("payload_base64"),
+                 QJsonValue("cXJlcy1uZXdlc3Q="));
+        QCOMPARE(http.post(url("/clear_rcc_update"), "{}", access).status, 200);
+        QCOMPARE(updateFlag(access), QJsonValue(false));
+    }
+
+    // A database of the first schema version, as earlier builds left it: its outbox held live
+    // reset links, and its bundles had no versions.
+    void firstSchemaVersionIsUpgraded()
+    {
+        QFile::remove(backend->dbPath());
+        const QString ticket = "live-ticket-of-version-one";
+        const std::string hash = backend::crypto::hashPassword("old secret", 1000);
+        QVERIFY(
+            sqlExec(backend->dbPath(),
+                    R"(PRAGMA journal_mode = WAL;
+CREATE TABLE users(id TEXT PRIMARY KEY, email TEXT NOT NULL, email_key TEXT NOT NULL UNIQUE,
+    password_hash TEXT NOT NULL, rcc_update_available INTEGER NOT NULL DEFAULT 0,
+    delivery_format TEXT NOT NULL DEFAULT 'raw', failed_attempts INTEGER NOT NULL DEFAULT 0,
+    locked_until INTEGER NOT NULL DEFAULT 0, created_at INTEGER NOT NULL);
+CREATE TABLE bundles(user_id TEXT PRIMARY KEY, data BLOB NOT NULL, published_at INTEGER NOT NULL);
+CREATE TABLE access_tokens(token_hash TEXT PRIMARY KEY, user_id TEXT NOT NULL,
+    expires_at INTEGER NOT NULL);
+CREATE TABLE refresh_tokens(token_hash TEXT PRIMARY KEY, user_id TEXT NOT NULL,
+    expires_at INTEGER NOT NULL);
+CREATE TABLE reset_tickets(ticket_hash TEXT PRIMARY KEY, user_id TEXT NOT NULL,
+    redirect_to TEXT NOT NULL, expires_at INTEGER NOT NULL);
+CREATE TABLE outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, created_at INTEGER NOT NULL,
+    email TEXT NOT NULL, link TEXT NOT NULL);
+INSERT INTO users VALUES('old-id', 'old@example.com', 'old@example.com', ')" +
+                        QString::fromStdString(hash) + R"(', 1, 'raw', 0, 0, 1);
+INSERT INTO bundles VALUES('old-id', 'qres-v1', 1);
+INSERT INTO reset_tickets VALUES(')" +
+                        QString::fromStdString(backend::crypto::sha256Hex(ticket.toStdString())) +
+                        R"(', 'old-id', '', 9999999999999);
+INSERT INTO outbox VALUES(1, 1, 'old@example.com',
+    'http://127.0.0.1:1/v1/reset-password?ticket=)" +
+                        ticket + R"(&redirectTo=http://localhost:9/');
+PRAGMA user_version = 1;)"));
+        QVERIFY(backend->start());
+        QCOMPARE(http.get(url("/reset-password?ticket=" + ticket)).status, 400);
+        QVERIFY(
+            backend->cli("outbox").out.contains("?ticket=hidden&redirectTo=http://localhost:9/"));
+        const QString access =
+            signIn("old secret", "old@example.com").value("accessToken").toString();
+        QCOMPARE(http.get(url("/get_dashboard_rcc?user_id=old-id"), access).body,
+                 QByteArray("qres-v1"));
+        QCOMPARE(http.post(url("/clear_rcc_update"), "{}", access).status, 200);
+        QCOMPARE(updateFlag(access), QJsonValue(false));
+        QVERIFY(backend->publish("old@example.com", "qres-v2"));
+        QCOMPARE(updateFlag(access), QJsonValue(true));
+        QCOMPARE(QFile::permissions(backend->dbPath()) & (QFile::ReadOther | QFile::ReadGroup),
+                 QFile::Permissions());
     }
 
     void operatorErrors_data()
@@ -356,14 +634,22 @@ private slots:
             QTest::newRow(name) << command << exitCode << QByteArray(message);
         };
 
-        row("e-mail taken in another case",
-            "create-user --db %DB --email ADA@example.com --password x", 1, "already exists");
+        row("e-mail taken in another case", "create-user --db %DB --email ADA@example.com", 1,
+            "already exists");
         row("id that escapes a directory",
             "create-user --db %DB --email eve@example.com --password x --id ../../eve", 2, "--id");
         row("empty bundle file", "publish-bundle --db %DB --email ada@example.com --file /dev/null",
             1, "is empty");
         row("no such database", "show-user --db %DIR/nope/none.db --email ada@example.com", 1,
             "cannot open database");
+        row("password on the command line",
+            "create-user --db %DB --email eve@example.com --password x", 2, "--password-file");
+        row("empty password", "set-password --db %DB --email ada@example.com", 2,
+            "password is empty");
+        row("bundle over the size limit",
+            "publish-bundle --db %DB --email ada@example.com --file /dev/zero", 1, "larger than");
+        row("public address with a query", "serve --db %DB --public-url http://a.example/?x=1", 2,
+            "--public-url");
     }
 
     void operatorErrors()

@@ -70,8 +70,14 @@ public:
     }
     QString createUser(const QString &email, const QString &password) const
     {
+        QFile file(dir.filePath(QStringLiteral("password")));
+        if (!file.open(QIODevice::WriteOnly) || file.write(password.toUtf8() + '\n') < 0)
+            return {};
+        file.close();
         return QString::fromUtf8(
-            run("create-user", {"--email", email, "--password", password}).value_or("").trimmed());
+            run("create-user", {"--email", email, "--password-file", file.fileName()})
+                .value_or("")
+                .trimmed());
     }
     bool publishBundle(const QString &email, const QString &file, const QString &format) const
     {
