@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
 
@@ -16,6 +17,12 @@ constexpr size_t kSaltBytes = 16;
 constexpr size_t kHashBytes = 32;
 // Hashes claiming absurd work factors would let a tampered database stall the server.
 constexpr long kMaxIterations = 10000000;
+
+[[noreturn]] void fatal(const char *what)
+{
+    std::fprintf(stderr, "fatal: %s\n", what);
+    std::abort();
+}
 
 bool pbkdf2(std::string_view password, const std::string &salt, int iterations, std::string &out)
 {
@@ -32,8 +39,7 @@ std::string randomBytes(size_t count)
 {
     std::string out(count, '\0');
     if (RAND_bytes(reinterpret_cast<unsigned char *>(out.data()), static_cast<int>(count)) != 1) {
-        std::fputs("fatal: the system random generator failed\n", stderr);
-        std::abort();
+        fatal("the system random generator failed");
     }
     return out;
 }
@@ -87,8 +93,7 @@ std::string hashPassword(std::string_view password, int iterations)
     const std::string salt = randomBytes(kSaltBytes);
     std::string hash;
     if (!pbkdf2(password, salt, iterations, hash)) {
-        std::fputs("fatal: password hashing failed\n", stderr);
-        std::abort();
+        fatal("password hashing failed");
     }
     return "pbkdf2-sha256$" + std::to_string(iterations) + "$" + base64Encode(salt) + "$" +
            base64Encode(hash);
@@ -175,6 +180,78 @@ bool base64Decode(std::string_view text, std::string &out)
             out += static_cast<char>(triple & 0xFF);
     }
     return true;
+}
+
+SigningKey::SigningKey(EVP_PKEY *k) : key(k, EVP_PKEY_free) {}
+
+SigningKey SigningKey::generate()
+{
+    EVP_PKEY *k = nullptr;
+    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
+    const bool ok = ctx && EVP_PKEY_keygen_init(ctx) == 1 && EVP_PKEY_keygen(ctx, &k) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    if (!ok)
+        fatal("Ed25519 key generation failed");
+    return SigningKey(k);
+}
+
+std::optional<SigningKey> SigningKey::fromPem(std::string_view pem)
+{
+    BIO *bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    if (!bio)
+        return std::nullopt;
+    // A null passphrase callback: an encrypted key fails here instead of prompting.
+    EVP_PKEY *k = PEM_read_bio_PrivateKey(
+        bio, nullptr, [](char *, int, int, void *) { return 0; }, nullptr);
+    BIO_free(bio);
+    if (!k)
+        return std::nullopt;
+    if (EVP_PKEY_get_id(k) != EVP_PKEY_ED25519) {
+        EVP_PKEY_free(k);
+        return std::nullopt;
+    }
+    return SigningKey(k);
+}
+
+std::string SigningKey::pem() const
+{
+    BIO *bio = BIO_new(BIO_s_mem());
+    if (!bio ||
+        PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
+        fatal("writing the signing key failed");
+    char *data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    std::string text(data, static_cast<size_t>(size));
+    BIO_free(bio);
+    return text;
+}
+
+std::string SigningKey::publicKey() const
+{
+    std::string raw(kPublicKeyBytes, '\0');
+    size_t size = raw.size();
+    if (EVP_PKEY_get_raw_public_key(key.get(), reinterpret_cast<unsigned char *>(raw.data()),
+                                    &size) != 1 ||
+        size != kPublicKeyBytes)
+        fatal("reading the public key failed");
+    return raw;
+}
+
+std::string SigningKey::sign(std::string_view data) const
+{
+    std::string signature(kSignatureBytes, '\0');
+    size_t size = signature.size();
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    // Ed25519 signs the message itself: no separate digest.
+    const bool ok =
+        ctx && EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key.get()) == 1 &&
+        EVP_DigestSign(ctx, reinterpret_cast<unsigned char *>(signature.data()), &size,
+                       reinterpret_cast<const unsigned char *>(data.data()), data.size()) == 1 &&
+        size == kSignatureBytes;
+    EVP_MD_CTX_free(ctx);
+    if (!ok)
+        fatal("signing failed");
+    return signature;
 }
 
 } // namespace backend::crypto

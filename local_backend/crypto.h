@@ -1,7 +1,11 @@
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+
+typedef struct evp_pkey_st EVP_PKEY;
 
 namespace backend::crypto {
 
@@ -30,5 +34,28 @@ bool verifyPassword(std::string_view password, std::string_view stored);
 std::string base64Encode(std::string_view data);
 // Strict standard base64 (padding required); false on any invalid character.
 bool base64Decode(std::string_view text, std::string &out);
+
+// An Ed25519 private key that signs dashboard bundles, so that clients pinning its public key
+// run only what the operator published.
+class SigningKey
+{
+public:
+    static constexpr size_t kPublicKeyBytes = 32;
+    static constexpr size_t kSignatureBytes = 64;
+
+    static SigningKey generate();
+    // From unencrypted PKCS#8 PEM text; nullopt for anything that is not an Ed25519 key.
+    static std::optional<SigningKey> fromPem(std::string_view pem);
+
+    std::string pem() const;
+    // The raw 32-byte public key, as clients are configured with it (in base64).
+    std::string publicKey() const;
+    // The 64-byte detached signature of data.
+    std::string sign(std::string_view data) const;
+
+private:
+    explicit SigningKey(EVP_PKEY *k);
+    std::shared_ptr<EVP_PKEY> key;
+};
 
 } // namespace backend::crypto

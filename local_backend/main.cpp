@@ -5,6 +5,8 @@
 #include "server.h"
 #include "store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -37,11 +39,17 @@ const char *const kUsage =
     "  create-user --db PATH --email E [--password-file FILE] [--id ID] [--hash-iterations N]\n"
     "  set-password --db PATH --email E [--password-file FILE] [--hash-iterations N]\n"
     "  publish-bundle --db PATH --email E --file BUNDLE.rcc [--format raw|base64]\n"
+    "        [--signing-key KEY.pem]\n"
     "  set-format --db PATH --email E --format raw|base64\n"
     "  outbox --db PATH\n"
     "  show-user --db PATH --email E\n"
+    "  create-signing-key --signing-key KEY.pem\n"
+    "  show-public-key --signing-key KEY.pem\n"
+    "  sign-bundle --signing-key KEY.pem --file BUNDLE.rcc\n"
     "\n"
-    "Passwords are read from the first line of --password-file, else of standard input.\n";
+    "Passwords are read from the first line of --password-file, else of standard input.\n"
+    "Public keys and signatures are printed in base64, for CORVALEN_BUNDLE_PUBLIC_KEY and the\n"
+    "X-Bundle-Signature header.\n";
 
 struct UsageError
 {
@@ -282,13 +290,8 @@ int setPassword(int argc, char **argv)
     return 0;
 }
 
-int publishBundle(int argc, char **argv)
+std::string readBundleFile(const std::string &path)
 {
-    const Options o(argc, argv, {"db", "email", "file", "format"});
-    const std::string db = o.required("db"), email = o.required("email"), path = o.required("file");
-    std::optional<DeliveryFormat> format;
-    if (o.has("format"))
-        format = formatOption(o.optional("format"));
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw Failure{"cannot read bundle file " + path + ": " + std::strerror(errno)};
@@ -307,14 +310,102 @@ int publishBundle(int argc, char **argv)
     if (data.empty())
         throw Failure{"bundle file " + path + " is empty"};
     if (data.compare(0, 4, "qres") != 0)
-        std::fprintf(stderr,
-                     "warning: %s does not start like a Qt binary resource; publishing anyway\n",
+        std::fprintf(stderr, "warning: %s does not start like a Qt binary resource\n",
                      path.c_str());
+    return data;
+}
+
+// The private key stays on the operator's side: created 0600, never overwritten.
+void writePrivateFile(const std::string &path, const std::string &content)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw Failure{"cannot create " + path + ": " + std::strerror(errno) +
+                      (errno == EEXIST ? " (an existing key is never overwritten)" : "")};
+    size_t written = 0;
+    while (written < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += static_cast<size_t>(n);
+    }
+    const bool ok = written == content.size() && ::fsync(fd) == 0;
+    const int savedErrno = errno;
+    ::close(fd);
+    if (!ok) {
+        ::unlink(path.c_str());
+        throw Failure{"cannot write " + path + ": " + std::strerror(savedErrno)};
+    }
+}
+
+crypto::SigningKey readSigningKey(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw Failure{"cannot read signing key " + path + ": " + std::strerror(errno)};
+    // A PEM key is a few hundred bytes; do not read a mistaken path to its end.
+    std::string pem(16384, '\0');
+    in.read(pem.data(), static_cast<std::streamsize>(pem.size()));
+    pem.resize(static_cast<size_t>(in.gcount()));
+    const auto key = crypto::SigningKey::fromPem(pem);
+    if (!key)
+        throw Failure{path + " is not an unencrypted Ed25519 private key in PEM form"};
+    struct stat st
+    {
+    };
+    if (::stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
+        std::fprintf(stderr, "warning: signing key %s can be read by other users (chmod 600 it)\n",
+                     path.c_str());
+    return *key;
+}
+
+int publishBundle(int argc, char **argv)
+{
+    const Options o(argc, argv, {"db", "email", "file", "format", "signing-key"});
+    const std::string db = o.required("db"), email = o.required("email"), path = o.required("file");
+    std::optional<DeliveryFormat> format;
+    if (o.has("format"))
+        format = formatOption(o.optional("format"));
+    std::optional<crypto::SigningKey> key;
+    if (o.has("signing-key"))
+        key = readSigningKey(o.required("signing-key"));
+    const std::string data = readBundleFile(path);
+    const std::string signature = key ? key->sign(data) : std::string();
     Store store(db, false);
     const User user = requireUser(store, email);
-    store.publishBundle(user.id, data, format);
-    std::printf("Published %zu bytes for %s (%s); update flag set.\n", data.size(),
-                user.email.c_str(), formatName(format.value_or(user.format)));
+    store.publishBundle(user.id, data, signature, format);
+    std::printf("Published %zu bytes for %s (%s, %s); update flag set.\n", data.size(),
+                user.email.c_str(), formatName(format.value_or(user.format)),
+                key ? "signed" : "unsigned");
+    return 0;
+}
+
+int createSigningKey(int argc, char **argv)
+{
+    const Options o(argc, argv, {"signing-key"});
+    const crypto::SigningKey key = crypto::SigningKey::generate();
+    writePrivateFile(o.required("signing-key"), key.pem());
+    std::printf("%s\n", crypto::base64Encode(key.publicKey()).c_str());
+    return 0;
+}
+
+int showPublicKey(int argc, char **argv)
+{
+    const Options o(argc, argv, {"signing-key"});
+    std::printf(
+        "%s\n",
+        crypto::base64Encode(readSigningKey(o.required("signing-key")).publicKey()).c_str());
+    return 0;
+}
+
+// For bundles served from elsewhere (direct downloads): the value of their X-Bundle-Signature.
+int signBundle(int argc, char **argv)
+{
+    const Options o(argc, argv, {"signing-key", "file"});
+    const crypto::SigningKey key = readSigningKey(o.required("signing-key"));
+    std::printf("%s\n", crypto::base64Encode(key.sign(readBundleFile(o.required("file")))).c_str());
     return 0;
 }
 
@@ -365,6 +456,9 @@ int main(int argc, char **argv)
         {"set-format", setFormat},
         {"outbox", outbox},
         {"show-user", showUser},
+        {"create-signing-key", createSigningKey},
+        {"show-public-key", showPublicKey},
+        {"sign-bundle", signBundle},
     };
     if (argc < 2) {
         std::fputs(kUsage, stderr);

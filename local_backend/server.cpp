@@ -435,12 +435,19 @@ private:
             sendJson(res, 404, Value::object({{"error", kNoDashboard}}));
             return;
         }
+        // The detached signature travels with the bundle; unsigned bundles carry none.
+        const std::string signature =
+            bundle->signature.empty() ? std::string() : crypto::base64Encode(bundle->signature);
         if (u->format == DeliveryFormat::Base64) {
-            sendJson(res, 200,
-                     Value::object({{"payload_base64", crypto::base64Encode(bundle->data)}}));
+            Value body = Value::object({{"payload_base64", crypto::base64Encode(bundle->data)}});
+            if (!signature.empty())
+                body["signature"] = signature;
+            sendJson(res, 200, body);
         } else {
             res.status = 200;
             res.set_header("Cache-Control", "no-store");
+            if (!signature.empty())
+                res.set_header("X-Bundle-Signature", signature);
             res.set_content(bundle->data, "application/octet-stream");
         }
     }

@@ -19,7 +19,7 @@ constexpr std::int64_t kRefreshLifetimeMs = 30LL * 24 * 3600 * 1000;
 constexpr std::int64_t kResetTicketLifetimeMs = 3600LL * 1000;
 // Long enough for a publish of a large bundle to finish while the server keeps answering.
 constexpr int kBusyTimeoutMs = 15000;
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 // Expired rows are purged at every sign-in and refresh.
 #define kExpiryIndexes                                                                             \
@@ -43,7 +43,8 @@ CREATE TABLE IF NOT EXISTS bundles(
     user_id TEXT PRIMARY KEY REFERENCES users(id) ON DELETE CASCADE,
     data BLOB NOT NULL,
     published_at INTEGER NOT NULL,
-    version INTEGER NOT NULL DEFAULT 1);
+    version INTEGER NOT NULL DEFAULT 1,
+    signature BLOB);
 CREATE TABLE IF NOT EXISTS access_tokens(
     token_hash TEXT PRIMARY KEY,
     user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
@@ -149,6 +150,11 @@ public:
     Statement &bindBlob(int index, std::string_view data)
     {
         check(sqlite3_bind_blob64(st, index, data.data(), data.size(), SQLITE_STATIC));
+        return *this;
+    }
+    Statement &bindNull(int index)
+    {
+        check(sqlite3_bind_null(st, index));
         return *this;
     }
     Statement &bind(int index, std::int64_t value)
@@ -279,10 +285,13 @@ void Store::initialize()
         throw StoreError("database was written by a newer version of this program");
     exec("PRAGMA journal_mode = WAL");
     Transaction tx(*this);
-    if (current == 1)
-        migrateFrom1();
-    else
+    if (current == 0) {
         exec(kSchema);
+    } else {
+        if (current == 1)
+            migrateFrom1();
+        migrateFrom2();
+    }
     exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
     tx.commit();
 }
@@ -304,6 +313,12 @@ void Store::migrateFrom1()
         Statement hide(db, "UPDATE outbox SET link = ? WHERE id = ?");
         hide.bind(1, hideTicket(link)).bind(2, id).run();
     }
+}
+
+// Version 2 had no bundle signatures: its bundles are served unsigned, as they were published.
+void Store::migrateFrom2()
+{
+    exec("ALTER TABLE bundles ADD COLUMN signature BLOB");
 }
 
 std::optional<User> Store::readUser(Statement &st)
@@ -469,15 +484,22 @@ std::optional<std::string> Store::userForAccessToken(const std::string &accessTo
 }
 
 void Store::publishBundle(const std::string &userId, const std::string &data,
-                          std::optional<DeliveryFormat> format)
+                          const std::string &signature, std::optional<DeliveryFormat> format)
 {
     if (data.size() > kMaxBundleBytes)
         throw StoreError("bundle larger than " + std::to_string(kMaxBundleBytes) + " bytes");
     Transaction tx(*this);
-    Statement put(db, "INSERT INTO bundles(user_id, data, published_at) VALUES(?, ?, ?) "
-                      "ON CONFLICT(user_id) DO UPDATE SET data = excluded.data, "
+    // An unsigned publication must not keep the signature of the bundle it replaces.
+    Statement put(db, "INSERT INTO bundles(user_id, data, signature, published_at) "
+                      "VALUES(?, ?, ?, ?) ON CONFLICT(user_id) DO UPDATE SET "
+                      "data = excluded.data, signature = excluded.signature, "
                       "published_at = excluded.published_at, version = version + 1");
-    put.bind(1, userId).bindBlob(2, data).bind(3, nowMs()).run();
+    put.bind(1, userId).bindBlob(2, data);
+    if (signature.empty())
+        put.bindNull(3);
+    else
+        put.bindBlob(3, signature);
+    put.bind(4, nowMs()).run();
     Statement flag(db, "UPDATE users SET rcc_update_available = 1 WHERE id = ?");
     flag.bind(1, userId).run();
     if (format)
@@ -495,12 +517,13 @@ std::optional<Bundle> Store::serveBundle(const std::string &userId)
 {
     Bundle bundle;
     {
-        Statement st(db, "SELECT data, version FROM bundles WHERE user_id = ?");
+        Statement st(db, "SELECT data, version, signature FROM bundles WHERE user_id = ?");
         st.bind(1, userId);
         if (!st.step())
             return std::nullopt;
         bundle.data = st.blob(0);
         bundle.version = st.integer(1);
+        bundle.signature = st.blob(2);
     }
     Transaction tx(*this);
     Statement served(db, "UPDATE users SET served_bundle_version = ? WHERE id = ?");

@@ -65,6 +65,7 @@ struct OutboxEntry
 struct Bundle
 {
     std::string data;
+    std::string signature; // detached Ed25519 signature of data; empty when published unsigned
     std::int64_t version = 0;
 };
 
@@ -103,9 +104,9 @@ public:
     // The user an unexpired access token belongs to.
     std::optional<std::string> userForAccessToken(const std::string &accessToken);
 
-    // Stores a new version and raises the update flag.
+    // Stores a new version with its signature (empty: unsigned) and raises the update flag.
     void publishBundle(const std::string &userId, const std::string &data,
-                       std::optional<DeliveryFormat> format);
+                       const std::string &signature, std::optional<DeliveryFormat> format);
     void setFormat(const std::string &userId, DeliveryFormat format);
     // The newest bundle, recorded as the one this account was last served.
     std::optional<Bundle> serveBundle(const std::string &userId);
@@ -131,6 +132,7 @@ private:
     void exec(const char *sql);
     void initialize();
     void migrateFrom1();
+    void migrateFrom2();
     void applyPassword(const std::string &userId, const std::string &hash);
     Session issueSession(const std::string &userId, int lifetimeSeconds, std::int64_t now);
     std::optional<User> readUser(Statement &st);
