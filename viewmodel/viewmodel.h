@@ -15,6 +15,7 @@
 class MqttClient;
 class QNetworkAccessManager;
 class QQmlEngine;
+struct DashboardFunctionBody;
 
 class ViewModel : public QObject
 {
@@ -74,6 +75,15 @@ private:
     bool restoreUserFromSettings();
     void clearComponentCacheIfEngine();
     void connectDashboardReplyDiagnostics(QNetworkReply *reply);
+    // Steps of the two delivery reply handlers.
+    void retryDashboardFunctionAfterUnauthorized();
+    QString dashboardFunctionFailure(QNetworkReply *reply, int status, const QByteArray &body,
+                                     const DashboardFunctionBody &parsed);
+    void registerDashboardFunctionPayload(const QByteArray &payload, const QUrl &source);
+    void followDirectDownloadRedirect(const QUrl &from, const QUrl &location);
+    bool retryDirectDownload(QNetworkReply *reply);
+    void registerDirectDownload(const QByteArray &body, const QUrl &source);
+    void acknowledgeDashboardUpdate();
 
     AuthHandler authHandler;
     MqttClient *mqttClient = nullptr;
