@@ -47,6 +47,83 @@ template <typename T> QByteArray patched(QByteArray bytes, qint64 offset, T valu
     return bytes;
 }
 
+constexpr quint16 kZlib = 0x01;
+constexpr quint16 kZstd = 0x04;
+
+struct CraftedFile
+{
+    QString name;
+    quint16 flags;
+    QByteArray data; // as stored: compressed data of a compressed file
+};
+
+quint32 resourceNameHash(const QString &name)
+{
+    quint32 h = 0;
+    for (const QChar c : name) {
+        h = (h << 4) + c.unicode();
+        h ^= (h & 0xf0000000) >> 23;
+        h &= 0x0fffffff;
+    }
+    return h;
+}
+
+template <typename T> QByteArray bigEndian(T value)
+{
+    QByteArray bytes(sizeof(T), Qt::Uninitialized);
+    qToBigEndian(value, bytes.data());
+    return bytes;
+}
+
+// A version-3 bundle with the given files under "external/", laid out as the resource compiler
+// lays it out (header, data, names, tree), for shapes the compiler never writes.
+QByteArray craftedBundle(QList<CraftedFile> files)
+{
+    std::sort(files.begin(), files.end(), [](const CraftedFile &a, const CraftedFile &b) {
+        return resourceNameHash(a.name) < resourceNameHash(b.name);
+    });
+    QByteArray data, names, tree;
+    const auto name = [&names](const QString &text) {
+        const qint32 at = qint32(names.size());
+        names += bigEndian<quint16>(quint16(text.size())) + bigEndian(resourceNameHash(text));
+        for (const QChar c : text)
+            names += bigEndian<quint16>(c.unicode());
+        return at;
+    };
+    const auto node = [&tree](qint32 nameAt, quint16 flags, qint32 first, qint32 second) {
+        tree += bigEndian(nameAt) + bigEndian(flags) + bigEndian(first) + bigEndian(second) +
+                bigEndian<qint64>(0);
+    };
+    node(0, 0x02, 1, 1);
+    node(name("external"), 0x02, qint32(files.size()), 2);
+    bool zstd = false;
+    for (const CraftedFile &file : files) {
+        node(name(file.name), file.flags, 1, qint32(data.size())); // any territory, language C
+        data += bigEndian<qint32>(qint32(file.data.size())) + file.data;
+        zstd = zstd || (file.flags & kZstd);
+    }
+    const qint32 dataAt = 24;
+    const qint32 namesAt = dataAt + qint32(data.size());
+    const qint32 treeAt = namesAt + qint32(names.size());
+    return "qres" + bigEndian<qint32>(3) + bigEndian(treeAt) + bigEndian(dataAt) +
+           bigEndian(namesAt) + bigEndian<qint32>(zstd ? 4 : 0) + data + names + tree;
+}
+
+// A zstd frame header stating `declared` content bytes, then one raw block of one byte.
+QByteArray zstdFrame(quint64 declared)
+{
+    QByteArray size(8, Qt::Uninitialized);
+    qToLittleEndian(declared, size.data());
+    return QByteArray::fromHex("28b52ffde0") + size + QByteArray::fromHex("09000078");
+}
+
+// The stored data of the first file of a bundle that holds one.
+QByteArray firstFileData(const QByteArray &bundle)
+{
+    const qint32 at = qFromBigEndian<qint32>(bundle.constData() + 12);
+    return bundle.mid(at + 4, qFromBigEndian<qint32>(bundle.constData() + at));
+}
+
 Response status(int code, const QByteArray &body = {})
 {
     Response r;
@@ -83,6 +160,8 @@ class TstBundleDelivery : public QObject
     std::unique_ptr<QSignalSpy> finished;
     const QByteArray bundleA = readFile(DELIVERY_BUNDLE_DIR "/bundle_a.rcc");
     const QByteArray bundleB = readFile(DELIVERY_BUNDLE_DIR "/bundle_b.rcc");
+    const QByteArray bundleCZstd = readFile(DELIVERY_BUNDLE_DIR "/bundle_c_zstd.rcc");
+    const QByteArray bundleCZlib = readFile(DELIVERY_BUNDLE_DIR "/bundle_c_zlib.rcc");
 
     QString tempPath() const { return sandbox.filePath(QStringLiteral("tmp")); }
     QString expand(QString text) const
@@ -176,6 +255,26 @@ private slots:
             << patched<quint16>(patched<quint16>(bundleA, dirName, 1), dirName + 6, '.');
         QTest::newRow("data size past end") << patched<qint32>(
             bundleA, qFromBigEndian<qint32>(bundleA.constData() + 12), 0x7fffffff);
+        QTest::newRow("backslash in a name") << craftedBundle({{"a\\b.qml", 0, "Item {}"}});
+        // What the resource system would allocate in one piece when the file is read.
+        QTest::newRow("zstd declares 2^40")
+            << craftedBundle({{"dashboard.qml", kZstd, zstdFrame(1ull << 40)}});
+        QTest::newRow("zstd declares 2^62")
+            << craftedBundle({{"dashboard.qml", kZstd, zstdFrame(1ull << 62)}});
+        QTest::newRow("zstd declares no size") << craftedBundle(
+            {{"dashboard.qml", kZstd, QByteArray::fromHex("28b52ffd00580900007800")}});
+        QTest::newRow("zlib declares 4 GiB") << craftedBundle(
+            {{"dashboard.qml", kZlib, QByteArray::fromHex("ffffffff789c030000000001")}});
+        QTest::newRow("zstd file over 64 MiB") << craftedBundle(
+            {{"dashboard.qml", kZstd, zstdFrame((64 << 20) + 1) + QByteArray(4096, 'x')}});
+        QTest::newRow("zstd beyond its ratio")
+            << craftedBundle({{"dashboard.qml", kZstd, zstdFrame(1 << 20)}});
+        QList<CraftedFile> many;
+        for (const char *name : {"1", "2", "3", "4", "5"})
+            many.append({name, kZstd, zstdFrame(60 << 20) + QByteArray(2000, 'x')});
+        QTest::newRow("files over 256 MiB together") << craftedBundle(many);
+        QTest::newRow("zlib and zstd at once")
+            << craftedBundle({{"filler.txt", kZstd | kZlib, firstFileData(bundleCZstd)}});
     }
     // Refused from memory and through the cache file; the previous bundle is gone all the same.
     void damagedBundlesRegisterNothing()
@@ -189,23 +288,49 @@ private slots:
         }
     }
 
-    // Real bundles of every format pass; whatever damage gets past must be safe to read.
-    void bundleValidation()
+    // Every format the resource compiler writes registers, from memory and from the cache file,
+    // and every file reads back as packed.
+    void realBundlesReadBack_data()
     {
-        for (const char *name : {"a_v1", "a_v2", "c_zlib", "c_zstd"})
-            QVERIFY2(isStructurallyValidRcc(
-                         readFile(DELIVERY_BUNDLE_DIR "/bundle_" + QString(name) + ".rcc")),
-                     name);
-        for (qsizetype at = 0; at < bundleA.size(); ++at) {
-            QVERIFY(!isStructurallyValidRcc(bundleA.left(at)));
-            for (const char mask : {char(0xff), char(0x01), char(0x80)}) {
-                const QByteArray flip(1, char(bundleA[at] ^ mask));
-                if (vm->cacheAndRegisterPayload(QByteArray(bundleA).replace(at, 1, flip), "", "")) {
-                    QDirIterator it(":/", QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-                    while (it.hasNext())
-                        readFile(it.next());
+        QTest::addColumn<QByteArray>("bundle");
+        QTest::addColumn<QString>("sources");
+        for (const char *name : {"a", "a_v1", "a_v2", "c_zlib", "c_zstd"})
+            QTest::newRow(name) << readFile(DELIVERY_BUNDLE_DIR "/bundle_" + QString(name) + ".rcc")
+                                << QString(DELIVERY_BUNDLE_SOURCES "/") + name[0];
+        QTest::newRow("crafted around a real zstd frame")
+            << craftedBundle({{"filler.txt", kZstd, firstFileData(bundleCZstd)}})
+            << DELIVERY_BUNDLE_SOURCES "/c";
+    }
+    void realBundlesReadBack()
+    {
+        QFETCH(QByteArray, bundle);
+        QFETCH(QString, sources);
+        const QStringList files = QDir(sources).entryList({"*.qml", "*.txt"}, QDir::Files);
+        QVERIFY(!files.isEmpty());
+        for (const char *id : {"", "u1"}) {
+            QVERIFY(vm->cacheAndRegisterPayload(bundle, id, "test"));
+            for (const QString &file : files)
+                QCOMPARE(readFile(":/external/" + file), readFile(sources + '/' + file));
+        }
+    }
+
+    // Whatever damage gets past the check must be safe to register and read.
+    void damagedBundlesAreSafeToRead()
+    {
+        for (const QByteArray &bundle : {bundleA, bundleCZstd, bundleCZlib}) {
+            for (qsizetype at = 0; at < bundle.size(); ++at) {
+                QVERIFY(!isStructurallyValidRcc(bundle.left(at)));
+                for (const char mask : {char(0xff), char(0x01), char(0x80)}) {
+                    QByteArray damaged = bundle;
+                    damaged[at] = char(damaged[at] ^ mask);
+                    if (vm->cacheAndRegisterPayload(damaged, "", "")) {
+                        QDirIterator it(":/external", QDir::Files | QDir::Hidden,
+                                        QDirIterator::Subdirectories);
+                        while (it.hasNext())
+                            readFile(it.next());
+                    }
+                    vm->unregisterCurrentResource();
                 }
-                vm->unregisterCurrentResource();
             }
         }
     }
