@@ -1,5 +1,6 @@
 #include "viewmodel/viewmodel.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -31,6 +32,17 @@ bool isStructurallyValidRccFile(const QString &path)
         return valid;
     }
     return isStructurallyValidRcc(file.readAll());
+}
+
+// The id itself where no other id can share its file; on file systems that ignore case, ids
+// that differ only in case would. Those get the lower-cased id and a digest of the exact id,
+// joined by '+', which no id fit for a file name contains.
+QString cacheFileStem(const QString &id)
+{
+    if (id == id.toLower())
+        return id;
+    const QByteArray digest = QCryptographicHash::hash(id.toUtf8(), QCryptographicHash::Sha256);
+    return id.toLower() + QLatin1Char('+') + QString::fromLatin1(digest.toHex().left(16));
 }
 
 } // namespace
@@ -80,7 +92,7 @@ QString ViewModel::dashboardCacheFilePath(QString id)
         qWarning() << "Failed to create dashboard RCC cache directory in:" << location;
         return {};
     }
-    return dir.filePath(QStringLiteral("dashboard_rcc_cache/") + trimmedId +
+    return dir.filePath(QStringLiteral("dashboard_rcc_cache/") + cacheFileStem(trimmedId) +
                         QStringLiteral(".rcc"));
 }
 

@@ -339,7 +339,7 @@ private slots:
     {
         QTest::addColumn<QString>("id");
         QTest::addColumn<QStringList>("cached");
-        QTest::newRow("letters digits - _ .") << "User-1_a.b" << QStringList{"User-1_a.b.rcc"};
+        QTest::newRow("letters digits - _ .") << "user-1_a.b" << QStringList{"user-1_a.b.rcc"};
         QTest::newRow("slash") << "a/b" << QStringList();
         QTest::newRow("parent") << ".." << QStringList();
         QTest::newRow("traversal") << "../escape" << QStringList();
@@ -361,6 +361,22 @@ private slots:
         vm->deleteCachedDashboard(id);
         QVERIFY(QDir(cacheFile()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
         QCOMPARE(readFile(bait), "bait");
+    }
+
+    // Ids that differ only in case never share a file, even where file names ignore case.
+    void caseOnlyDifferentIdsKeepApart()
+    {
+        const QList<QPair<QString, QByteArray>> users{
+            {"abc", bundleA}, {"Abc", bundleB}, {"ABC", bundleCZstd}};
+        QSet<QString> names;
+        for (const auto &[id, bundle] : users) {
+            QVERIFY(vm->cacheAndRegisterPayload(bundle, id, "test"));
+            names.insert(QFileInfo(vm->dashboardCacheFilePath(id)).fileName().toLower());
+        }
+        QCOMPARE(names.size(), 3);
+        QVERIFY(names.contains("abc.rcc")); // a lower-case id keeps its plain name
+        for (const auto &[id, bundle] : users)
+            QCOMPARE(readFile(vm->dashboardCacheFilePath(id)), bundle);
     }
 
     void cacheFailuresFallBackToMemory()
