@@ -2,6 +2,7 @@
 
 #include "auth/http_request.h"
 #include "viewmodel/function_reply.h"
+#include "viewmodel/redirect_policy.h"
 
 #include <QDebug>
 #include <QDir>
@@ -76,15 +77,60 @@ bool ViewModel::requestDashboardFunction(QUrl url, QString accessToken)
     }
     http::dropReply(dashboardFunctionReply);
 
-    QNetworkRequest request =
-        http::buildRequest(url, http::Redirects::FollowNoLessSafe, accessToken);
+    // Redirects are followed here rather than by the network layer, which would carry the
+    // bearer token to whatever host a redirect names.
+    QNetworkRequest request = http::buildRequest(url, http::Redirects::Manual, accessToken);
     request.setRawHeader("Accept", "application/octet-stream,application/json;q=0.9,*/*;q=0.8");
+    sendDashboardFunctionRequest(request);
+    return true;
+}
 
+void ViewModel::sendDashboardFunctionRequest(const QNetworkRequest &request)
+{
     QNetworkReply *reply = networkManager->get(request);
     dashboardFunctionReply = reply;
     connectDashboardReplyDiagnostics(reply);
+    limitBundleBody(reply, &ViewModel::dashboardFunctionReply);
     connect(reply, &QNetworkReply::finished, this,
             [this, reply] { handleDashboardFunctionReply(reply); });
+}
+
+// One hop repeats the answered request at the new location. The token goes along only while
+// the chain stays on the origin it was sent to; refused hops fail like a network error would.
+bool ViewModel::followDashboardFunctionRedirect(QNetworkReply *reply, int status)
+{
+    const QVariant location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
+    if (!location.isValid() || location.isNull())
+        return false;
+    QNetworkRequest request = reply->request();
+    const redirect::Decision next =
+        redirect::decide(reply->url(), location.toUrl(), {}, 0, request.maximumRedirectsAllowed());
+    QString refusal;
+    switch (next.verdict) {
+    case redirect::Verdict::Follow:
+        request.setUrl(next.target);
+        request.setMaximumRedirectsAllowed(request.maximumRedirectsAllowed() - 1);
+        if (!redirect::sameOrigin(reply->url(), next.target))
+            request.setRawHeader("Authorization", QByteArray()); // removes it
+        sendDashboardFunctionRequest(request);
+        return true;
+    case redirect::Verdict::InvalidTarget:
+        refusal = tr("Invalid redirect target");
+        break;
+    case redirect::Verdict::Insecure:
+        refusal = tr("Insecure redirect");
+        break;
+    case redirect::Verdict::Loop:
+        refusal = tr("Redirect loop");
+        break;
+    case redirect::Verdict::TooMany:
+        refusal = tr("Too many redirects");
+        break;
+    }
+    qWarning() << "Refused dashboard RCC redirect:" << refusal << "from=" << next.fromKey
+               << "to=" << next.toKey;
+    emit externalResourceLoadFinished(
+        false, tr("Dashboard RCC request failed (%1): %2").arg(QString::number(status), refusal));
     return true;
 }
 
@@ -101,6 +147,8 @@ void ViewModel::handleDashboardFunctionReply(QNetworkReply *reply)
     dashboardFunctionReply = nullptr;
     const auto release = qScopeGuard([reply] { reply->deleteLater(); });
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (followDashboardFunctionRedirect(reply, status))
+        return;
     const QByteArray body = reply->readAll();
 
     if (status == 401) {

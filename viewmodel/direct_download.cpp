@@ -64,6 +64,7 @@ bool ViewModel::requestDirectDownload(QUrl url)
 
     QNetworkReply *reply = networkManager->get(request);
     directDownloadReply = reply;
+    limitBundleBody(reply, &ViewModel::directDownloadReply);
     connect(reply, &QNetworkReply::finished, this,
             [this, reply] { handleDirectDownloadReply(reply); });
     return true;

@@ -181,8 +181,9 @@ bool isStructurallyValidRcc(const QByteArray &bytes, QString *reason)
             if ((flags & kCompressed) && (flags & kCompressedZstd))
                 return fail(reason, QStringLiteral("two compressions on node %1").arg(node));
             if (!expandsWithinCaps(in, flags, entryAt + 4, in.u32(entryAt), expandedTotal))
-                return fail(reason,
-                            QStringLiteral("node %1 declares too large an expanded size").arg(node));
+                return fail(
+                    reason,
+                    QStringLiteral("node %1 declares too large an expanded size").arg(node));
         }
     }
     return true;

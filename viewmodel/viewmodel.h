@@ -11,9 +11,11 @@
 #include <QVariantList>
 
 #include "auth/authhandler.h"
+#include "viewmodel/rcc_validation.h"
 
 class MqttClient;
 class QNetworkAccessManager;
+class QNetworkRequest;
 class QQmlEngine;
 struct DashboardFunctionBody;
 
@@ -75,7 +77,10 @@ private:
     bool restoreUserFromSettings();
     void clearComponentCacheIfEngine();
     void connectDashboardReplyDiagnostics(QNetworkReply *reply);
+    void limitBundleBody(QNetworkReply *reply, QNetworkReply *ViewModel::*slot);
+    void sendDashboardFunctionRequest(const QNetworkRequest &request);
     // Steps of the two delivery reply handlers.
+    bool followDashboardFunctionRedirect(QNetworkReply *reply, int status);
     void retryDashboardFunctionAfterUnauthorized();
     QString dashboardFunctionFailure(QNetworkReply *reply, int status, const QByteArray &body,
                                      const DashboardFunctionBody &parsed);
@@ -105,4 +110,7 @@ private:
     QString registeredRccPath;
     QByteArray registeredRccData;
     bool registeredFromMemory = false;
+    qint64 maxBundleBytes = kMaxBundleBytes;
+
+    friend class TstBundleDelivery;
 };

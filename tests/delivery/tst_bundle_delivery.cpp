@@ -148,6 +148,43 @@ bool logged(const QString &fragment)
                        [&](const QString &line) { return line.contains(fragment); });
 }
 
+// Answers every request with `head`, then streams filler bytes until `total` have been sent
+// or the client hangs up, whichever comes first.
+class StreamingServer : public QTcpServer
+{
+public:
+    StreamingServer(QByteArray response, qint64 bytes) : head(std::move(response)), total(bytes)
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket *socket = nextPendingConnection();
+            auto sent = std::make_shared<qint64>(-1);
+            const auto more = [this, socket, sent] {
+                if (*sent < 0 && socket->readAll().contains("\r\n\r\n")) {
+                    socket->write(this->head);
+                    *sent = 0;
+                }
+                if (*sent < 0 || socket->bytesToWrite() > 0)
+                    return;
+                if (*sent >= this->total)
+                    return socket->disconnectFromHost();
+                const QByteArray chunk(64 * 1024, 'x');
+                *sent += socket->write(chunk);
+            };
+            connect(socket, &QTcpSocket::readyRead, socket, more);
+            connect(socket, &QTcpSocket::bytesWritten, socket, more);
+            connect(socket, &QTcpSocket::disconnected, this, [this, socket, sent] {
+                clientLeftEarly = *sent < this->total;
+                socket->deleteLater();
+            });
+        });
+    }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1/big.rcc").arg(serverPort()); }
+
+    const QByteArray head;
+    const qint64 total;
+    bool clientLeftEarly = false;
+};
+
 } // namespace
 
 class TstBundleDelivery : public QObject
@@ -529,6 +566,63 @@ private slots:
         }
     }
 
+    // The bearer token is for the function's own origin: it follows redirects there, and never
+    // to another origin, nor back again once it has left.
+    void functionTokenStaysOnItsOrigin()
+    {
+        ScriptedHttpServer other;
+        QVERIFY(other.start());
+        server.setHandler([&](const Request &r) {
+            if (r.path() == "/fn/get_dashboard_rcc")
+                return Response::redirect(302, "/same");
+            if (r.path() == "/same")
+                return Response::redirect(307, other.baseUrl().toUtf8() + "/away");
+            return ok(bundleA);
+        });
+        other.enqueue(Response::redirect(302, server.baseUrl().toUtf8() + "/back"));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        QCOMPARE(targets(),
+                 QStringList({"/fn/get_dashboard_rcc?user_id=user-1", "/same", "/back"}));
+        QByteArrayList tokens;
+        for (const Request &request : server.requests() + other.requests())
+            tokens << request.header("Authorization");
+        QCOMPARE(tokens, QByteArrayList({"Bearer tok-1", "Bearer tok-1", "", ""}));
+    }
+
+    // A body over the cap is cut off as soon as its declared length or its arrived bytes show
+    // it; nothing of it is cached or registered, and the outcome comes once.
+    void oversizedBodiesAreRefused_data()
+    {
+        QTest::addColumn<bool>("direct");
+        QTest::addColumn<bool>("declared"); // a Content-Length over the cap, else bytes arrive
+        QTest::newRow("function, declared") << false << true;
+        QTest::newRow("function, arriving") << false << false;
+        QTest::newRow("direct, declared") << true << true;
+        QTest::newRow("direct, arriving") << true << false;
+    }
+    void oversizedBodiesAreRefused()
+    {
+        QFETCH(bool, direct);
+        QFETCH(bool, declared);
+        if (!declared)
+            vm->maxBundleBytes = 1 << 20; // the real cap would take a while to arrive
+        const qint64 limit = vm->maxBundleBytes;
+        StreamingServer big(declared ? "HTTP/1.1 200 OK\r\nContent-Length: " +
+                                           QByteArray::number(limit + 1) + "\r\n\r\n"
+                                     : "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n",
+                            declared ? limit + 1 : qint64(1) << 30);
+        QVERIFY(big.listen(QHostAddress::LocalHost));
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", big.url().toUtf8());
+        QVERIFY(direct ? vm->downloadAndRegisterExternalResource(big.url())
+                       : vm->resolveAndDownloadExternalResourceForCurrentUser());
+        QCOMPARE(outcome(), qMakePair(false, QStringLiteral("Downloaded RCC file is too large: "
+                                                            "more than %1 bytes.")
+                                                 .arg(limit)));
+        QTRY_VERIFY_WITH_TIMEOUT(big.clientLeftEarly, kWait);
+        QCOMPARE(finished->count(), 1);
+        QVERIFY(!QFile::exists(cacheFile("user-1")) && !QFileInfo::exists(":/external"));
+    }
+
     // A bundle asked for over TLS never continues in the clear; HTTP/2 is offered, never used.
     void httpsStaysHttpsAndHttp1()
     {
@@ -558,7 +652,9 @@ private slots:
         QVERIFY(vm->downloadAndRegisterExternalResource(https + "/b.rcc"));
         QCOMPARE(outcome(1), qMakePair(false, "Refused insecure RCC redirect to: " + plain));
         qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", https.toUtf8());
-        QCOMPARE(resolve(2).first, false); // refused by the function request's redirect policy
+        QCOMPARE(resolve(2),
+                 qMakePair(false, QStringLiteral("Dashboard RCC request failed (302): Insecure "
+                                                 "redirect")));
         QCOMPARE(protocols.size(), 2);
         QVERIFY(!protocols.contains("h2"));
     }
