@@ -216,6 +216,8 @@ QString ViewModel::dashboardFunctionFailure(QNetworkReply *reply, int status,
 
 void ViewModel::registerDashboardFunctionPayload(const QByteArray &payload, const QUrl &source)
 {
+    if (refuseQuarantinedPayload(payload))
+        return;
     if (cacheAndRegisterPayload(payload, userId, source.toString())) {
         qInfo() << "Registered external RCC from dashboard function:" << source;
         acknowledgeDashboardUpdate();

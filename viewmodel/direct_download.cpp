@@ -155,6 +155,8 @@ void ViewModel::registerDirectDownload(const QByteArray &body, const QUrl &sourc
 {
     if (body.isEmpty()) {
         emit externalResourceLoadFinished(false, tr("Downloaded RCC file is empty."));
+    } else if (refuseQuarantinedPayload(body)) {
+        return;
     } else if (!cacheAndRegisterPayload(body, userId, source.toString())) {
         emit externalResourceLoadFinished(false,
                                           tr("Downloaded file is not a valid RCC resource."));

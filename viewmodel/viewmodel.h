@@ -11,6 +11,7 @@
 #include <QVariantList>
 
 #include "auth/authhandler.h"
+#include "viewmodel/bundle_quarantine.h"
 #include "viewmodel/rcc_validation.h"
 
 class MqttClient;
@@ -57,6 +58,7 @@ public:
     Q_INVOKABLE void disconnectDashboardMqtt();
     Q_INVOKABLE QString currentUserId() const;
     Q_INVOKABLE QString appConfigValue(QString key) const;
+    Q_INVOKABLE void dashboardCreationFinished(bool created);
 
     // Dashboard delivery building blocks (not exposed to QML).
     static QString normalizedDashboardFunctionUrl(QUrl url);
@@ -89,6 +91,8 @@ private:
     bool retryDirectDownload(QNetworkReply *reply);
     void registerDirectDownload(const QByteArray &body, const QUrl &source);
     void acknowledgeDashboardUpdate();
+    bool registerPayload(const QByteArray &payload, const QString &path, const QString &source);
+    bool refuseQuarantinedPayload(const QByteArray &payload);
 
     AuthHandler authHandler;
     MqttClient *mqttClient = nullptr;
@@ -111,6 +115,7 @@ private:
     QByteArray registeredRccData;
     bool registeredFromMemory = false;
     qint64 maxBundleBytes = kMaxBundleBytes;
+    BundleQuarantine bundleQuarantine;
 
     friend class TstBundleDelivery;
 };

@@ -392,7 +392,7 @@ private slots:
         QVERIFY(QDir().mkpath(cacheFile()) && writeFile(bait, "bait"));
 
         QVERIFY(vm->cacheAndRegisterPayload(bundleA, id, "test"));
-        QCOMPARE(QDir(cacheFile()).entryList(QDir::Files | QDir::Hidden), cached);
+        QCOMPARE(QDir(cacheFile()).entryList({"*.rcc"}, QDir::Files | QDir::Hidden), cached);
         QCOMPARE(logged("user id unfit as a file name"),
                  cached.isEmpty() && !id.trimmed().isEmpty());
         vm->deleteCachedDashboard(id);
@@ -692,6 +692,48 @@ private slots:
         const QString fn = "/fn/get_dashboard_rcc?user_id=user-1";
         QCOMPARE(targets(), QStringList({fn, "/v1/token", fn, "/clear", fn, "/v1/token", fn}));
         QVERIFY(vm->currentUserId().isEmpty()); // signed out
+    }
+
+    // A run that ends between registering a bundle and finishing its dashboard (here: a second
+    // view model finds the first one's load unfinished) quarantines that bundle, from the cache
+    // and from the network, until a different bundle has loaded.
+    void interruptedLoadQuarantinesBundle()
+    {
+        QList<Response> replies{ok(bundleA), ok(bundleA), ok(bundleB), ok(bundleA)};
+        server.setHandler([&](const Request &) { return replies.takeFirst(); });
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded)); // and its dashboard never finishes
+
+        ViewModel next;
+        QSignalSpy outcomes(&next, &ViewModel::externalResourceLoadFinished);
+        next.auth().Settings().setValue("token", EncodeStoredValue("tok-1"));
+        next.isUserLoggedIn();
+        const auto load = [&](int n) {
+            next.resolveAndDownloadExternalResourceForCurrentUser();
+            return QTest::qWaitFor([&] { return outcomes.count() >= n; }, kWait)
+                       ? outcomes.at(n - 1).at(1).toString()
+                       : QStringLiteral("<no outcome>");
+        };
+        QCOMPARE(load(1), "This dashboard stopped the app while it was loading before, so it is "
+                          "not loaded again. A newer version will load once it is published.");
+        QVERIFY(logged("Quarantined dashboard RCC that did not finish loading in an earlier run"));
+        QVERIFY(!QFile::exists(cacheFile("user-1")));
+        QCOMPARE(server.requestCount(), 2); // the cached copy was not taken
+
+        QCOMPARE(load(2), kLoaded); // a different bundle loads and lifts the quarantine
+        next.dashboardCreationFinished(true);
+        QCOMPARE(readFile(cacheFile("user-1")), bundleB);
+        QVERIFY(QDir().remove(cacheFile("user-1")));
+        QCOMPARE(load(3), kLoaded);
+        QCOMPARE(readFile(cacheFile("user-1")), bundleA);
+        next.dashboardCreationFinished(false); // a dashboard that failed to build took nothing down
+        next.unregisterCurrentResource();
+
+        ViewModel third;
+        QSignalSpy thirdOutcomes(&third, &ViewModel::externalResourceLoadFinished);
+        third.isUserLoggedIn();
+        QVERIFY(third.resolveAndDownloadExternalResourceForCurrentUser());
+        QCOMPARE(thirdOutcomes.first().at(1).toString(), kFromCache);
+        third.unregisterCurrentResource();
     }
 
     // Not through the cache file, the registration or the QML engine's component cache.

@@ -16,22 +16,29 @@ Item {
         const generation = ++loadGeneration
         const component = Qt.createComponent(externalDashboardSource)
 
-        const finish = function () {
-            if (generation !== loadGeneration)
-                return
+        const create = function () {
             if (component.status === Component.Error) {
                 console.error("Failed to load external dashboard component:", component.errorString())
-                return
+                return false
             }
             const object = component.createObject(dashboard_host)
             if (object === null) {
                 console.error("Failed to create external dashboard object")
-                return
+                return false
             }
             externalDashboardObject = object
             // Roots that are not items (a QtObject, say) have no anchors to set.
             if (object.anchors !== undefined)
                 object.anchors.fill = dashboard_host
+            return true
+        }
+        const finish = function () {
+            if (generation !== loadGeneration)
+                return
+            const created = create()
+            // The bundle got through creation without taking the program down.
+            if (typeof manager !== "undefined" && manager)
+                manager.dashboardCreationFinished(created)
         }
 
         if (component.status === Component.Loading) {
