@@ -446,13 +446,18 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::addColumn<QStringList>("requests"); // a local function URL adds its one request
         QTest::addColumn<QStringList>("logs");
-        const auto fn = [](const char *name, const Response &reply, const QString &message,
-                           const QStringList &logs = {}, const char *url = "%BASE%/fn") {
-            QTest::newRow(name) << false << url << reply << message << QStringList() << logs;
+        QTest::addColumn<QByteArray>("referer"); // CORVALEN_REFERER_URL
+        const QByteArray referer = " https://portal.test/ ";
+        const auto fn = [&](const char *name, const Response &reply, const QString &message,
+                            const QStringList &logs = {}, const char *url = "%BASE%/fn") {
+            QTest::newRow(name) << false << url << reply << message << QStringList() << logs
+                                << referer;
         };
-        const auto get = [](const char *name, const char *url, const Response &reply,
-                            const QString &message, const QStringList &requests) {
-            QTest::newRow(name) << true << url << reply << message << requests << QStringList();
+        const auto get = [&](const char *name, const char *url, const Response &reply,
+                             const QString &message, const QStringList &requests,
+                             const QByteArray &refererValue = " https://portal.test/ ") {
+            QTest::newRow(name) << true << url << reply << message << requests << QStringList()
+                                << refererValue;
         };
         const Response a = ok(bundleA);
         const auto to = [](const char *location) { return Response::redirect(302, location); };
@@ -462,9 +467,16 @@ private slots:
         for (int n = 11; n >= 0; --n)
             hops << QStringLiteral("/r/%1").arg(n);
 
-        fn("raw bundle", a, kLoaded,
-           {"Dashboard RCC metaDataChanged: url=%FN% status=200 headers={Content-Type="
-            "application/octet-stream, Content-Length=%SIZE%",
+        const QString headers = QStringLiteral("Content-Type=application/octet-stream, "
+                                               "X-Note=caf\u00e9, Content-Length=%SIZE%");
+        fn("raw bundle", Response(a).withHeader("X-Note", "caf\xe9"), kLoaded,
+           {"Dashboard RCC metaDataChanged: url=%FN% status=200 headers={" + headers + "}",
+            "Dashboard RCC reply diagnostics: url=%FN% status=200 error=0 errorString=\"Unknown "
+            "error\" bytes=%SIZE% bytesAvailableAfterRead=0 isFinished=true contentType=\""
+            "application/octet-stream\" contentLength=\"%SIZE%\" transferEncoding=\"\" "
+            "contentEncoding=\"\" contentDisposition=\"\" payloadPrefixHex=\"" +
+                QString::fromLatin1(bundleA.left(24).toHex(' ')) + "\" rawHeaders={" + headers +
+                "}",
             "Dashboard RCC readyRead: url= QUrl(\"%FN%\") bytesAvailable=",
             "Dashboard RCC downloadProgress: url= QUrl(\"%FN%\") received= %SIZE% total= %SIZE%"});
         fn("base64 in JSON",
@@ -473,7 +485,7 @@ private slots:
             QString::number(bundleA.toBase64().size()) + " decodedBytes= %SIZE%"});
         fn("error JSON with 200", Response::json(200, R"({"error":"no bundle yet"})"), kInvalid);
         fn("error JSON with 500", Response::json(500, R"({"error":"  build failed  "})"),
-           "build failed");
+           "build failed", {R"(Dashboard RCC JSON body: {"error":"  build failed  "})"});
         fn("500 empty", status(500),
            "Dashboard RCC request failed (500): Error transferring %FN% - server replied: "
            "Internal Server Error",
@@ -483,10 +495,15 @@ private slots:
            "Downloaded RCC file is empty.", {"encodedBytes= 3 decodedBytes= 0"});
         fn("connection dropped after the bundle", cut, kLoaded,
            {"Dashboard RCC reply content-length mismatch: declared= " +
-            QString::number(bundleA.size() + 100) + " actual= %SIZE%"});
+                QString::number(bundleA.size() + 100) + " actual= %SIZE%",
+            "Continuing after dashboard RCC reply error because a successful payload was "
+            "received: \"Connection closed\" status= 200 bytes= %SIZE%"});
         fn("derived function URL", a, kLoaded, {}, "");
         fn("host not found", a, "Dashboard RCC request failed: Host  not found", {}, "http:///fn");
-        fn("no HTTP status", a, "Dashboard RCC request returned HTTP 0.", {}, "file://%TMP%");
+        fn("no HTTP status", a, "Dashboard RCC request returned HTTP 0.",
+           {"Dashboard RCC metaDataChanged: url=file://%TMP%/get_dashboard_rcc?user_id=user-1 "
+            "status=<none> headers={"},
+           "file://%TMP%");
 
         get("10 redirects", "%BASE%/r/10", a, kLoaded, hops.mid(1));
         get("11 redirects", "%BASE%/r/11", a, "Too many RCC redirects. Last URL: %BASE%/r/0",
@@ -503,6 +520,11 @@ private slots:
             "Failed to download RCC from %BASE%/n?v=2&download=1&raw=1: Error transferring "
             "%BASE%/n?v=2&download=1&raw=1 - server replied: Not Acceptable",
             {"/n?v=2", "/n?v=2&download=1", "/n?v=2&download=1&raw=1"});
+        get("406 after a redirect", "%BASE%/moved", status(406),
+            "Failed to download RCC from %BASE%/n?download=1&raw=1: Error transferring "
+            "%BASE%/n?download=1&raw=1 - server replied: Not Acceptable",
+            {"/moved", "/n", "/n?download=1", "/n?download=1&raw=1"});
+        get("without Referer", "%BASE%/plain.rcc", a, kLoaded, {"/plain.rcc"}, "  ");
         get("404", "%BASE%/gone", status(404),
             "Failed to download RCC from %BASE%/gone: Error transferring %BASE%/gone - server "
             "replied: Not Found",
@@ -520,7 +542,8 @@ private slots:
         QFETCH(QString, message);
         QFETCH(QStringList, requests);
         QFETCH(QStringList, logs);
-        qputenv("CORVALEN_REFERER_URL", " https://portal.test/ ");
+        QFETCH(QByteArray, referer);
+        qputenv("CORVALEN_REFERER_URL", referer);
         qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", expand(url).toUtf8());
         if (url.isEmpty()) { // beside the auth service; the proxy spares a name lookup
             qputenv("CORVALEN_AUTH_BASE_URL", "http://tenant.auth.invalid/v1");
@@ -533,6 +556,8 @@ private slots:
             const int hop = r.path().startsWith("/r/") ? r.path().mid(3).toInt() : 0;
             if (hop > 0 || r.path() == "/t") // a countdown, or back to the start
                 return Response::redirect(302, hop ? "/r/" + QByteArray::number(hop - 1) : "/s");
+            if (r.path() == "/moved")
+                return Response::redirect(302, "/n");
             return r.path().endsWith(".rcc") ? ok(bundleA) : reply;
         });
 
@@ -556,7 +581,8 @@ private slots:
                      direct ? "application/octet-stream,*/*;q=0.9"
                             : "application/octet-stream,application/json;q=0.9,*/*;q=0.8");
             QCOMPARE(request.header("Authorization"), direct ? "" : "Bearer tok-1");
-            QCOMPARE(request.header("Referer"), direct ? "https://portal.test/" : "");
+            QCOMPARE(request.hasHeader("Referer"), direct && !referer.trimmed().isEmpty());
+            QCOMPARE(request.header("Referer"), direct ? referer.trimmed() : "");
             if (direct) {
                 QCOMPARE(request.header("User-Agent"),
                          "Mozilla/5.0 (Macintosh; Intel Mac OS X 14_0) AppleWebKit/537.36 "
@@ -564,6 +590,147 @@ private slots:
                 QCOMPARE(request.header("Accept-Language"), "en-US,en;q=0.9");
             }
         }
+    }
+
+    // Refused before any request is sent, the user id first, then the function URL, then the
+    // token.
+    void resolutionRefusals_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QByteArray>("functionUrl");
+        QTest::addColumn<QByteArray>("authBase");
+        QTest::addColumn<bool>("token");
+        QTest::addColumn<QString>("message");
+        const QByteArray url = "http://127.0.0.1:9/fn";
+        const QString noUrl = QStringLiteral(
+            "Missing dashboard function URL. Set CORVALEN_RCC_DASHBOARD_FUNCTION_URL.");
+        QTest::newRow("user id of spaces")
+            << "   " << url << QByteArray() << false
+            << "Missing authenticated user id. Please sign in again and retry.";
+        QTest::newRow("unusable URL and no token")
+            << "user-1" << QByteArray("http://exa mple.test/fn") << QByteArray() << false << noUrl;
+        QTest::newRow("no URL, unusable auth base")
+            << "user-1" << QByteArray() << QByteArray("http://[bad/v1") << true << noUrl;
+        QTest::newRow("no token") << "user-1" << url << QByteArray() << false
+                                  << "Missing access token. Please sign in again and retry.";
+    }
+    void resolutionRefusals()
+    {
+        QFETCH(QString, id);
+        QFETCH(QByteArray, functionUrl);
+        QFETCH(QByteArray, authBase);
+        QFETCH(bool, token);
+        QFETCH(QString, message);
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", functionUrl);
+        qputenv("CORVALEN_AUTH_BASE_URL", authBase);
+        vm->auth().Settings().setValue("id", id);
+        vm->GetSignInResponse(QStringLiteral("USER_AUTENTICATED")); // takes the id over
+        if (!token)
+            vm->auth().Settings().remove("token");
+        QVERIFY(!vm->resolveAndDownloadExternalResourceForCurrentUser());
+        QCOMPARE(outcome(), qMakePair(false, message));
+        QCOMPARE(finished->count(), 1);
+    }
+
+    // The endpoint requested for a configured function URL.
+    void functionUrlNormalisation_data()
+    {
+        QTest::addColumn<QString>("configured"); // after the server's base URL
+        QTest::addColumn<QByteArray>("target");
+        QTest::newRow("older endpoint and a slash")
+            << "/fn/get_dashboard_rcc_url/" << QByteArray("/fn/get_dashboard_rcc?user_id=user-1");
+        QTest::newRow("older endpoint at the root")
+            << "/get_dashboard_rcc_url" << QByteArray("/get_dashboard_rcc?user_id=user-1");
+        QTest::newRow("endpoint already")
+            << "/x/get_dashboard_rcc" << QByteArray("/x/get_dashboard_rcc?user_id=user-1");
+        QTest::newRow("bare host") << "" << QByteArray("/get_dashboard_rcc?user_id=user-1");
+        QTest::newRow("query kept")
+            << "/fn?region=eu" << QByteArray("/fn/get_dashboard_rcc?region=eu&user_id=user-1");
+    }
+    void functionUrlNormalisation()
+    {
+        QFETCH(QString, configured);
+        QFETCH(QByteArray, target);
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", (server.baseUrl() + configured).toUtf8());
+        server.enqueue(ok(bundleA));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        QCOMPARE(server.lastRequest().target, target);
+    }
+
+    void registerExternalResourceTakesPathsAndFileUrls_data()
+    {
+        QTest::addColumn<QString>("name"); // in the sandbox; empty: an empty argument
+        QTest::addColumn<bool>("asUrl");
+        QTest::addColumn<bool>("registered");
+        QTest::addColumn<QString>("log");
+        QTest::newRow("plain path") << "a.rcc" << false << true << "Registered external RCC:";
+        QTest::newRow("file: URL") << "a.rcc" << true << true << "Registered external RCC:";
+        QTest::newRow("directory")
+            << "dir" << false << false << "External RCC file does not exist:";
+        QTest::newRow("missing file")
+            << "none.rcc" << true << false << "External RCC file does not exist:";
+        QTest::newRow("empty") << "" << false << false << "External RCC path is empty";
+    }
+    void registerExternalResourceTakesPathsAndFileUrls()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, asUrl);
+        QFETCH(bool, registered);
+        QFETCH(QString, log);
+        QVERIFY(writeFile(sandbox.filePath("a.rcc"), bundleA) &&
+                QDir().mkpath(sandbox.filePath("dir")));
+        const QString path = name.isEmpty() ? name : sandbox.filePath(name);
+        QCOMPARE(vm->registerExternalResource(asUrl ? QUrl::fromLocalFile(path).toString() : path),
+                 registered);
+        QCOMPARE(QFile::exists(kOnlyA), registered);
+        QVERIFY(logged(log));
+    }
+
+    // A cache file that does not register, a failed update and a failed token refresh each leave
+    // their work pending: the network is asked, the update is fetched again, the resolution
+    // runs once a later refresh succeeds.
+    void failuresLeaveWorkPending()
+    {
+        QList<Response> function{ok(bundleA), status(500), ok(bundleB), status(401), ok(bundleA)};
+        QList<Response> token{status(500), Response::json(200, R"({"accessToken":"tok-2",)"
+                                                               R"("refreshToken":"refresh-2",)"
+                                                               R"("accessTokenExpiresIn":3600})")};
+        server.setHandler([&](const Request &r) {
+            if (r.path() == "/clear")
+                return status(200);
+            return (r.path() == "/v1/token" ? token : function).takeFirst();
+        });
+        QVERIFY(QDir().mkpath(cacheFile()) &&
+                writeFile(cacheFile("user-1"),
+                          craftedBundle({{"dashboard.qml", kZstd, zstdFrame(1ull << 40)}})));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        QVERIFY(logged("Dashboard RCC cache exists but failed to register:"));
+
+        emit vm->auth().RccUpdateAvailable();
+        QCOMPARE(outcome(2).first, false);
+        QCOMPARE(resolve(3), qMakePair(true, kLoaded)); // past the cache again
+        QVERIFY(QFile::exists(kOnlyB));
+        QTRY_COMPARE_WITH_TIMEOUT(server.lastRequest().target, "/clear", kWait);
+
+        QVERIFY(QFile::remove(cacheFile("user-1")));
+        vm->resolveAndDownloadExternalResourceForCurrentUser(); // 401, then the refresh fails
+        QTRY_COMPARE_WITH_TIMEOUT(token.size(), 1, kWait);
+        // A new refresh is only sent once the failed one is over; it succeeds.
+        QTRY_VERIFY_WITH_TIMEOUT((vm->auth().GetNewAccessToken(), token.isEmpty()), kWait);
+        QCOMPARE(outcome(4), qMakePair(true, kLoaded));
+        QCOMPARE(finished->count(), 4);
+        QCOMPARE(server.lastRequest().header("Authorization"), "Bearer tok-2");
+    }
+
+    // A reply without a single header still shows in the trace, as empty braces.
+    void headerlessReplyIsTraced()
+    {
+        StreamingServer bare("HTTP/1.1 200 OK\r\n\r\n", 1);
+        QVERIFY(bare.listen(QHostAddress::LocalHost));
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", bare.url().toUtf8());
+        QCOMPARE(resolve(1), qMakePair(false, kInvalid));
+        QVERIFY(logged("status=200 headers={}"));
+        QVERIFY(logged("rawHeaders={}"));
     }
 
     // The bearer token is for the function's own origin: it follows redirects there, and never
@@ -623,7 +790,8 @@ private slots:
         QVERIFY(!QFile::exists(cacheFile("user-1")) && !QFileInfo::exists(":/external"));
     }
 
-    // A bundle asked for over TLS never continues in the clear; HTTP/2 is offered, never used.
+    // A bundle asked for over TLS (the scheme in any case) never continues in the clear; HTTP/2
+    // is offered, never used.
     void httpsStaysHttpsAndHttp1()
     {
         const auto certificate = QSslCertificate::fromPath(DELIVERY_BUNDLE_DIR "/tls_cert.pem");
@@ -649,7 +817,7 @@ private slots:
             });
         });
 
-        QVERIFY(vm->downloadAndRegisterExternalResource(https + "/b.rcc"));
+        QVERIFY(vm->downloadAndRegisterExternalResource("HTTPS" + https.mid(5) + "/b.rcc"));
         QCOMPARE(outcome(1), qMakePair(false, "Refused insecure RCC redirect to: " + plain));
         qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", https.toUtf8());
         QCOMPARE(resolve(2),
