@@ -88,7 +88,7 @@ bool isUsableName(const Reader &in, qint64 at, quint16 length)
         return false;
     bool onlyDots = length <= 2;
     for (quint16 i = 0; i < length; ++i) {
-        const quint16 c = in.u16(at + 2 * i);
+        const quint16 c = in.u16(at + 2 * qint64(i));
         // A backslash becomes a separator when the path is cleaned on Windows.
         if (c == '/' || c == '\\')
             return false;
