@@ -1,6 +1,5 @@
 #include "app/dotenv.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -8,33 +7,32 @@
 
 #include "app/config.h"
 
-namespace {
-
-// One line of a .env file, already trimmed; false when the line assigns nothing.
-bool parseEnvLine(QString line, QString *key, QString *value)
+std::optional<EnvAssignment> parseEnvLine(const QString &line)
 {
-    if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
-        return false;
-    if (line.startsWith(QLatin1String("export "))) {
-        line = line.mid(7).trimmed();
-        if (line.isEmpty())
-            return false;
+    QString text = line.trimmed();
+    if (text.isEmpty() || text.startsWith(QLatin1Char('#')))
+        return std::nullopt;
+    if (text.startsWith(QLatin1String("export "))) {
+        text = text.mid(7).trimmed();
+        if (text.isEmpty())
+            return std::nullopt;
     }
-    const qsizetype eq = line.indexOf(QLatin1Char('='));
+    const qsizetype eq = text.indexOf(QLatin1Char('='));
     if (eq <= 0)
-        return false;
+        return std::nullopt;
 
-    *key = line.left(eq).trimmed();
-    QString v = line.mid(eq + 1).trimmed();
+    EnvAssignment assignment{text.left(eq).trimmed(), text.mid(eq + 1).trimmed()};
+    QString &v = assignment.value;
     if (v.size() >= 2 && ((v.startsWith(QLatin1Char('"')) && v.endsWith(QLatin1Char('"'))) ||
                           (v.startsWith(QLatin1Char('\'')) && v.endsWith(QLatin1Char('\''))))) {
         v = v.mid(1, v.size() - 2);
     }
-    *value = v;
-    return !key->isEmpty();
+    // The environment holds C strings: a NUL would silently cut the name or the value and set
+    // something the file never said, so such lines are dropped like other malformed ones.
+    if (assignment.key.isEmpty() || assignment.key.contains(QChar(0)) || v.contains(QChar(0)))
+        return std::nullopt;
+    return assignment;
 }
-
-} // namespace
 
 QString findEnvFile(const QString &startDir)
 {
@@ -43,7 +41,7 @@ QString findEnvFile(const QString &startDir)
 
     QDir dir(startDir);
     while (dir.exists()) {
-        const QString candidate = dir.filePath(QStringLiteral(".env"));
+        QString candidate = dir.filePath(QStringLiteral(".env"));
         const QFileInfo info(candidate);
         if (info.exists() && info.isFile())
             return candidate;
@@ -69,22 +67,14 @@ bool loadEnvFile(const QString &path)
         if (firstLine && raw.startsWith("\xEF\xBB\xBF"))
             raw.remove(0, 3);
         firstLine = false;
-        // Decode the whole line, embedded NULs included, so they can be seen and rejected below.
-        const QString line = QString::fromUtf8(QByteArrayView(raw)).trimmed();
-        QString key;
-        QString value;
-        if (!parseEnvLine(line, &key, &value))
+        // Decode the whole line, embedded NULs included, so that the parser can refuse them.
+        const auto assignment = parseEnvLine(QString::fromUtf8(QByteArrayView(raw)));
+        if (!assignment)
             continue;
-
-        const QByteArray name = key.toUtf8();
-        const QByteArray bytes = value.toUtf8();
-        // The environment is C strings: a NUL would silently cut the name or the value and set
-        // something the file never said, so such lines are dropped like other malformed ones.
-        if (name.contains('\0') || bytes.contains('\0'))
-            continue;
+        const QByteArray name = assignment->key.toUtf8();
         if (qEnvironmentVariableIsSet(name.constData()))
             continue;
-        qputenv(name.constData(), bytes);
+        qputenv(name.constData(), assignment->value.toUtf8());
     }
     return true;
 }

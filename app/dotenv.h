@@ -2,6 +2,18 @@
 
 #include <QString>
 
+#include <optional>
+
+struct EnvAssignment
+{
+    QString key;
+    QString value;
+};
+
+// One line of a .env file, terminator and surrounding blanks included or not; nothing when the
+// line assigns nothing (blank, comment, no key, or a NUL the environment could not hold).
+std::optional<EnvAssignment> parseEnvLine(const QString &line);
+
 // Walks from startDir up to the file-system root; returns the first regular file named .env.
 QString findEnvFile(const QString &startDir);
 

@@ -6,7 +6,10 @@
 #include <QTranslator>
 #include <QUrl>
 
+#include <optional>
+
 #include "app/dotenv.h"
+#include "app/qml_disk_cache.h"
 #include "mqtt/mqttclient.h"
 #include "viewmodel/viewmodel.h"
 
@@ -38,8 +41,7 @@ int main(int argc, char *argv[])
     // Every user's bundle is served at the same qrc URL, and the on-disk QML cache tells files
     // apart only by timestamp, which reproducible bundle builds share: a cached compilation of
     // the previous bundle would be shown. It would also write files we do not own.
-    if (!qEnvironmentVariableIsSet("QML_DISABLE_DISK_CACHE"))
-        qputenv("QML_DISABLE_DISK_CACHE", "1");
+    std::optional<ScopedQmlDiskCacheOff> cacheOff(std::in_place);
 
     auto *engine = new QQmlApplicationEngine();
     // Qt 6.5 put the module resource root on the default import path; older versions need it
@@ -59,6 +61,7 @@ int main(int argc, char *argv[])
         },
         Qt::QueuedConnection);
     engine->load(url);
+    cacheOff.reset(); // Qt has read the switch by now and keeps its answer
 
     const int result = app.exec();
 

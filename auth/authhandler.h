@@ -17,6 +17,10 @@ QString DecodeStoredValue(const QString &stored);
 // Delay before renewing an access token that lives lifetimeSeconds.
 qint64 tokenRenewalIntervalMs(qint64 lifetimeSeconds);
 
+// The update check's answer: "rcc_update_available" in the user record's "metadata". Anything
+// else (not JSON, missing, another type) reads as false.
+bool readRccUpdateFlag(const QByteArray &body);
+
 class AuthHandler : public QObject
 {
     Q_OBJECT
@@ -50,6 +54,8 @@ private:
     friend class AuthHandlerTest; // reads timer state without waiting minutes
 
     bool runSessionStep(const QJsonObject &object);
+    void takeSignInSession(const QJsonObject &session);
+    bool takeRefreshedToken(const QJsonObject &reply);
     void runRefreshFailureStep();
     void syncSettings();
 
@@ -65,4 +71,7 @@ private:
     bool rccCheckRetried;
     bool rccCheckAfterRefresh;
     bool rccClearPending;
+    // Tags each refresh; a new session starts at sign-out and at every stored sign-in, so a
+    // refresh reply of an earlier session can be told apart and dropped.
+    quint64 sessionCounter;
 };

@@ -25,6 +25,16 @@ enum class Redirects
 QNetworkRequest buildRequest(const QUrl &url, Redirects redirects,
                              const QString &bearerToken = QString());
 
+// Answers of the authentication service and of the update check are small JSON documents;
+// anything larger is refused rather than held in memory.
+inline constexpr qint64 kMaxAuthReplyBytes = 1024 * 1024;
+
+// Aborts the reply as soon as its Content-Length, or the body bytes received so far (after
+// decompression), exceed maxBytes; bodyTooLarge() then tells its finished handler why.
+void limitReplyBody(QNetworkReply *reply, qint64 maxBytes);
+bool bodyTooLarge(const QNetworkReply *reply);
+QString bodyTooLargeText(qint64 maxBytes);
+
 // Forgets an in-flight reply before aborting it: abort() runs its finished handler at once, and
 // that handler must see it as superseded. The deletion is scheduled on the reply itself.
 void dropReply(QNetworkReply *&member);

@@ -10,7 +10,11 @@
 #include <QUrl>
 #include <QtDebug>
 
+#include <utility>
+
 namespace {
+
+const char kTagProperty[] = "corvalenRequestTag";
 
 QByteArray errorBody(const QString &text)
 {
@@ -18,13 +22,21 @@ QByteArray errorBody(const QString &text)
         .toJson(QJsonDocument::Compact);
 }
 
+QString failureText(const QNetworkReply *reply)
+{
+    if (http::bodyTooLarge(reply))
+        return http::bodyTooLargeText(http::kMaxAuthReplyBytes);
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QString errorString = reply->errorString();
+    return status > 0 ? QStringLiteral("HTTP %1: %2").arg(QString::number(status), errorString)
+                      : errorString;
+}
+
 } // namespace
 
 RestApi::RestApi(QObject *parent) : QObject(parent), accessManager(new QNetworkAccessManager())
 {
-    baseUrl = QString::fromUtf8(qgetenv("CORVALEN_AUTH_BASE_URL")).trimmed();
-    if (baseUrl.isEmpty())
-        baseUrl = defaultAuthBaseUrl().trimmed();
+    baseUrl = configValue(QStringLiteral("CORVALEN_AUTH_BASE_URL"));
     if (baseUrl.isEmpty())
         qWarning() << "Missing CORVALEN_AUTH_BASE_URL in environment/.env";
 }
@@ -34,16 +46,15 @@ RestApi::~RestApi()
     delete accessManager;
 }
 
-void RestApi::Post(const QString &path, const QJsonDocument &body)
+void RestApi::Post(const QString &path, const QJsonDocument &body, quint64 tag)
 {
     if (baseUrl.isEmpty()) {
         // Answer at once so the caller still sees exactly one response per request.
-        emit ResponseToRequest(
-            errorBody(QStringLiteral("Missing CORVALEN_AUTH_BASE_URL configuration")));
+        answer(errorBody(QStringLiteral("Missing CORVALEN_AUTH_BASE_URL configuration")), tag);
         return;
     }
-    track(
-        accessManager->post(prepareRequest(baseUrl + path), body.toJson(QJsonDocument::Indented)));
+    track(accessManager->post(prepareRequest(baseUrl + path), body.toJson(QJsonDocument::Indented)),
+          tag);
 }
 
 void RestApi::Put(const QString &url, const QJsonDocument &body)
@@ -68,13 +79,11 @@ void RestApi::ReadAndParseNetworkReply()
     if (!reply)
         return;
 
-    QByteArray body = reply->readAll();
-    if (reply->error() != QNetworkReply::NoError) {
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QString errorString = reply->errorString();
-        const QString errorText =
-            status > 0 ? QStringLiteral("HTTP %1: %2").arg(QString::number(status), errorString)
-                       : errorString;
+    // A refused body may end before its abort, with no error set yet.
+    const bool refused = http::bodyTooLarge(reply);
+    QByteArray body = refused ? QByteArray() : reply->readAll();
+    if (refused || reply->error() != QNetworkReply::NoError) {
+        const QString errorText = failureText(reply);
         qWarning() << "REST request failed:" << errorText << "URL:" << reply->url();
         // The consumer parses one JSON shape; keep the service's own error body when it sent one.
         if (body.trimmed().isEmpty())
@@ -82,8 +91,21 @@ void RestApi::ReadAndParseNetworkReply()
     }
 
     disconnect(reply, nullptr, this, nullptr);
-    emit ResponseToRequest(body);
+    answer(body, reply->property(kTagProperty).toULongLong());
     reply->deleteLater();
+}
+
+quint64 RestApi::answeredTag() const
+{
+    return answering;
+}
+
+void RestApi::answer(const QByteArray &body, quint64 tag)
+{
+    // A receiver may post again from its slot and be answered inside this one.
+    const quint64 outer = std::exchange(answering, tag);
+    emit ResponseToRequest(body);
+    answering = outer;
 }
 
 QNetworkRequest RestApi::prepareRequest(const QString &url) const
@@ -94,7 +116,9 @@ QNetworkRequest RestApi::prepareRequest(const QString &url) const
     return request;
 }
 
-void RestApi::track(QNetworkReply *reply)
+void RestApi::track(QNetworkReply *reply, quint64 tag)
 {
+    reply->setProperty(kTagProperty, tag);
+    http::limitReplyBody(reply, http::kMaxAuthReplyBytes);
     connect(reply, &QNetworkReply::finished, this, &RestApi::ReadAndParseNetworkReply);
 }

@@ -16,10 +16,15 @@ public:
     explicit RestApi(QObject *parent = nullptr);
     ~RestApi() override;
 
-    void Post(const QString &path, const QJsonDocument &body);
+    // The tag comes back through answeredTag() with the reply to this request.
+    void Post(const QString &path, const QJsonDocument &body, quint64 tag = 0);
     void Put(const QString &url, const QJsonDocument &body);
     void Patch(const QString &url, const QJsonDocument &body);
     void Get(const QString &url);
+
+    // While ResponseToRequest is being emitted: the tag of the request it answers (0 when none
+    // was given). The body alone cannot tell a late reply from a current one.
+    quint64 answeredTag() const;
 
 signals:
     void ResponseToRequest(QByteArray response);
@@ -31,8 +36,10 @@ private:
     friend class RestApiTest; // empties baseUrl, which the built-in default never is
 
     QNetworkRequest prepareRequest(const QString &url) const;
-    void track(QNetworkReply *reply);
+    void track(QNetworkReply *reply, quint64 tag = 0);
+    void answer(const QByteArray &body, quint64 tag);
 
     QNetworkAccessManager *accessManager;
     QString baseUrl;
+    quint64 answering = 0;
 };

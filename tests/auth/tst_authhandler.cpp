@@ -11,6 +11,14 @@
 
 using Response = ScriptedHttpServer::Response;
 
+enum class Ask
+{
+    SignIn,
+    Refresh,
+    UpdateCheck,
+};
+Q_DECLARE_METATYPE(Ask)
+
 namespace {
 
 const QByteArray kSession =
@@ -71,6 +79,8 @@ private slots:
         const char *kept = "a0 r0";
         const int stored = 3540000; // renewal a minute before the stored hour runs out
         signIn("session", 200, kSession, "USER_AUTENTICATED", "a1 r1", 840000);
+        signIn("session of the largest size taken", 200, kSession.leftJustified(1 << 20, ' '),
+               "USER_AUTENTICATED", "a1 r1", 840000);
         signIn("null session", 200, R"({"session":null})", "USER_ALREADY_LOGGED_IN", kept, stored);
         signIn("service error", 401, R"({"error":"bad-password"})", "bad-password", kept, stored);
         signIn("message", 400, R"({"message":" NOT_FOUND \n"})", "NOT_FOUND", kept, stored);
@@ -91,7 +101,7 @@ private slots:
         // Failures: the session stays, a retry follows in 30 s.
         refresh("empty access token", 200, R"({"accessToken":"","refreshToken":"r"})", invalid,
                 kept, 30000);
-        refresh("refresh, 20 MB junk", 200, QByteArray(20 << 20, '{'), QString(), kept, 30000);
+        refresh("refresh, junk", 200, "{{{", QString(), kept, 30000);
         refresh("refresh, service error", 401, R"({"error":"expired"})", "expired", kept, 30000);
     }
     void replies()
@@ -152,6 +162,72 @@ private slots:
         QCOMPARE(auth->Settings().allKeys().isEmpty(), failed);
         QCOMPARE(responses.size(), emitted.isNull() ? 0 : 3);
     }
+    void storedSession_data()
+    {
+        QTest::addColumn<QVariantMap>("store");
+        QTest::addColumn<bool>("usable");
+        QTest::addColumn<QString>("token"); // null: none
+        QTest::addColumn<int>("interval");  // of the token timer; -1: not armed
+
+        const QVariantMap full{{"token", EncodeStoredValue("a0")},
+                               {"refreshToken", EncodeStoredValue("r0")},
+                               {"tokenLifeTime", 3600},
+                               {"id", "user-1"},
+                               {"email", "u@example.org"}};
+        QVariantMap noRefresh = full;
+        noRefresh["refreshToken"] = "";
+        QVariantMap blanks = full;
+        blanks["token"] = " \t" + EncodeStoredValue(" a0\n") + "\n";
+        QVariantMap noLifetime = full;
+        noLifetime.remove("tokenLifeTime");
+        QTest::newRow("empty store") << QVariantMap() << false << QString() << -1;
+        QTest::newRow("empty refresh token") << noRefresh << false << "a0" << 3540000;
+        QTest::newRow("blanks around and inside") << blanks << true << "a0" << 3540000;
+        QTest::newRow("no lifetime") << noLifetime << true << "a0" << -1;
+    }
+    void storedSession()
+    {
+        QFETCH(QVariantMap, store);
+        QFETCH(bool, usable);
+        QFETCH(QString, token);
+        QFETCH(int, interval);
+        for (auto it = store.cbegin(); it != store.cend(); ++it)
+            auth->Settings().setValue(it.key(), it.value());
+        QCOMPARE(auth->HasStoredSession(), usable);
+        QCOMPARE(auth->GetAccessToken(), token);
+        QCOMPARE(auth->GetAccessToken().isNull(), token.isNull());
+        auth->StartTokenTimer();
+        QCOMPARE(auth->tokenTimer.isActive() ? auth->tokenTimer.interval() : -1, interval);
+        QCOMPARE(server->requestCount(), 0);
+    }
+    void resetPassword_data()
+    {
+        QTest::addColumn<QString>("redirect"); // null: unset
+        QTest::addColumn<QJsonObject>("body");
+        const QJsonObject plain{{"email", " u@example.org"}};
+        QJsonObject redirected = plain;
+        redirected["options"] = QJsonObject{{"redirectTo", "https://app.example/reset?a=1"}};
+        QTest::newRow("no redirect") << QString() << plain;
+        QTest::newRow("blank redirect") << " \t" << plain;
+        QTest::newRow("redirect trimmed") << " https://app.example/reset?a=1\n" << redirected;
+    }
+    void resetPassword()
+    {
+        QFETCH(QString, redirect);
+        QFETCH(QJsonObject, body);
+        if (redirect.isNull())
+            qunsetenv("CORVALEN_RESET_PASSWORD_REDIRECT_URL");
+        else
+            qputenv("CORVALEN_RESET_PASSWORD_REDIRECT_URL", redirect.toUtf8());
+        QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
+        auth->ResetPassword(" u@example.org");
+        QVERIFY(answered());
+        const auto request = server->lastRequest();
+        QCOMPARE(request.method + ' ' + request.target, "POST /v1/user/password/reset");
+        QCOMPARE(request.header("Authorization"), QByteArray());
+        QCOMPARE(sentJson(request), body);
+        QCOMPARE(responses.size(), 0); // the service's "{}" says nothing
+    }
     void sessionSurvivesRestartOwnerOnly()
     {
 #ifdef Q_OS_UNIX
@@ -195,6 +271,106 @@ private slots:
         QCOMPARE(refreshed.size() + available.size(), 0);
         QVERIFY(auth->Settings().allKeys().isEmpty());
         QVERIFY(!auth->tokenTimer.isActive());
+    }
+    void lateRefreshLeavesTheNextSessionAlone_data()
+    {
+        QTest::addColumn<bool>("signOut"); // else the next sign-in replaces the session at once
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        const QByteArray renewed = R"({"accessToken":"a2","refreshToken":"r2"})";
+        QTest::newRow("renewed, after sign-out") << true << 200 << renewed;
+        QTest::newRow("failed, after sign-out") << true << 401 << QByteArray(R"({"error":"x"})");
+        QTest::newRow("renewed, after another sign-in") << false << 200 << renewed;
+    }
+    void lateRefreshLeavesTheNextSessionAlone()
+    {
+        QFETCH(bool, signOut);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QVERIFY(signIn());
+        // The refresh is answered only once the next user's session is stored.
+        bool nextUserIn = false;
+        connect(auth.get(), &AuthHandler::SignInResponse, this, [&] { nextUserIn = true; });
+        server->setHandler([&](const ScriptedHttpServer::Request &request) {
+            if (request.path() != "/v1/token")
+                return Response::json(200, R"({"session":{"accessToken":"b1","refreshToken":"rb1",)"
+                                           R"("user":{"id":"user-2","email":"v@example.org"}}})");
+            (void)QTest::qWaitFor([&] { return nextUserIn; }, 15000);
+            return Response::json(status, body);
+        });
+        if (status >= 400)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^REST request failed: "));
+        QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
+        QSignalSpy refreshed(auth.get(), &AuthHandler::AccessTokenRefreshed);
+
+        auth->GetNewAccessToken();
+        if (signOut)
+            auth->ClearSession();
+        auth->SignIn("v@example.org", "secret");
+        QVERIFY(answered(3));
+        QCOMPARE(responses.size(), 1); // "USER_AUTENTICATED", nothing from the late answer
+        QCOMPARE(refreshed.size(), 0);
+        QCOMPARE(auth->GetAccessToken(), "b1");
+        QCOMPARE(DecodeStoredValue(auth->Settings().value("refreshToken").toString()), "rb1");
+        QCOMPARE(auth->Settings().value("id").toString(), "user-2");
+        QCOMPARE(auth->refreshFailures, 0);
+    }
+    void oversizedRepliesAreRefused_data()
+    {
+        QTest::addColumn<Ask>("ask");
+        QTest::addColumn<bool>("inflates"); // else the declared length gives it away
+        for (const auto &[ask, name] :
+             {std::pair(Ask::SignIn, "sign-in"), std::pair(Ask::Refresh, "refresh"),
+              std::pair(Ask::UpdateCheck, "update check")}) {
+            QTest::addRow("%s, declared", name) << ask << false;
+            QTest::addRow("%s, inflated", name) << ask << true;
+        }
+    }
+    void oversizedRepliesAreRefused()
+    {
+        QFETCH(Ask, ask);
+        QFETCH(bool, inflates);
+        QVERIFY(signIn());
+        // Answers that would succeed, were it not for their size.
+        const QByteArray path = ask == Ask::SignIn    ? "/v1/signin/email-password"
+                                : ask == Ask::Refresh ? "/v1/token"
+                                                      : "/v1/user";
+        const QByteArray success = ask == Ask::SignIn    ? kSession
+                                   : ask == Ask::Refresh ? R"({"accessToken":"a2"})"
+                                                         : kFlagSet;
+        const QByteArray body = success.leftJustified((1 << 20) + 1, ' ');
+        Response reply = Response::json(200, inflates ? qCompress(body).mid(4) : body);
+        if (inflates)
+            reply.withHeader("Content-Encoding", "deflate"); // small on the wire
+        else
+            reply.dropAfterBodyBytes = 16; // refused on the header, or this would show
+        scripted[path] << reply;
+        const QString refused = "Reply body larger than 1048576 bytes";
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QString("^(REST request failed:|RCC update check "
+                                                        "failed: HTTP 200) \"%1\"")
+                                                    .arg(refused)));
+        QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
+        QSignalSpy refreshed(auth.get(), &AuthHandler::AccessTokenRefreshed);
+        QSignalSpy available(auth.get(), &AuthHandler::RccUpdateAvailable);
+        if (ask == Ask::SignIn)
+            auth->SignIn("u@example.org", "secret");
+        else if (ask == Ask::Refresh)
+            auth->GetNewAccessToken();
+        else
+            auth->CheckRccUpdate();
+
+        if (ask == Ask::UpdateCheck)
+            QTRY_VERIFY_WITH_TIMEOUT(auth->network.findChildren<QNetworkReply *>().isEmpty(),
+                                     10000);
+        else
+            QVERIFY(answered(2));
+        // Through the usual failure paths: the text for the user, a retry for the refresh.
+        QCOMPARE(responses.size(), ask == Ask::UpdateCheck ? 0 : 1);
+        QCOMPARE(responses.value(0).value(0).toString(), ask == Ask::UpdateCheck ? "" : refused);
+        QCOMPARE(auth->tokenTimer.interval(), ask == Ask::Refresh ? 30000 : 840000);
+        QCOMPARE(refreshed.size() + available.size(), 0);
+        QCOMPARE(auth->GetAccessToken(), "a1");
     }
     void updateCheckReplies_data()
     {
@@ -245,6 +421,57 @@ private slots:
         QCOMPARE(server->lastRequest().path() == "/clear", acknowledged);
         QCOMPARE(available.size(), outcome == "announced" ? 1 : 0);
         QCOMPARE(auth->rccClearPending, outcome.startsWith("kept"));
+    }
+
+    void acknowledgement_data()
+    {
+        QTest::addColumn<bool>("signedIn");
+        QTest::addColumn<int>("status"); // of the answer
+        QTest::addColumn<bool>("pending");
+        QTest::addColumn<int>("refreshes");
+        QTest::newRow("204 confirms") << true << 204 << false << 0;
+        QTest::newRow("500 keeps it pending") << true << 500 << true << 0;
+        QTest::newRow("401 asks for one refresh") << true << 401 << true << 1;
+        QTest::newRow("no token, nothing sent") << false << 0 << true << 0;
+    }
+    void acknowledgement()
+    {
+        QFETCH(bool, signedIn);
+        QFETCH(int, status);
+        QFETCH(bool, pending);
+        QFETCH(int, refreshes);
+        QVERIFY(!signedIn || signIn());
+        scripted["/clear"] << Response::json(status, "{}");
+        if (status >= 400)
+            QTest::ignoreMessage(
+                QtWarningMsg,
+                QRegularExpression(QString("^clear_rcc_update failed: HTTP %1 \"").arg(status)));
+        auth->ClearRccUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(auth->network.findChildren<QNetworkReply *>().isEmpty(), 10000);
+        QVERIFY(answered(signedIn + refreshes));
+        QCOMPARE(auth->rccClearPending, pending);
+        QCOMPARE(server->requestCount(), signedIn ? 2 + refreshes : 0);
+        if (!signedIn)
+            return;
+        const auto request = server->requests().at(1);
+        QCOMPARE(request.method + ' ' + request.target, "POST /clear");
+        QCOMPARE(request.header("Content-Type"), "application/json");
+        QCOMPARE(request.header("Authorization"), "Bearer a1");
+        QCOMPARE(request.body, "{}");
+        QCOMPARE(server->lastRequest().path(), refreshes ? "/v1/token" : "/clear");
+    }
+    void updateCheckTimerRepeatsAndEachTickAllowsARefresh()
+    {
+        QVERIFY(signIn());
+        QVERIFY(auth->rccCheckTimer.isActive());
+        QCOMPARE(auth->rccCheckTimer.interval(), 300000);
+        QVERIFY(!auth->rccCheckTimer.isSingleShot());
+        auth->rccCheckRetried = true;        // a 401 used this period's refresh
+        auth->rccCheckTimer.setInterval(20); // the next periods, without waiting minutes
+        QTRY_VERIFY_WITH_TIMEOUT(server->requestCount() >= 3, 10000); // two checks at least
+        auth->rccCheckTimer.stop();
+        QCOMPARE(server->lastRequest().target, "/v1/user");
+        QVERIFY(!auth->rccCheckRetried);
     }
 
 private:

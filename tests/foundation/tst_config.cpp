@@ -1,10 +1,21 @@
 #include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QQmlComponent>
+#include <QQmlEngine>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <optional>
+
 #include "app/config.h"
 #include "app/dotenv.h"
+#include "app/qml_disk_cache.h"
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -33,6 +44,20 @@ bool writeFile(const QString &path, const QByteArray &content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
+// A regular file that open() refuses. Permissions do not stop root, so root gets a link to a
+// kernel attribute that can only be written.
+bool makeUnreadable(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    if (geteuid() == 0) {
+        const QString writeOnly = "/sys/bus/platform/drivers_probe";
+        return QFileInfo(writeOnly).isFile() && QFile::remove(path) &&
+               QFile::link(writeOnly, path) && !QFile(path).open(QIODevice::ReadOnly);
+    }
+#endif
+    return QFile::setPermissions(path, {}) && !QFile(path).open(QIODevice::ReadOnly);
+}
+
 } // namespace
 
 class TestConfig : public QObject
@@ -44,6 +69,42 @@ private slots:
     {
         for (const QString &entry : markedVariables())
             qunsetenv(entry.section('=', 0, 0).toUtf8().constData());
+    }
+
+    // Qt reads the switch once per process, at the first load: this must be the first here.
+    void qmlDiskCacheOffWithoutTheVariable()
+    {
+        QTemporaryDir tmp;
+        qputenv("XDG_CACHE_HOME", tmp.filePath("cache").toUtf8());
+        qunsetenv("QML_DISABLE_DISK_CACHE");
+        for (const char *name : {"First.qml", "Later.qml"})
+            QVERIFY(writeFile(tmp.filePath(name), "import QtQml\nQtObject { objectName: \"ok\" }"));
+        const auto load = [&](QQmlEngine &engine, const char *name) {
+            QQmlComponent component(&engine, QUrl::fromLocalFile(tmp.filePath(name)));
+            const std::unique_ptr<QObject> object(component.create());
+            return object ? object->objectName() : component.errorString();
+        };
+
+        std::optional<ScopedQmlDiskCacheOff> cacheOff(std::in_place);
+        QQmlEngine first;
+        QCOMPARE(load(first, "First.qml"), "ok");
+        cacheOff.reset();
+        // Neither a dashboard asking appConfigValue nor a child process sees it.
+        QVERIFY(!QProcessEnvironment::systemEnvironment().contains("QML_DISABLE_DISK_CACHE"));
+        QQmlEngine later;
+        QCOMPARE(load(later, "Later.qml"), "ok");
+        QCOMPARE(load(first, "Later.qml"), "ok");
+        QDirIterator written(tmp.path(), QDir::Files, QDirIterator::Subdirectories);
+        QStringList files;
+        while (written.hasNext())
+            files << written.next();
+        files.sort();
+        QCOMPARE(files, QStringList({tmp.filePath("First.qml"), tmp.filePath("Later.qml")}));
+
+        qputenv("QML_DISABLE_DISK_CACHE", "0"); // the user's own choice stays
+        std::optional<ScopedQmlDiskCacheOff>(std::in_place).reset();
+        QCOMPARE(qgetenv("QML_DISABLE_DISK_CACHE"), QByteArray("0"));
+        qunsetenv("QML_DISABLE_DISK_CACHE");
     }
 
     void configValue_data()
@@ -67,12 +128,18 @@ private slots:
         row("key and value trimmed", auth + "= http://127.0.0.1:9/v1\n", " " + auth + "\t",
             "http://127.0.0.1:9/v1");
         row("unknown key", "", "CORVALEN_UNSET", {});
+        row("empty key", auth + "=x", "", {});
+        row("key of spaces", auth + "=x", " \t ", {});
+        row("any other variable, trimmed", "CORVALEN_OTHER= a b \t", "CORVALEN_OTHER", "a b");
         // getenv("A=B") would answer the tail of A's value when A holds "B=...".
         row("key with equals sign", "CORVALEN_T=x=secret", "CORVALEN_T=x", {});
         row("key with NUL", auth + "=w", auth + QChar(0) + "X", {});
         row("each legacy folder", base + "=" + old + "/u/?m=" + old, base, now + "/u/?m=" + now);
         row("legacy folder before query", base + "=" + old + "?v=2", base, now + "?v=2");
-        row("longer folder name left alone", base + "=" + old + "s/x", base, old + "s/x");
+        // Every occurrence, wherever it stands, but only in this exact spelling.
+        row("longer folder name too", base + "=" + old + "s/x", base, now + "s/x");
+        row("capitals left alone", base + "=https://h.test/WP-CONTENT/uploads/user_dashboard/",
+            base, "https://h.test/WP-CONTENT/uploads/user_dashboard/");
         row("other keys left alone", auth + "=" + old + "/", auth, old + "/");
     }
 
@@ -139,13 +206,15 @@ private slots:
         // %T/work/cwd is the working directory, %T/app/bin the executable's. Entries ending in '/'
         // are directories, any other file assigns CORVALEN_SRC its own name.
         QTest::addColumn<QStringList>("entries");
-        QTest::addColumn<QString>("envFile"); // null: CORVALEN_ENV_FILE unset
-        QTest::addColumn<QString>("log");     // "I: " or "W: ", then the exact line
-        QTest::addColumn<QString>("applied"); // the entry whose assignment took effect
+        QTest::addColumn<QString>("envFile");    // null: CORVALEN_ENV_FILE unset
+        QTest::addColumn<QString>("log");        // "I: " or "W: ", then the exact line
+        QTest::addColumn<QString>("applied");    // the entry whose assignment took effect
+        QTest::addColumn<QString>("unreadable"); // an entry that exists but cannot be read
 
         const auto row = [](const char *name, const QStringList &entries, const QString &envFile,
-                            const QString &log, const QString &applied = {}) {
-            QTest::newRow(name) << entries << envFile << log << applied;
+                            const QString &log, const QString &applied = {},
+                            const QString &unreadable = {}) {
+            QTest::newRow(name) << entries << envFile << log << applied << unreadable;
         };
         const QStringList all{"work/cwd/.env", "work/.env", "app/bin/.env", "a\"b\\c"};
         const QString found = "I: Loaded .env from: \"%T/%1\"";
@@ -165,6 +234,8 @@ private slots:
             found.arg("work/.env"), "work/.env");
         row("beside the executable", {"app/bin/.env"}, {}, found.arg("app/bin/.env"),
             "app/bin/.env");
+        row("unreadable in working dir, beside the executable", {"work/.env", "app/bin/.env"}, {},
+            found.arg("app/bin/.env"), "app/bin/.env", "work/.env");
         row("nothing found", {}, {},
             "W: No .env file found. Set CORVALEN_ENV_FILE or place .env in project/app path.");
     }
@@ -175,6 +246,7 @@ private slots:
         QFETCH(QString, envFile);
         QFETCH(QString, log);
         QFETCH(QString, applied);
+        QFETCH(QString, unreadable);
 
         QTemporaryDir tmp;
         const QDir root(tmp.path());
@@ -185,6 +257,8 @@ private slots:
             else
                 QVERIFY(writeFile(root.filePath(entry), "CORVALEN_SRC=" + entry.toUtf8()));
         }
+        if (!unreadable.isEmpty() && !makeUnreadable(root.filePath(unreadable)))
+            QSKIP("no way to make a file unreadable here");
         if (!envFile.isNull())
             qputenv("CORVALEN_ENV_FILE", envFile.replace("%T", tmp.path()).toUtf8());
         const QString savedDir = QDir::currentPath();

@@ -1,7 +1,13 @@
 #include <QDirIterator>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include "auth/authhandler.h"
+#include "support/scripted_http_server.h"
 
 #include <X11/Xlib.h>
 
@@ -63,54 +69,85 @@ private slots:
         xvfb.waitForFinished(30000);
     }
 
-    void exitCode_data()
+    void init() { home = std::make_unique<QTemporaryDir>(); }
+
+    void failingMainQmlExitsWithMinusOne()
     {
-        QTest::addColumn<QString>("controlsStyle");
-        QTest::addColumn<int>("exitCode");
         // main.qml imports QtQuick.Controls: with a style that does not exist its root fails.
-        QTest::newRow("main.qml fails") << "CorvalenNoSuchStyle" << 255;
-        QTest::newRow("window closed") << QString() << 0;
+        const QString style = "CorvalenNoSuchStyle";
+        QString err;
+        const int exitCode = run({{"QT_QUICK_CONTROLS_STYLE", style}}, &err);
+        QVERIFY2(exitCode == 255 && err.contains(style), qPrintable(err));
     }
 
-    void exitCode()
+    void storedSessionIsResumedAndClosingExitsWithZero()
     {
-        QFETCH(QString, controlsStyle);
-        QFETCH(int, exitCode);
+        ScriptedHttpServer auth;
+        QVERIFY(auth.start());
+        auth.setHandler([](const auto &) {
+            return ScriptedHttpServer::Response::json(
+                200, R"({"accessToken":"a1","refreshToken":"r1","accessTokenExpiresIn":3600})");
+        });
+        // A session from an earlier run, renewed a second after the program resumes it.
+        QSettings stored(home->filePath(".config/YourCompany/YourApp.ini"), QSettings::IniFormat);
+        stored.setValue("token", EncodeStoredValue("a0"));
+        stored.setValue("refreshToken", EncodeStoredValue("r0"));
+        stored.setValue("tokenLifeTime", 1);
+        stored.setValue("id", "user-1");
+        stored.setValue("email", "u@example.org");
+        stored.sync();
 
-        // Our own home, cache and .env: the program must not touch the developer's session.
-        QTemporaryDir tmp;
-        QFile dotenv(tmp.filePath(".env"));
-        QVERIFY(dotenv.open(QIODevice::WriteOnly));
-        dotenv.write("CORVALEN_AUTH_BASE_URL=http://127.0.0.1:9/v1\n");
+        // Only a resumed session sends anything: main.qml's isUserLoggedIn() really ran.
+        const auto resumed = [&] { return auth.requestCount() > 0; };
+        QString err;
+        const int exitCode = run({}, &err, resumed, auth.baseUrl());
+        QVERIFY2(exitCode == 0, qPrintable(err));
+        QVERIFY(
+            err.contains(QStringLiteral("Loaded .env from: \"%1\"").arg(home->filePath(".env"))));
+        const auto request = auth.lastRequest();
+        QCOMPARE(request.method + ' ' + request.target, QByteArray("POST /v1/token"));
+        QCOMPARE(QJsonDocument::fromJson(request.body).object()["refreshToken"].toString(), "r0");
+        // Every user's bundle has the same qrc URL: a QML disk cache could show the previous one.
+        QDirIterator it(home->path(), {"qmlcache"}, QDir::Dirs | QDir::Hidden,
+                        QDirIterator::Subdirectories);
+        QVERIFY(!it.hasNext());
+    }
+
+private:
+    // Runs the program in its own home with only the given variables besides the display's;
+    // once ready() holds (at once when none is given) its window is closed. Answers the exit
+    // code, or -2 when the program did not end normally.
+    int run(const QList<QPair<QString, QString>> &variables, QString *err,
+            const std::function<bool()> &ready = {}, const QString &authBase = "http://127.0.0.1:9")
+    {
+        QFile dotenv(home->filePath(".env"));
+        if (!dotenv.open(QIODevice::WriteOnly))
+            return -2;
+        dotenv.write("CORVALEN_AUTH_BASE_URL=" + authBase.toUtf8() + "/v1\n");
         dotenv.close();
         QProcessEnvironment env; // none of the caller's variables, CORVALEN_ and QML ones above all
         env.insert("DISPLAY", qEnvironmentVariable("DISPLAY"));
-        env.insert("HOME", tmp.path());
-        env.insert("XDG_CACHE_HOME", tmp.filePath("cache"));
-        env.insert("XDG_RUNTIME_DIR", tmp.path()); // already private (0700)
+        env.insert("HOME", home->path());
+        env.insert("XDG_RUNTIME_DIR", home->path()); // already private (0700)
         env.insert("QT_QPA_PLATFORM", "xcb");
-        if (!controlsStyle.isEmpty())
-            env.insert("QT_QUICK_CONTROLS_STYLE", controlsStyle);
+        for (const auto &[name, value] : variables)
+            env.insert(name, value);
 
         QProcess program;
         program.setProcessEnvironment(env);
-        program.setWorkingDirectory(tmp.path());
+        program.setWorkingDirectory(home->path());
         program.start(CORVALEN_DASHBOARD_EXECUTABLE, {});
-        QTRY_VERIFY_WITH_TIMEOUT(
-            program.state() == QProcess::NotRunning || closeTopLevelWindow(display), 60000);
-        QVERIFY(program.state() == QProcess::NotRunning || program.waitForFinished(60000));
-
-        const QString err = QString::fromUtf8(program.readAllStandardError());
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), exitCode);
-        QVERIFY(err.contains(QStringLiteral("Loaded .env from: \"%1\"").arg(dotenv.fileName())));
-        QVERIFY(err.contains(controlsStyle));
-        // "manager" and "mqttClient" must already exist when main.qml's first bindings run.
-        QVERIFY(!err.contains("ReferenceError"));
-        // Every user's bundle has the same qrc URL: a QML disk cache could show the previous one.
-        QDirIterator it(tmp.path(), {"qmlcache"}, QDir::Dirs, QDirIterator::Subdirectories);
-        QVERIFY(!it.hasNext());
+        const auto ended = [&] { return program.state() == QProcess::NotRunning; };
+        if (ready)
+            (void)QTest::qWaitFor([&] { return ended() || ready(); }, 60000);
+        (void)QTest::qWaitFor([&] { return ended() || closeTopLevelWindow(display); }, 60000);
+        const bool finished = ended() || program.waitForFinished(60000);
+        *err = QString::fromUtf8(program.readAllStandardError());
+        return finished && program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -2;
     }
+
+    // Our own home, cache and .env, new for each test: the developer's session stays untouched.
+    std::unique_ptr<QTemporaryDir> home;
 };
 
 QTEST_GUILESS_MAIN(TestStartup)

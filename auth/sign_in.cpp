@@ -1,0 +1,184 @@
+// Sign-in, password reset and token refresh: the requests and the one reply classifier.
+
+#include "auth/authhandler.h"
+
+#include "app/config.h"
+
+#include <QJsonDocument>
+#include <QJsonValue>
+
+namespace {
+
+constexpr int kRefreshRetryMs = 30000;
+constexpr int kRefreshAttempts = 3;
+
+const char kInvalidResponse[] = "Invalid response from server";
+
+} // namespace
+
+void AuthHandler::SignIn(const QString &email, const QString &password)
+{
+    const QJsonObject body{{QStringLiteral("email"), email},
+                           {QStringLiteral("password"), password}};
+    restApi.Post(QStringLiteral("/signin/email-password"), QJsonDocument(body));
+}
+
+void AuthHandler::ResetPassword(const QString &email)
+{
+    QJsonObject body{{QStringLiteral("email"), email}};
+    const QString redirect = configValue(QStringLiteral("CORVALEN_RESET_PASSWORD_REDIRECT_URL"));
+    if (!redirect.isEmpty())
+        body.insert(QStringLiteral("options"),
+                    QJsonObject{{QStringLiteral("redirectTo"), redirect}});
+    restApi.Post(QStringLiteral("/user/password/reset"), QJsonDocument(body));
+}
+
+void AuthHandler::ParseResponse(QByteArray response)
+{
+    // Renewing or failing the current session with an earlier session's answer would hand one
+    // user's tokens to another, or sign them out for someone else's expired token.
+    const quint64 tag = restApi.answeredTag();
+    if (tag != 0 && tag != sessionCounter)
+        return;
+
+    const QJsonDocument document = QJsonDocument::fromJson(response);
+    if (document.isNull()) {
+        if (refreshInFlight)
+            runRefreshFailureStep();
+        else
+            emit SignInResponse(QString::fromLatin1(kInvalidResponse));
+        return;
+    }
+
+    const QJsonObject object = document.object();
+    QString message;
+    if (object.contains(QStringLiteral("error"))) {
+        message = object.value(QStringLiteral("error")).toString();
+        if (refreshInFlight)
+            runRefreshFailureStep();
+    }
+
+    if (!runSessionStep(object)) {
+        if (refreshInFlight)
+            runRefreshFailureStep();
+        if (message.isEmpty()) {
+            message = object.value(QStringLiteral("message")).toString().trimmed();
+            if (message.isEmpty())
+                message = object.value(QStringLiteral("error_description")).toString().trimmed();
+            if (message.isEmpty() && !object.isEmpty())
+                message = QString::fromLatin1(kInvalidResponse);
+        }
+    }
+
+    syncSettings();
+
+    if (message.isEmpty())
+        return;
+    if (refreshAbandoned) {
+        tokenTimer.stop();
+        emit SignOutUser();
+        refreshFailures = 0;
+        refreshAbandoned = false;
+        refreshInFlight = false;
+    } else {
+        StartTokenTimer();
+        emit SignInResponse(message);
+    }
+}
+
+void AuthHandler::GetNewAccessToken()
+{
+    if (refreshInFlight)
+        return;
+    if (refreshToken.isEmpty())
+        refreshToken = DecodeStoredValue(settings.value(QStringLiteral("refreshToken")).toString());
+    // Set before posting: a missing base URL answers inside Post.
+    refreshInFlight = true;
+    restApi.Post(QStringLiteral("/token"),
+                 QJsonDocument(QJsonObject{{QStringLiteral("refreshToken"), refreshToken}}),
+                 sessionCounter);
+}
+
+bool AuthHandler::runSessionStep(const QJsonObject &object)
+{
+    if (object.contains(QStringLiteral("session"))) {
+        takeSignInSession(object.value(QStringLiteral("session")).toObject());
+        return true;
+    }
+    if (object.contains(QStringLiteral("accessToken")))
+        return takeRefreshedToken(object);
+    return false;
+}
+
+void AuthHandler::takeSignInSession(const QJsonObject &session)
+{
+    const QJsonObject user = session.value(QStringLiteral("user")).toObject();
+    const QString accessToken = session.value(QStringLiteral("accessToken")).toString();
+    const QString newRefreshToken = session.value(QStringLiteral("refreshToken")).toString();
+
+    refreshToken = newRefreshToken;
+    QString code;
+    if (accessToken.isEmpty()) {
+        code = QStringLiteral("USER_ALREADY_LOGGED_IN");
+    } else {
+        code = QStringLiteral("USER_AUTENTICATED");
+        ++sessionCounter;
+        settings.setValue(QStringLiteral("token"), EncodeStoredValue(accessToken));
+        settings.setValue(QStringLiteral("refreshToken"), EncodeStoredValue(newRefreshToken));
+        settings.setValue(QStringLiteral("tokenLifeTime"),
+                          session.value(QStringLiteral("accessTokenExpiresIn")).toInteger());
+        settings.setValue(QStringLiteral("id"), user.value(QStringLiteral("id")).toString());
+        settings.setValue(QStringLiteral("email"), user.value(QStringLiteral("email")).toString());
+    }
+    refreshFailures = 0;
+    refreshAbandoned = false;
+    refreshInFlight = false;
+
+    StartTokenTimer();
+    rccCheckTimer.start();
+    emit SignInResponse(code);
+}
+
+bool AuthHandler::takeRefreshedToken(const QJsonObject &reply)
+{
+    const QString accessToken = reply.value(QStringLiteral("accessToken")).toString();
+    // A reply without a usable token is a failed refresh, not one that empties the session.
+    if (accessToken.isEmpty())
+        return false;
+
+    settings.setValue(QStringLiteral("token"), EncodeStoredValue(accessToken));
+    // Without a new refresh token the current one stays valid for the next renewal.
+    const QString newRefreshToken = reply.value(QStringLiteral("refreshToken")).toString();
+    if (!newRefreshToken.isEmpty()) {
+        refreshToken = newRefreshToken;
+        settings.setValue(QStringLiteral("refreshToken"), EncodeStoredValue(newRefreshToken));
+    }
+    settings.setValue(QStringLiteral("tokenLifeTime"),
+                      reply.value(QStringLiteral("accessTokenExpiresIn")).toInteger());
+
+    refreshFailures = 0;
+    refreshAbandoned = false;
+    refreshInFlight = false;
+
+    StartTokenTimer();
+    emit AccessTokenRefreshed();
+    if (rccCheckAfterRefresh) {
+        rccCheckAfterRefresh = false;
+        CheckRccUpdate();
+    }
+    return true;
+}
+
+void AuthHandler::runRefreshFailureStep()
+{
+    refreshInFlight = false;
+    ++refreshFailures;
+    if (refreshFailures < kRefreshAttempts) {
+        refreshAbandoned = false;
+        tokenTimer.start(kRefreshRetryMs);
+        return;
+    }
+    refreshAbandoned = true;
+    tokenTimer.stop();
+    emit SignOutUser();
+}
