@@ -15,7 +15,7 @@ inline constexpr qint64 kMaxBundleExpandedBytes = qint64(256) << 20; // all file
 // trusts the offsets and sizes it finds there and crashes on a damaged buffer. Compressed files
 // must declare their expanded size within the caps above, and no more than their compression
 // method can reach (deflate about 1032 times, zstd 32768 times the stored bytes).
-bool isStructurallyValidRcc(const QByteArray &data, QString *reason = nullptr);
+bool isStructurallyValidRcc(const QByteArray &bytes, QString *reason = nullptr);
 
 // Whether a user id may name a file in the bundle cache (no separators, no dot names).
 bool isSafeCacheUserId(const QString &userId);
