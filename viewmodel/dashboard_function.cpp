@@ -1,13 +1,15 @@
 #include "viewmodel/viewmodel.h"
 
 #include "auth/http_request.h"
+#include "viewmodel/function_reply.h"
+#include "viewmodel/redirect_policy.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
+#include <QScopeGuard>
 #include <QTemporaryFile>
 
 namespace {
@@ -16,6 +18,53 @@ QString knownHeaderText(QNetworkReply *reply, QNetworkRequest::KnownHeaders head
 {
     const QVariant value = reply->header(header);
     return value.isValid() && !value.isNull() ? value.toString() : QStringLiteral("<none>");
+}
+
+// The summary of a finished reply, the content-length check and the JSON body, in that order.
+void logDashboardFunctionReply(QNetworkReply *reply, int status, const QByteArray &body,
+                               const DashboardFunctionBody &parsed)
+{
+    const QString contentLength = knownHeaderText(reply, QNetworkRequest::ContentLengthHeader);
+    qInfo().noquote()
+        << QStringLiteral("Dashboard RCC reply diagnostics: url=%1 status=%2 error=%3 "
+                          "errorString=\"%4\" bytes=%5 bytesAvailableAfterRead=%6 "
+                          "isFinished=%7 contentType=\"%8\" contentLength=\"%9\" "
+                          "transferEncoding=\"%10\" contentEncoding=\"%11\" "
+                          "contentDisposition=\"%12\" payloadPrefixHex=\"%13\" "
+                          "rawHeaders={%14}")
+               .arg(reply->url().toString(), QString::number(status),
+                    QString::number(int(reply->error())), reply->errorString(),
+                    QString::number(body.size()), QString::number(reply->bytesAvailable()),
+                    reply->isFinished() ? QStringLiteral("true") : QStringLiteral("false"),
+                    knownHeaderText(reply, QNetworkRequest::ContentTypeHeader), contentLength,
+                    QString::fromLatin1(reply->rawHeader("Transfer-Encoding")),
+                    QString::fromLatin1(reply->rawHeader("Content-Encoding")),
+                    QString::fromLatin1(reply->rawHeader("Content-Disposition")),
+                    QString::fromLatin1(body.left(24).toHex(' ')),
+                    ViewModel::joinRawHeaders(reply->rawHeaderPairs()));
+
+    bool lengthParsed = false;
+    const qint64 declaredLength = contentLength.toLongLong(&lengthParsed, 10);
+    if (lengthParsed && declaredLength != body.size())
+        qWarning() << "Dashboard RCC reply content-length mismatch:"
+                   << "declared=" << declaredLength << "actual=" << body.size();
+
+    if (parsed.isJsonObject)
+        qInfo().noquote() << QStringLiteral("Dashboard RCC JSON body: %1")
+                                 .arg(QString::fromUtf8(
+                                     QJsonDocument(parsed.object).toJson(QJsonDocument::Compact)));
+}
+
+// Keeps rejected bytes for inspection; the file outlives the program on purpose.
+QString dumpRejectedPayload(const QByteArray &payload)
+{
+    QTemporaryFile dump(QDir::tempPath() + QStringLiteral("/corvalen-dashboard-rcc-XXXXXX.bin"));
+    if (!dump.open())
+        return {};
+    dump.setAutoRemove(false);
+    dump.write(payload);
+    dump.flush();
+    return dump.fileName();
 }
 
 } // namespace
@@ -28,15 +77,60 @@ bool ViewModel::requestDashboardFunction(QUrl url, QString accessToken)
     }
     http::dropReply(dashboardFunctionReply);
 
-    QNetworkRequest request =
-        http::buildRequest(url, http::Redirects::FollowNoLessSafe, accessToken);
+    // Redirects are followed here rather than by the network layer, which would carry the
+    // bearer token to whatever host a redirect names.
+    QNetworkRequest request = http::buildRequest(url, http::Redirects::Manual, accessToken);
     request.setRawHeader("Accept", "application/octet-stream,application/json;q=0.9,*/*;q=0.8");
+    sendDashboardFunctionRequest(request);
+    return true;
+}
 
+void ViewModel::sendDashboardFunctionRequest(const QNetworkRequest &request)
+{
     QNetworkReply *reply = networkManager->get(request);
     dashboardFunctionReply = reply;
     connectDashboardReplyDiagnostics(reply);
+    limitBundleBody(reply, &ViewModel::dashboardFunctionReply);
     connect(reply, &QNetworkReply::finished, this,
             [this, reply] { handleDashboardFunctionReply(reply); });
+}
+
+// One hop repeats the answered request at the new location. The token goes along only while
+// the chain stays on the origin it was sent to; refused hops fail like a network error would.
+bool ViewModel::followDashboardFunctionRedirect(QNetworkReply *reply, int status)
+{
+    const QVariant location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
+    if (!location.isValid() || location.isNull())
+        return false;
+    QNetworkRequest request = reply->request();
+    const redirect::Decision next =
+        redirect::decide(reply->url(), location.toUrl(), {}, 0, request.maximumRedirectsAllowed());
+    QString refusal;
+    switch (next.verdict) {
+    case redirect::Verdict::Follow:
+        request.setUrl(next.target);
+        request.setMaximumRedirectsAllowed(request.maximumRedirectsAllowed() - 1);
+        if (!redirect::sameOrigin(reply->url(), next.target))
+            request.setRawHeader("Authorization", QByteArray()); // removes it
+        sendDashboardFunctionRequest(request);
+        return true;
+    case redirect::Verdict::InvalidTarget:
+        refusal = tr("Invalid redirect target");
+        break;
+    case redirect::Verdict::Insecure:
+        refusal = tr("Insecure redirect");
+        break;
+    case redirect::Verdict::Loop:
+        refusal = tr("Redirect loop");
+        break;
+    case redirect::Verdict::TooMany:
+        refusal = tr("Too many redirects");
+        break;
+    }
+    qWarning() << "Refused dashboard RCC redirect:" << refusal << "from=" << next.fromKey
+               << "to=" << next.toKey;
+    emit externalResourceLoadFinished(
+        false, tr("Dashboard RCC request failed (%1): %2").arg(QString::number(status), refusal));
     return true;
 }
 
@@ -51,128 +145,98 @@ void ViewModel::handleDashboardFunctionReply(QNetworkReply *reply)
         return;
     }
     dashboardFunctionReply = nullptr;
+    const auto release = qScopeGuard([reply] { reply->deleteLater(); });
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (followDashboardFunctionRedirect(reply, status))
+        return;
     const QByteArray body = reply->readAll();
 
     if (status == 401) {
-        reply->deleteLater();
-        if (!unauthorizedRetried) {
-            // The resolution runs again once the refreshed token has arrived.
-            unauthorizedRetried = true;
-            resolveAfterTokenRefresh = true;
-            authHandler.GetNewAccessToken();
-        } else {
-            qWarning() << "Dashboard RCC request unauthorized after token refresh; signing out.";
-            logUserOut();
-            emit externalResourceLoadFinished(false, tr("Session expired. Please sign in again."));
-        }
+        retryDashboardFunctionAfterUnauthorized();
         return;
     }
     unauthorizedRetried = false;
 
-    const QString contentType = knownHeaderText(reply, QNetworkRequest::ContentTypeHeader);
-    const QString contentLength = knownHeaderText(reply, QNetworkRequest::ContentLengthHeader);
-    const QString transferEncoding = QString::fromLatin1(reply->rawHeader("Transfer-Encoding"));
-    const QString contentEncoding = QString::fromLatin1(reply->rawHeader("Content-Encoding"));
-    const QString contentDisposition = QString::fromLatin1(reply->rawHeader("Content-Disposition"));
-    const QString prefixHex = QString::fromLatin1(body.left(24).toHex(' '));
-    const QString rawHeaders = joinRawHeaders(reply->rawHeaderPairs());
+    const DashboardFunctionBody parsed = parseDashboardFunctionBody(body);
+    if (parsed.encodedBytes >= 0)
+        qInfo() << "Decoded dashboard RCC payload from base64 JSON:"
+                << "encodedBytes=" << parsed.encodedBytes
+                << "decodedBytes=" << parsed.payload.size();
+    logDashboardFunctionReply(reply, status, body, parsed);
 
-    QByteArray payload = body;
-    const bool successfulPayload = !body.isEmpty() && unsigned(status - 200) <= 99u;
-
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    QString errorText;
-    if (document.isObject()) {
-        const QJsonObject object = document.object();
-        errorText = object.value(QLatin1String("error")).toString().trimmed();
-        const QString base64 = object.value(QLatin1String("payload_base64")).toString().trimmed();
-        if (!base64.isEmpty()) {
-            payload = QByteArray::fromBase64(base64.toUtf8());
-            qInfo() << "Decoded dashboard RCC payload from base64 JSON:"
-                    << "encodedBytes=" << base64.size() << "decodedBytes=" << payload.size();
-        }
+    const QString failure = dashboardFunctionFailure(reply, status, body, parsed);
+    if (!failure.isNull()) {
+        emit externalResourceLoadFinished(false, failure);
+        return;
     }
+    registerDashboardFunctionPayload(parsed.payload, reply->url());
+}
 
-    qInfo().noquote()
-        << QStringLiteral("Dashboard RCC reply diagnostics: url=%1 status=%2 error=%3 "
-                          "errorString=\"%4\" bytes=%5 bytesAvailableAfterRead=%6 "
-                          "isFinished=%7 contentType=\"%8\" contentLength=\"%9\" "
-                          "transferEncoding=\"%10\" contentEncoding=\"%11\" "
-                          "contentDisposition=\"%12\" payloadPrefixHex=\"%13\" "
-                          "rawHeaders={%14}")
-               .arg(reply->url().toString(), QString::number(status),
-                    QString::number(int(reply->error())), reply->errorString(),
-                    QString::number(body.size()), QString::number(reply->bytesAvailable()),
-                    reply->isFinished() ? QStringLiteral("true") : QStringLiteral("false"),
-                    contentType, contentLength, transferEncoding, contentEncoding,
-                    contentDisposition, prefixHex, rawHeaders);
+void ViewModel::retryDashboardFunctionAfterUnauthorized()
+{
+    if (!unauthorizedRetried) {
+        // The resolution runs again once the refreshed token has arrived.
+        unauthorizedRetried = true;
+        resolveAfterTokenRefresh = true;
+        authHandler.GetNewAccessToken();
+        return;
+    }
+    qWarning() << "Dashboard RCC request unauthorized after token refresh; signing out.";
+    logUserOut();
+    emit externalResourceLoadFinished(false, tr("Session expired. Please sign in again."));
+}
 
-    bool lengthParsed = false;
-    const qint64 declaredLength = contentLength.toLongLong(&lengthParsed, 10);
-    if (lengthParsed && declaredLength != body.size())
-        qWarning() << "Dashboard RCC reply content-length mismatch:"
-                   << "declared=" << declaredLength << "actual=" << body.size();
-
-    if (document.isObject())
-        qInfo().noquote() << QStringLiteral("Dashboard RCC JSON body: %1")
-                                 .arg(QString::fromUtf8(document.toJson(QJsonDocument::Compact)));
-
+// The failure message of a reply that carries no usable payload, or a null string. A network
+// error does not count when a 2xx status came with a body: that body is used.
+QString ViewModel::dashboardFunctionFailure(QNetworkReply *reply, int status,
+                                            const QByteArray &body,
+                                            const DashboardFunctionBody &parsed)
+{
+    const bool successfulPayload = !body.isEmpty() && unsigned(status - 200) <= 99u;
     if (reply->error() != QNetworkReply::NoError) {
         if (!successfulPayload) {
-            QString message = errorText;
-            if (message.isEmpty())
-                message = status <= 0
-                              ? tr("Dashboard RCC request failed: %1").arg(reply->errorString())
-                              : tr("Dashboard RCC request failed (%1): %2")
-                                    .arg(QString::number(status), reply->errorString());
-            emit externalResourceLoadFinished(false, message);
-            reply->deleteLater();
-            return;
+            if (!parsed.errorText.isEmpty())
+                return parsed.errorText;
+            return status <= 0 ? tr("Dashboard RCC request failed: %1").arg(reply->errorString())
+                               : tr("Dashboard RCC request failed (%1): %2")
+                                     .arg(QString::number(status), reply->errorString());
         }
         qWarning() << "Continuing after dashboard RCC reply error because a successful payload "
                       "was received:"
                    << reply->errorString() << "status=" << status << "bytes=" << body.size();
     }
+    if (status < 200 || status > 299)
+        return parsed.errorText.isEmpty()
+                   ? tr("Dashboard RCC request returned HTTP %1.").arg(status)
+                   : parsed.errorText;
+    if (parsed.payload.isEmpty())
+        return tr("Downloaded RCC file is empty.");
+    return {};
+}
 
-    if (status < 200 || status > 299) {
-        const QString message = errorText.isEmpty()
-                                    ? tr("Dashboard RCC request returned HTTP %1.").arg(status)
-                                    : errorText;
-        emit externalResourceLoadFinished(false, message);
-        reply->deleteLater();
+void ViewModel::registerDashboardFunctionPayload(const QByteArray &payload, const QUrl &source)
+{
+    if (refuseQuarantinedPayload(payload))
         return;
-    }
-
-    if (payload.isEmpty()) {
-        emit externalResourceLoadFinished(false, tr("Downloaded RCC file is empty."));
-        reply->deleteLater();
-        return;
-    }
-
-    if (cacheAndRegisterPayload(payload, userId, reply->url().toString())) {
-        qInfo() << "Registered external RCC from dashboard function:" << reply->url();
-        if (dashboardUpdatePending) {
-            dashboardUpdatePending = false;
-            clearComponentCacheIfEngine();
-            authHandler.ClearRccUpdate();
-        }
+    if (cacheAndRegisterPayload(payload, userId, source.toString())) {
+        qInfo() << "Registered external RCC from dashboard function:" << source;
+        acknowledgeDashboardUpdate();
         emit externalResourceLoadFinished(true, tr("External resource loaded."));
-        reply->deleteLater();
         return;
     }
-
-    // Keep the rejected bytes for inspection; the file outlives the program on purpose.
-    QTemporaryFile dump(QDir::tempPath() + QStringLiteral("/corvalen-dashboard-rcc-XXXXXX.bin"));
-    QString dumpPath;
-    if (dump.open()) {
-        dump.setAutoRemove(false);
-        dump.write(payload);
-        dump.flush();
-        dumpPath = dump.fileName();
-    }
+    const QString dumpPath = dumpRejectedPayload(payload);
     qWarning() << "Dashboard RCC registration failed:"
                << "bytes=" << payload.size() << "dumpPath=" << dumpPath;
     emit externalResourceLoadFinished(false, tr("Downloaded file is not a valid RCC resource."));
-    reply->deleteLater();
+}
+
+// A network load has replaced the announced bundle: the engine must not reuse what it compiled
+// from the old one, and the server may clear its flag.
+void ViewModel::acknowledgeDashboardUpdate()
+{
+    if (!dashboardUpdatePending)
+        return;
+    dashboardUpdatePending = false;
+    clearComponentCacheIfEngine();
+    authHandler.ClearRccUpdate();
 }

@@ -1,19 +1,15 @@
 #include "viewmodel/viewmodel.h"
 
 #include "auth/http_request.h"
+#include "viewmodel/redirect_policy.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
+#include <QScopeGuard>
 #include <QUrlQuery>
 
 namespace {
-
-// Loop detection compares URLs without their fragment: a fragment never reaches the server.
-QString urlKey(const QUrl &url)
-{
-    return url.toString(QUrl::FullyEncoded | QUrl::RemoveFragment);
-}
 
 constexpr int kMaxRedirects = 10;
 constexpr int kMaxRetries = 2;
@@ -42,7 +38,7 @@ bool ViewModel::downloadAndRegisterExternalResource(QString rccUrl)
     directDownloadRetryCount = 0;
     directDownloadRedirectCount = 0;
     visitedDownloadUrls.clear();
-    visitedDownloadUrls.insert(urlKey(url));
+    visitedDownloadUrls.insert(redirect::urlKey(url));
     return requestDirectDownload(url);
 }
 
@@ -68,6 +64,7 @@ bool ViewModel::requestDirectDownload(QUrl url)
 
     QNetworkReply *reply = networkManager->get(request);
     directDownloadReply = reply;
+    limitBundleBody(reply, &ViewModel::directDownloadReply);
     connect(reply, &QNetworkReply::finished, this,
             [this, reply] { handleDirectDownloadReply(reply); });
     return true;
@@ -84,83 +81,88 @@ void ViewModel::handleDirectDownloadReply(QNetworkReply *reply)
         return;
     }
     directDownloadReply = nullptr;
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QUrl replyUrl = reply->url();
+    const auto release = qScopeGuard([reply] { reply->deleteLater(); });
+
     const QVariant target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
-
     if (target.isValid() && !target.isNull()) {
-        const QUrl resolved = replyUrl.resolved(target.toUrl());
-        const QString fromKey = urlKey(replyUrl);
-        const QString toKey = urlKey(resolved);
-        QString failure;
-        const QString toScheme = resolved.scheme().toLower();
-        if (!resolved.isValid() || toKey.isEmpty()) {
-            failure = tr("Invalid RCC redirect target from: %1").arg(fromKey);
-        } else if (!toScheme.isEmpty() && toScheme != QLatin1String("http") &&
-                   toScheme != QLatin1String("https")) {
-            // A server must not steer the download to local files or other schemes.
-            failure = tr("Invalid RCC redirect target from: %1").arg(fromKey);
-        } else if (replyUrl.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 &&
-                   resolved.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0) {
-            // A bundle is code: once fetched over TLS it must not continue in the clear.
-            qWarning() << "Refused RCC redirect from HTTPS to an insecure target:" << toKey;
-            failure = tr("Refused insecure RCC redirect to: %1").arg(toKey);
-        } else if (toKey == fromKey || visitedDownloadUrls.contains(toKey)) {
-            failure = tr("RCC server redirect loop detected at: %1").arg(toKey);
-        } else if (directDownloadRedirectCount >= kMaxRedirects) {
-            failure = tr("Too many RCC redirects. Last URL: %1").arg(toKey);
-        } else {
-            ++directDownloadRedirectCount;
-            visitedDownloadUrls.insert(toKey);
-            reply->deleteLater();
-            if (!requestDirectDownload(resolved))
-                emit externalResourceLoadFinished(false, tr("Failed to follow RCC redirect."));
-            return;
-        }
-        reply->deleteLater();
-        emit externalResourceLoadFinished(false, failure);
+        followDirectDownloadRedirect(reply->url(), target.toUrl());
         return;
     }
-
-    if ((status == 406 || reply->error() == QNetworkReply::TooManyRedirectsError) &&
-        directDownloadRetryCount < kMaxRetries) {
-        // Hints that make common file hosts serve the bytes instead of a preview page.
-        QUrl retryUrl = directDownloadUrl;
-        QUrlQuery query(retryUrl);
-        query.addQueryItem(directDownloadRetryCount == 0 ? QStringLiteral("download")
-                                                         : QStringLiteral("raw"),
-                           QStringLiteral("1"));
-        retryUrl.setQuery(query);
-        ++directDownloadRetryCount;
-        reply->deleteLater();
-        if (!requestDirectDownload(retryUrl))
-            emit externalResourceLoadFinished(false, tr("Failed to retry RCC download."));
+    if (retryDirectDownload(reply))
         return;
-    }
-
     if (reply->error() != QNetworkReply::NoError) {
-        const QString message =
-            tr("Failed to download RCC from %1: %2").arg(replyUrl.toString(), reply->errorString());
+        const QString message = tr("Failed to download RCC from %1: %2")
+                                    .arg(reply->url().toString(), reply->errorString());
         qWarning() << message;
         emit externalResourceLoadFinished(false, message);
-        reply->deleteLater();
         return;
     }
+    registerDirectDownload(reply->readAll(), reply->url());
+}
 
-    const QByteArray body = reply->readAll();
+void ViewModel::followDirectDownloadRedirect(const QUrl &from, const QUrl &location)
+{
+    const redirect::Decision next = redirect::decide(from, location, visitedDownloadUrls,
+                                                     directDownloadRedirectCount, kMaxRedirects);
+    switch (next.verdict) {
+    case redirect::Verdict::Follow:
+        ++directDownloadRedirectCount;
+        visitedDownloadUrls.insert(next.toKey);
+        if (!requestDirectDownload(next.target))
+            emit externalResourceLoadFinished(false, tr("Failed to follow RCC redirect."));
+        return;
+    case redirect::Verdict::InvalidTarget:
+        emit externalResourceLoadFinished(
+            false, tr("Invalid RCC redirect target from: %1").arg(next.fromKey));
+        return;
+    case redirect::Verdict::Insecure:
+        qWarning() << "Refused RCC redirect from HTTPS to an insecure target:" << next.toKey;
+        emit externalResourceLoadFinished(
+            false, tr("Refused insecure RCC redirect to: %1").arg(next.toKey));
+        return;
+    case redirect::Verdict::Loop:
+        emit externalResourceLoadFinished(
+            false, tr("RCC server redirect loop detected at: %1").arg(next.toKey));
+        return;
+    case redirect::Verdict::TooMany:
+        emit externalResourceLoadFinished(
+            false, tr("Too many RCC redirects. Last URL: %1").arg(next.toKey));
+        return;
+    }
+}
+
+// Some file hosts answer 406, or redirect in circles, until asked for the raw bytes; the hints
+// below make common ones serve the file instead of a preview page.
+bool ViewModel::retryDirectDownload(QNetworkReply *reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if ((status != 406 && reply->error() != QNetworkReply::TooManyRedirectsError) ||
+        directDownloadRetryCount >= kMaxRetries)
+        return false;
+    QUrl retryUrl = directDownloadUrl;
+    QUrlQuery query(retryUrl);
+    query.addQueryItem(directDownloadRetryCount == 0 ? QStringLiteral("download")
+                                                     : QStringLiteral("raw"),
+                       QStringLiteral("1"));
+    retryUrl.setQuery(query);
+    ++directDownloadRetryCount;
+    if (!requestDirectDownload(retryUrl))
+        emit externalResourceLoadFinished(false, tr("Failed to retry RCC download."));
+    return true;
+}
+
+void ViewModel::registerDirectDownload(const QByteArray &body, const QUrl &source)
+{
     if (body.isEmpty()) {
         emit externalResourceLoadFinished(false, tr("Downloaded RCC file is empty."));
-    } else if (!cacheAndRegisterPayload(body, userId, replyUrl.toString())) {
+    } else if (refuseQuarantinedPayload(body)) {
+        return;
+    } else if (!cacheAndRegisterPayload(body, userId, source.toString())) {
         emit externalResourceLoadFinished(false,
                                           tr("Downloaded file is not a valid RCC resource."));
     } else {
-        qInfo() << "Registered external RCC from URL:" << replyUrl;
-        if (dashboardUpdatePending) {
-            dashboardUpdatePending = false;
-            clearComponentCacheIfEngine();
-            authHandler.ClearRccUpdate();
-        }
+        qInfo() << "Registered external RCC from URL:" << source;
+        acknowledgeDashboardUpdate();
         emit externalResourceLoadFinished(true, tr("External resource loaded."));
     }
-    reply->deleteLater();
 }

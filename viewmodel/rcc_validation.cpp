@@ -3,6 +3,8 @@
 #include <QList>
 #include <QtEndian>
 
+#include <limits>
+
 namespace {
 
 // Layout of a binary resource bundle: a header ("qres", version, tree, data and names
@@ -13,6 +15,8 @@ namespace {
 constexpr quint16 kCompressed = 0x01;
 constexpr quint16 kDirectory = 0x02;
 constexpr quint16 kCompressedZstd = 0x04;
+constexpr qint64 kMaxZlibRatio = 1032;
+constexpr qint64 kMaxZstdRatio = 32768;
 
 class Reader
 {
@@ -34,14 +38,59 @@ public:
     qint64 size;
 };
 
+// The content size a zstd frame header declares, as the decompressor reads it, or -1 for
+// anything but one ordinary frame that states its size (the resource compiler always does).
+qint64 zstdContentSize(const uchar *frame, qint64 length)
+{
+    if (length < 6 || qFromLittleEndian<quint32>(frame) != 0xFD2FB528u)
+        return -1;
+    const uchar descriptor = frame[4];
+    const int sizeFlag = descriptor >> 6;
+    const bool singleSegment = descriptor & 0x20;
+    if (descriptor & 0x08) // reserved bit
+        return -1;
+    static constexpr int dictionaryIdBytes[] = {0, 1, 2, 4};
+    static constexpr int sizeBytes[] = {0, 2, 4, 8};
+    const int fieldBytes = sizeFlag == 0 ? (singleSegment ? 1 : 0) : sizeBytes[sizeFlag];
+    const qint64 at = 5 + (singleSegment ? 0 : 1) + dictionaryIdBytes[descriptor & 0x03];
+    if (fieldBytes == 0 || length < at + fieldBytes)
+        return -1;
+    quint64 size = 0;
+    for (int i = fieldBytes - 1; i >= 0; --i)
+        size = (size << 8) | frame[at + i];
+    if (fieldBytes == 2)
+        size += 256;
+    return size > quint64(std::numeric_limits<qint64>::max()) ? -1 : qint64(size);
+}
+
+// Whether a file's expanded size fits the caps; adds it to the running total.
+bool expandsWithinCaps(const Reader &in, quint16 flags, qint64 at, qint64 stored, qint64 &total)
+{
+    qint64 expanded = stored;
+    qint64 ratio = 1;
+    if (flags & kCompressed) {
+        // zlib data starts with its inflated size as a big-endian word.
+        expanded = stored >= 4 ? qint64(in.u32(at)) : -1;
+        ratio = kMaxZlibRatio;
+    } else if (flags & kCompressedZstd) {
+        expanded = zstdContentSize(in.data + at, stored);
+        ratio = kMaxZstdRatio;
+    }
+    if (expanded < 0 || expanded > kMaxBundleFileBytes || expanded > ratio * qMax(stored, 1))
+        return false;
+    total += expanded;
+    return total <= kMaxBundleExpandedBytes;
+}
+
 bool isUsableName(const Reader &in, qint64 at, quint16 length)
 {
     if (length == 0)
         return false;
     bool onlyDots = length <= 2;
     for (quint16 i = 0; i < length; ++i) {
-        const quint16 c = in.u16(at + 2 * i);
-        if (c == '/')
+        const quint16 c = in.u16(at + 2 * qint64(i));
+        // A backslash becomes a separator when the path is cleaned on Windows.
+        if (c == '/' || c == '\\')
             return false;
         onlyDots = onlyDots && c == '.';
     }
@@ -88,6 +137,7 @@ bool isStructurallyValidRcc(const QByteArray &bytes, QString *reason)
     // bounds checks of its own, so every node it could reach must be complete and visited once.
     QList<bool> seen(nodeCapacity, false);
     QList<qint64> pending{0};
+    qint64 expandedTotal = 0;
     seen[0] = true;
     while (!pending.isEmpty()) {
         const qint64 node = pending.takeLast();
@@ -128,9 +178,12 @@ bool isStructurallyValidRcc(const QByteArray &bytes, QString *reason)
             const qint64 entryAt = dataOffset + qint64(in.u32(at + 10));
             if (!in.has(entryAt, 4) || !in.has(entryAt + 4, qint64(in.u32(entryAt))))
                 return fail(reason, QStringLiteral("data of node %1 outside the bundle").arg(node));
-            // zlib data starts with its inflated size, which is read without a length check.
-            if ((flags & kCompressed) && in.u32(entryAt) < 4)
-                return fail(reason, QStringLiteral("short compressed data in node %1").arg(node));
+            if ((flags & kCompressed) && (flags & kCompressedZstd))
+                return fail(reason, QStringLiteral("two compressions on node %1").arg(node));
+            if (!expandsWithinCaps(in, flags, entryAt + 4, in.u32(entryAt), expandedTotal))
+                return fail(
+                    reason,
+                    QStringLiteral("node %1 declares too large an expanded size").arg(node));
         }
     }
     return true;

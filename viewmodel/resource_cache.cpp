@@ -1,5 +1,6 @@
 #include "viewmodel/viewmodel.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -31,6 +32,23 @@ bool isStructurallyValidRccFile(const QString &path)
         return valid;
     }
     return isStructurallyValidRcc(file.readAll());
+}
+
+// The id itself where no other id can share its file; on file systems that ignore case, ids
+// that differ only in case would. Those get the lower-cased id and a digest of the exact id,
+// joined by '+', which no id fit for a file name contains.
+QString cacheFileStem(const QString &id)
+{
+    if (id == id.toLower())
+        return id;
+    const QByteArray digest = QCryptographicHash::hash(id.toUtf8(), QCryptographicHash::Sha256);
+    return id.toLower() + QLatin1Char('+') + QString::fromLatin1(digest.toHex().left(16));
+}
+
+QByteArray readWholeFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -80,7 +98,7 @@ QString ViewModel::dashboardCacheFilePath(QString id)
         qWarning() << "Failed to create dashboard RCC cache directory in:" << location;
         return {};
     }
-    return dir.filePath(QStringLiteral("dashboard_rcc_cache/") + trimmedId +
+    return dir.filePath(QStringLiteral("dashboard_rcc_cache/") + cacheFileStem(trimmedId) +
                         QStringLiteral(".rcc"));
 }
 
@@ -89,20 +107,55 @@ bool ViewModel::loadCachedDashboard(QString id)
     const QString path = dashboardCacheFilePath(id);
     if (path.isEmpty())
         return false;
+    bundleQuarantine.recoverInterruptedLoad(path);
     const QFileInfo info(path);
     if (!info.exists() || !info.isFile())
         return false;
+    const QByteArray digest = BundleQuarantine::digest(readWholeFile(path));
+    if (bundleQuarantine.isQuarantined(path, digest)) {
+        qWarning() << "Not loading quarantined dashboard RCC from cache:" << path;
+        return false;
+    }
+    bundleQuarantine.beginLoad(path, digest);
     if (registerExternalResource(QUrl::fromLocalFile(path).toString())) {
+        bundleQuarantine.lift(path, digest);
         qInfo() << "Loaded cached dashboard RCC:" << path;
         emit externalResourceLoadFinished(true, tr("External resource loaded from cache."));
         return true;
     }
+    bundleQuarantine.endLoad();
     qWarning() << "Dashboard RCC cache exists but failed to register:" << path;
     return false;
 }
 
+// Called by the main page once creating the dashboard has ended either way: the bundle did not
+// take the program down.
+void ViewModel::dashboardCreationFinished(bool created)
+{
+    Q_UNUSED(created)
+    bundleQuarantine.endLoad();
+}
+
+// A downloaded bundle that stopped an earlier run is refused before anything is replaced.
+bool ViewModel::refuseQuarantinedPayload(const QByteArray &payload)
+{
+    const QString path = dashboardCacheFilePath(userId);
+    if (path.isEmpty())
+        return false;
+    bundleQuarantine.recoverInterruptedLoad(path);
+    const QByteArray digest = BundleQuarantine::digest(payload);
+    if (!bundleQuarantine.isQuarantined(path, digest))
+        return false;
+    qWarning().noquote() << "Refused quarantined dashboard RCC: sha256=" << digest;
+    emit externalResourceLoadFinished(
+        false, tr("This dashboard stopped the app while it was loading before, so it is not "
+                  "loaded again. A newer version will load once it is published."));
+    return true;
+}
+
 void ViewModel::deleteCachedDashboard(QString id)
 {
+    bundleQuarantine.endLoad(); // signed out: no dashboard is being created
     const QString path = dashboardCacheFilePath(id);
     if (path.isEmpty())
         return;
@@ -132,6 +185,21 @@ bool ViewModel::cacheAndRegisterPayload(QByteArray payload, QString id, QString 
     unregisterCurrentResource();
 
     const QString path = dashboardCacheFilePath(id);
+    const QByteArray digest = BundleQuarantine::digest(payload);
+    if (!path.isEmpty())
+        bundleQuarantine.beginLoad(path, digest);
+    if (!registerPayload(payload, path, source)) {
+        bundleQuarantine.endLoad();
+        return false;
+    }
+    if (!path.isEmpty())
+        bundleQuarantine.lift(path, digest);
+    return true;
+}
+
+bool ViewModel::registerPayload(const QByteArray &payload, const QString &path,
+                                const QString &source)
+{
     if (!path.isEmpty()) {
         QSaveFile file(path);
         // Unbuffered, so that a short write shows in the count: a buffered write reports the

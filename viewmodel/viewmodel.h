@@ -14,10 +14,14 @@
 #include <memory>
 
 #include "auth/authhandler.h"
+#include "viewmodel/bundle_quarantine.h"
+#include "viewmodel/rcc_validation.h"
 
 class MqttClient;
 class QNetworkAccessManager;
+class QNetworkRequest;
 class QQmlEngine;
+struct DashboardFunctionBody;
 
 class ViewModel : public QObject
 {
@@ -60,6 +64,8 @@ public:
     // The page hands over a dashboard it no longer shows; it is deleted once none of its
     // handlers can be running any more.
     Q_INVOKABLE void releaseDashboard(QObject *dashboard);
+    // The page has tried to create the dashboard of the registered bundle.
+    Q_INVOKABLE void dashboardCreationFinished(bool created);
 
     // Dashboard delivery building blocks (not exposed to QML).
     static QString normalizedDashboardFunctionUrl(QUrl url);
@@ -80,6 +86,20 @@ private:
     bool restoreUserFromSettings();
     void clearComponentCacheIfEngine();
     void connectDashboardReplyDiagnostics(QNetworkReply *reply);
+    void limitBundleBody(QNetworkReply *reply, QNetworkReply *ViewModel::*slot);
+    void sendDashboardFunctionRequest(const QNetworkRequest &request);
+    // Steps of the two delivery reply handlers.
+    bool followDashboardFunctionRedirect(QNetworkReply *reply, int status);
+    void retryDashboardFunctionAfterUnauthorized();
+    QString dashboardFunctionFailure(QNetworkReply *reply, int status, const QByteArray &body,
+                                     const DashboardFunctionBody &parsed);
+    void registerDashboardFunctionPayload(const QByteArray &payload, const QUrl &source);
+    void followDirectDownloadRedirect(const QUrl &from, const QUrl &location);
+    bool retryDirectDownload(QNetworkReply *reply);
+    void registerDirectDownload(const QByteArray &body, const QUrl &source);
+    void acknowledgeDashboardUpdate();
+    bool registerPayload(const QByteArray &payload, const QString &path, const QString &source);
+    bool refuseQuarantinedPayload(const QByteArray &payload);
 
     struct QueuedMessage;
     void enqueueMessage(const std::shared_ptr<QueuedMessage> &message);
@@ -121,4 +141,9 @@ private:
     int messageWaits = 0;
     QList<std::function<void()>> workHeldForMessageWaits;
     bool workScheduled = false;
+
+    qint64 maxBundleBytes = kMaxBundleBytes;
+    BundleQuarantine bundleQuarantine;
+
+    friend class TstBundleDelivery;
 };

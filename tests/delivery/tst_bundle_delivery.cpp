@@ -47,6 +47,83 @@ template <typename T> QByteArray patched(QByteArray bytes, qint64 offset, T valu
     return bytes;
 }
 
+constexpr quint16 kZlib = 0x01;
+constexpr quint16 kZstd = 0x04;
+
+struct CraftedFile
+{
+    QString name;
+    quint16 flags;
+    QByteArray data; // as stored: compressed data of a compressed file
+};
+
+quint32 resourceNameHash(const QString &name)
+{
+    quint32 h = 0;
+    for (const QChar c : name) {
+        h = (h << 4) + c.unicode();
+        h ^= (h & 0xf0000000) >> 23;
+        h &= 0x0fffffff;
+    }
+    return h;
+}
+
+template <typename T> QByteArray bigEndian(T value)
+{
+    QByteArray bytes(sizeof(T), Qt::Uninitialized);
+    qToBigEndian(value, bytes.data());
+    return bytes;
+}
+
+// A version-3 bundle with the given files under "external/", laid out as the resource compiler
+// lays it out (header, data, names, tree), for shapes the compiler never writes.
+QByteArray craftedBundle(QList<CraftedFile> files)
+{
+    std::sort(files.begin(), files.end(), [](const CraftedFile &a, const CraftedFile &b) {
+        return resourceNameHash(a.name) < resourceNameHash(b.name);
+    });
+    QByteArray data, names, tree;
+    const auto name = [&names](const QString &text) {
+        const qint32 at = qint32(names.size());
+        names += bigEndian<quint16>(quint16(text.size())) + bigEndian(resourceNameHash(text));
+        for (const QChar c : text)
+            names += bigEndian<quint16>(c.unicode());
+        return at;
+    };
+    const auto node = [&tree](qint32 nameAt, quint16 flags, qint32 first, qint32 second) {
+        tree += bigEndian(nameAt) + bigEndian(flags) + bigEndian(first) + bigEndian(second) +
+                bigEndian<qint64>(0);
+    };
+    node(0, 0x02, 1, 1);
+    node(name("external"), 0x02, qint32(files.size()), 2);
+    bool zstd = false;
+    for (const CraftedFile &file : files) {
+        node(name(file.name), file.flags, 1, qint32(data.size())); // any territory, language C
+        data += bigEndian<qint32>(qint32(file.data.size())) + file.data;
+        zstd = zstd || (file.flags & kZstd);
+    }
+    const qint32 dataAt = 24;
+    const qint32 namesAt = dataAt + qint32(data.size());
+    const qint32 treeAt = namesAt + qint32(names.size());
+    return "qres" + bigEndian<qint32>(3) + bigEndian(treeAt) + bigEndian(dataAt) +
+           bigEndian(namesAt) + bigEndian<qint32>(zstd ? 4 : 0) + data + names + tree;
+}
+
+// A zstd frame header stating `declared` content bytes, then one raw block of one byte.
+QByteArray zstdFrame(quint64 declared)
+{
+    QByteArray size(8, Qt::Uninitialized);
+    qToLittleEndian(declared, size.data());
+    return QByteArray::fromHex("28b52ffde0") + size + QByteArray::fromHex("09000078");
+}
+
+// The stored data of the first file of a bundle that holds one.
+QByteArray firstFileData(const QByteArray &bundle)
+{
+    const qint32 at = qFromBigEndian<qint32>(bundle.constData() + 12);
+    return bundle.mid(at + 4, qFromBigEndian<qint32>(bundle.constData() + at));
+}
+
 Response status(int code, const QByteArray &body = {})
 {
     Response r;
@@ -71,6 +148,43 @@ bool logged(const QString &fragment)
                        [&](const QString &line) { return line.contains(fragment); });
 }
 
+// Answers every request with `head`, then streams filler bytes until `total` have been sent
+// or the client hangs up, whichever comes first.
+class StreamingServer : public QTcpServer
+{
+public:
+    StreamingServer(QByteArray response, qint64 bytes) : head(std::move(response)), total(bytes)
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket *socket = nextPendingConnection();
+            auto sent = std::make_shared<qint64>(-1);
+            const auto more = [this, socket, sent] {
+                if (*sent < 0 && socket->readAll().contains("\r\n\r\n")) {
+                    socket->write(this->head);
+                    *sent = 0;
+                }
+                if (*sent < 0 || socket->bytesToWrite() > 0)
+                    return;
+                if (*sent >= this->total)
+                    return socket->disconnectFromHost();
+                const QByteArray chunk(64 * 1024, 'x');
+                *sent += socket->write(chunk);
+            };
+            connect(socket, &QTcpSocket::readyRead, socket, more);
+            connect(socket, &QTcpSocket::bytesWritten, socket, more);
+            connect(socket, &QTcpSocket::disconnected, this, [this, socket, sent] {
+                clientLeftEarly = *sent < this->total;
+                socket->deleteLater();
+            });
+        });
+    }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1/big.rcc").arg(serverPort()); }
+
+    const QByteArray head;
+    const qint64 total;
+    bool clientLeftEarly = false;
+};
+
 } // namespace
 
 class TstBundleDelivery : public QObject
@@ -83,15 +197,12 @@ class TstBundleDelivery : public QObject
     std::unique_ptr<QSignalSpy> finished;
     const QByteArray bundleA = readFile(DELIVERY_BUNDLE_DIR "/bundle_a.rcc");
     const QByteArray bundleB = readFile(DELIVERY_BUNDLE_DIR "/bundle_b.rcc");
+    const QByteArray bundleCZstd = readFile(DELIVERY_BUNDLE_DIR "/bundle_c_zstd.rcc");
+    const QByteArray bundleCZlib = readFile(DELIVERY_BUNDLE_DIR "/bundle_c_zlib.rcc");
+    QString base;  // the test server, once started
+    QString fnUrl; // the function request the default configuration makes
 
     QString tempPath() const { return sandbox.filePath(QStringLiteral("tmp")); }
-    QString expand(QString text) const
-    {
-        return text.replace("%FN%", "%BASE%/fn/get_dashboard_rcc?user_id=user-1")
-            .replace("%BASE%", server.baseUrl())
-            .replace("%TMP%", tempPath())
-            .replace("%SIZE%", QString::number(bundleA.size()));
-    }
     // A stored session as sign-in leaves it; isUserLoggedIn() then restores it.
     void signIn(const QString &id)
     {
@@ -134,11 +245,13 @@ private slots:
                     defaultHandler(type, context, text);
             });
         QVERIFY(!bundleA.isEmpty() && !bundleB.isEmpty() && server.start());
+        base = server.baseUrl();
+        fnUrl = base + "/fn/get_dashboard_rcc?user_id=user-1";
         qputenv("XDG_DATA_HOME", sandbox.filePath("data").toUtf8()); // for the cache
         QCoreApplication::setOrganizationName(QStringLiteral("CorvalenDeliveryTests"));
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, sandbox.filePath("ini"));
         qputenv("TMPDIR", tempPath().toUtf8());
-        qputenv("CORVALEN_CLEAR_RCC_UPDATE_FUNCTION_URL", expand("%BASE%/clear").toUtf8());
+        qputenv("CORVALEN_CLEAR_RCC_UPDATE_FUNCTION_URL", (base + "/clear").toUtf8());
     }
     void cleanupTestCase() { qInstallMessageHandler(defaultHandler); }
     void init()
@@ -148,8 +261,8 @@ private slots:
         logLines.clear(); // no transfer runs between test functions
         server.clearRequests();
         QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
-        qputenv("CORVALEN_AUTH_BASE_URL", expand("%BASE%/v1").toUtf8());
-        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", expand("%BASE%/fn").toUtf8());
+        qputenv("CORVALEN_AUTH_BASE_URL", (base + "/v1").toUtf8());
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", (base + "/fn").toUtf8());
         vm = std::make_unique<ViewModel>();
         finished = std::make_unique<QSignalSpy>(vm.get(), &ViewModel::externalResourceLoadFinished);
         signIn(QStringLiteral("user-1"));
@@ -176,6 +289,26 @@ private slots:
             << patched<quint16>(patched<quint16>(bundleA, dirName, 1), dirName + 6, '.');
         QTest::newRow("data size past end") << patched<qint32>(
             bundleA, qFromBigEndian<qint32>(bundleA.constData() + 12), 0x7fffffff);
+        QTest::newRow("backslash in a name") << craftedBundle({{"a\\b.qml", 0, "Item {}"}});
+        // What the resource system would allocate in one piece when the file is read.
+        QTest::newRow("zstd declares 2^40")
+            << craftedBundle({{"dashboard.qml", kZstd, zstdFrame(1ull << 40)}});
+        QTest::newRow("zstd declares 2^62")
+            << craftedBundle({{"dashboard.qml", kZstd, zstdFrame(1ull << 62)}});
+        QTest::newRow("zstd declares no size") << craftedBundle(
+            {{"dashboard.qml", kZstd, QByteArray::fromHex("28b52ffd00580900007800")}});
+        QTest::newRow("zlib declares 4 GiB") << craftedBundle(
+            {{"dashboard.qml", kZlib, QByteArray::fromHex("ffffffff789c030000000001")}});
+        QTest::newRow("zstd file over 64 MiB") << craftedBundle(
+            {{"dashboard.qml", kZstd, zstdFrame((64 << 20) + 1) + QByteArray(4096, 'x')}});
+        QTest::newRow("zstd beyond its ratio")
+            << craftedBundle({{"dashboard.qml", kZstd, zstdFrame(1 << 20)}});
+        QList<CraftedFile> many;
+        for (const char *name : {"1", "2", "3", "4", "5"})
+            many.append({name, kZstd, zstdFrame(60 << 20) + QByteArray(2000, 'x')});
+        QTest::newRow("files over 256 MiB together") << craftedBundle(many);
+        QTest::newRow("zlib and zstd at once")
+            << craftedBundle({{"filler.txt", kZstd | kZlib, firstFileData(bundleCZstd)}});
     }
     // Refused from memory and through the cache file; the previous bundle is gone all the same.
     void damagedBundlesRegisterNothing()
@@ -189,23 +322,49 @@ private slots:
         }
     }
 
-    // Real bundles of every format pass; whatever damage gets past must be safe to read.
-    void bundleValidation()
+    // Every format the resource compiler writes registers, from memory and from the cache file,
+    // and every file reads back as packed.
+    void realBundlesReadBack_data()
     {
-        for (const char *name : {"a_v1", "a_v2", "c_zlib", "c_zstd"})
-            QVERIFY2(isStructurallyValidRcc(
-                         readFile(DELIVERY_BUNDLE_DIR "/bundle_" + QString(name) + ".rcc")),
-                     name);
-        for (qsizetype at = 0; at < bundleA.size(); ++at) {
-            QVERIFY(!isStructurallyValidRcc(bundleA.left(at)));
-            for (const char mask : {char(0xff), char(0x01), char(0x80)}) {
-                const QByteArray flip(1, char(bundleA[at] ^ mask));
-                if (vm->cacheAndRegisterPayload(QByteArray(bundleA).replace(at, 1, flip), "", "")) {
-                    QDirIterator it(":/", QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-                    while (it.hasNext())
-                        readFile(it.next());
+        QTest::addColumn<QByteArray>("bundle");
+        QTest::addColumn<QString>("sources");
+        for (const char *name : {"a", "a_v1", "a_v2", "c_zlib", "c_zstd"})
+            QTest::newRow(name) << readFile(DELIVERY_BUNDLE_DIR "/bundle_" + QString(name) + ".rcc")
+                                << QString(DELIVERY_BUNDLE_SOURCES "/") + name[0];
+        QTest::newRow("crafted around a real zstd frame")
+            << craftedBundle({{"filler.txt", kZstd, firstFileData(bundleCZstd)}})
+            << DELIVERY_BUNDLE_SOURCES "/c";
+    }
+    void realBundlesReadBack()
+    {
+        QFETCH(QByteArray, bundle);
+        QFETCH(QString, sources);
+        const QStringList files = QDir(sources).entryList({"*.qml", "*.txt"}, QDir::Files);
+        QVERIFY(!files.isEmpty());
+        for (const char *id : {"", "u1"}) {
+            QVERIFY(vm->cacheAndRegisterPayload(bundle, id, "test"));
+            for (const QString &file : files)
+                QCOMPARE(readFile(":/external/" + file), readFile(sources + '/' + file));
+        }
+    }
+
+    // Whatever damage gets past the check must be safe to register and read.
+    void damagedBundlesAreSafeToRead()
+    {
+        for (const QByteArray &bundle : {bundleA, bundleCZstd, bundleCZlib}) {
+            for (qsizetype at = 0; at < bundle.size(); ++at) {
+                QVERIFY(!isStructurallyValidRcc(bundle.left(at)));
+                for (const char mask : {char(0xff), char(0x01), char(0x80)}) {
+                    QByteArray damaged = bundle;
+                    damaged[at] = char(damaged[at] ^ mask);
+                    if (vm->cacheAndRegisterPayload(damaged, "", "")) {
+                        QDirIterator it(":/external", QDir::Files | QDir::Hidden,
+                                        QDirIterator::Subdirectories);
+                        while (it.hasNext())
+                            readFile(it.next());
+                    }
+                    vm->unregisterCurrentResource();
                 }
-                vm->unregisterCurrentResource();
             }
         }
     }
@@ -214,7 +373,7 @@ private slots:
     {
         QTest::addColumn<QString>("id");
         QTest::addColumn<QStringList>("cached");
-        QTest::newRow("letters digits - _ .") << "User-1_a.b" << QStringList{"User-1_a.b.rcc"};
+        QTest::newRow("letters digits - _ .") << "user-1_a.b" << QStringList{"user-1_a.b.rcc"};
         QTest::newRow("slash") << "a/b" << QStringList();
         QTest::newRow("parent") << ".." << QStringList();
         QTest::newRow("traversal") << "../escape" << QStringList();
@@ -230,12 +389,28 @@ private slots:
         QVERIFY(QDir().mkpath(cacheFile()) && writeFile(bait, "bait"));
 
         QVERIFY(vm->cacheAndRegisterPayload(bundleA, id, "test"));
-        QCOMPARE(QDir(cacheFile()).entryList(QDir::Files | QDir::Hidden), cached);
+        QCOMPARE(QDir(cacheFile()).entryList({"*.rcc"}, QDir::Files | QDir::Hidden), cached);
         QCOMPARE(logged("user id unfit as a file name"),
                  cached.isEmpty() && !id.trimmed().isEmpty());
         vm->deleteCachedDashboard(id);
         QVERIFY(QDir(cacheFile()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
         QCOMPARE(readFile(bait), "bait");
+    }
+
+    // Ids that differ only in case never share a file, even where file names ignore case.
+    void caseOnlyDifferentIdsKeepApart()
+    {
+        const QList<QPair<QString, QByteArray>> users{
+            {"abc", bundleA}, {"Abc", bundleB}, {"ABC", bundleCZstd}};
+        QSet<QString> names;
+        for (const auto &[id, bundle] : users) {
+            QVERIFY(vm->cacheAndRegisterPayload(bundle, id, "test"));
+            names.insert(QFileInfo(vm->dashboardCacheFilePath(id)).fileName().toLower());
+        }
+        QCOMPARE(names.size(), 3);
+        QVERIFY(names.contains("abc.rcc")); // a lower-case id keeps its plain name
+        for (const auto &[id, bundle] : users)
+            QCOMPARE(readFile(vm->dashboardCacheFilePath(id)), bundle);
     }
 
     void cacheFailuresFallBackToMemory()
@@ -259,136 +434,411 @@ private slots:
         QVERIFY(logged("Failed to create dashboard RCC cache directory in:"));
     }
 
-    // The dashboard function and direct downloads (own redirects, browser-like headers).
-    void transfers_data()
+    // What the dashboard function answers, and what is reported and traced for it.
+    void functionReplies_data()
     {
-        QTest::addColumn<bool>("direct");
+        QTest::addColumn<QString>("functionUrl");
+        QTest::addColumn<Response>("reply");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QStringList>("logs");
+        const QString size = QString::number(bundleA.size());
+        const auto row = [&](const char *name, const Response &reply, const QString &message,
+                             const QStringList &logs = {}, const QString &url = QString()) {
+            QTest::newRow(name) << (url.isEmpty() ? base + "/fn" : url) << reply << message << logs;
+        };
+        Response cut = ok(bundleA + QByteArray(100, 'x'));
+        cut.dropAfterBodyBytes = int(bundleA.size());
+        const QString headers = "Content-Type=application/octet-stream, X-Note=caf\u00e9, "
+                                "Content-Length=" +
+                                size;
+
+        row("raw bundle", Response(ok(bundleA)).withHeader("X-Note", "caf\xe9"), kLoaded,
+            {"Dashboard RCC metaDataChanged: url=" + fnUrl + " status=200 headers={" + headers +
+                 "}",
+             "Dashboard RCC readyRead: url= QUrl(\"" + fnUrl + "\") bytesAvailable=",
+             "Dashboard RCC downloadProgress: url= QUrl(\"" + fnUrl + "\") received= " + size +
+                 " total= " + size,
+             "Dashboard RCC reply diagnostics: url=" + fnUrl +
+                 " status=200 error=0 errorString=\"Unknown error\" bytes=" + size +
+                 " bytesAvailableAfterRead=0 isFinished=true contentType=\"application/"
+                 "octet-stream\" contentLength=\"" +
+                 size +
+                 "\" transferEncoding=\"\" contentEncoding=\"\" contentDisposition=\"\" "
+                 "payloadPrefixHex=\"" +
+                 QString::fromLatin1(bundleA.left(24).toHex(' ')) + "\" rawHeaders={" + headers +
+                 "}"});
+        row("base64 in JSON",
+            Response::json(200, R"({"payload_base64":" )" + bundleA.toBase64() + R"( "})"), kLoaded,
+            {"Decoded dashboard RCC payload from base64 JSON: encodedBytes= " +
+             QString::number(bundleA.toBase64().size()) + " decodedBytes= " + size});
+        row("error JSON with 200", Response::json(200, R"({"error":"no bundle yet"})"), kInvalid);
+        row("error JSON with 500", Response::json(500, R"({"error":"  build failed  "})"),
+            "build failed", {R"(Dashboard RCC JSON body: {"error":"  build failed  "})"});
+        row("500 empty", status(500),
+            "Dashboard RCC request failed (500): Error transferring " + fnUrl +
+                " - server replied: Internal Server Error",
+            {"Dashboard RCC errorOccurred: url= QUrl(\"" + fnUrl +
+             "\") code= QNetworkReply::InternalServerError errorString="});
+        row("base64 of nothing", Response::json(200, R"({"payload_base64":"  ===  "})"),
+            "Downloaded RCC file is empty.", {"encodedBytes= 3 decodedBytes= 0"});
+        row("connection dropped after the bundle", cut, kLoaded,
+            {"Dashboard RCC reply content-length mismatch: declared= " +
+                 QString::number(bundleA.size() + 100) + " actual= " + size,
+             "Continuing after dashboard RCC reply error because a successful payload was "
+             "received: \"Connection closed\" status= 200 bytes= " +
+                 size});
+        row("host not found", ok(bundleA), "Dashboard RCC request failed: Host  not found", {},
+            "http:///fn");
+        const QString file = QUrl::fromLocalFile(tempPath()).toString();
+        row("no HTTP status", ok(bundleA), "Dashboard RCC request returned HTTP 0.",
+            {"Dashboard RCC metaDataChanged: url=" + file +
+             "/get_dashboard_rcc?user_id=user-1 status=<none> headers={"},
+            file);
+    }
+    void functionReplies()
+    {
+        QFETCH(QString, functionUrl);
+        QFETCH(Response, reply);
+        QFETCH(QString, message);
+        QFETCH(QStringList, logs);
+        qputenv("CORVALEN_REFERER_URL", "https://portal.test/"); // for direct downloads only
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", functionUrl.toUtf8());
+        QVERIFY(writeFile(tempPath() + "/get_dashboard_rcc", bundleA));
+        server.setHandler([reply](const Request &) { return reply; });
+
+        QVERIFY(vm->resolveAndDownloadExternalResourceForCurrentUser());
+        const bool success = message == kLoaded;
+        QCOMPARE(outcome(), qMakePair(success, message));
+        QCOMPARE(QFile::exists(kOnlyA), success);
+        for (const QString &line : std::as_const(logs))
+            QVERIFY2(logged(line), qPrintable(line));
+        // A payload that does not register is kept for inspection.
+        const QStringList dumps = QDir(tempPath()).entryList({"corvalen-dashboard-rcc-*.bin"});
+        QCOMPARE(dumps.size(), message == kInvalid ? 1 : 0);
+        if (!dumps.isEmpty())
+            QCOMPARE(readFile(tempPath() + '/' + dumps.first()), reply.body);
+        QCOMPARE(server.requestCount(), functionUrl.startsWith(base) ? 1 : 0);
+        for (const Request &request : server.requests()) {
+            QCOMPARE(request.target, "/fn/get_dashboard_rcc?user_id=user-1");
+            QCOMPARE(request.header("Accept"),
+                     "application/octet-stream,application/json;q=0.9,*/*;q=0.8");
+            QCOMPARE(request.header("Authorization"), "Bearer tok-1");
+            QVERIFY(!request.hasHeader("Referer"));
+        }
+    }
+
+    // Direct downloads: own redirects and retries, browser-like headers, no token.
+    void directDownloads_data()
+    {
         QTest::addColumn<QString>("url");
         QTest::addColumn<Response>("reply"); // to every request the handler does not route
         QTest::addColumn<QString>("message");
-        QTest::addColumn<QStringList>("requests"); // a local function URL adds its one request
-        QTest::addColumn<QStringList>("logs");
-        const auto fn = [](const char *name, const Response &reply, const QString &message,
-                           const QStringList &logs = {}, const char *url = "%BASE%/fn") {
-            QTest::newRow(name) << false << url << reply << message << QStringList() << logs;
-        };
-        const auto get = [](const char *name, const char *url, const Response &reply,
-                            const QString &message, const QStringList &requests) {
-            QTest::newRow(name) << true << url << reply << message << requests << QStringList();
+        QTest::addColumn<QStringList>("requests");
+        QTest::addColumn<QByteArray>("referer"); // CORVALEN_REFERER_URL
+        const auto row = [&](const char *name, const QString &path, const Response &reply,
+                             const QString &message, const QStringList &requests,
+                             const QByteArray &referer = " https://portal.test/ ") {
+            QTest::newRow(name) << base + path << reply << message << requests << referer;
         };
         const Response a = ok(bundleA);
         const auto to = [](const char *location) { return Response::redirect(302, location); };
-        Response cut = ok(bundleA + QByteArray(100, 'x'));
-        cut.dropAfterBodyBytes = int(bundleA.size());
+        const auto failed = [&](const QString &path, const char *reason) {
+            return "Failed to download RCC from " + base + path + ": Error transferring " + base +
+                   path + " - server replied: " + reason;
+        };
         QStringList hops;
         for (int n = 11; n >= 0; --n)
             hops << QStringLiteral("/r/%1").arg(n);
 
-        fn("raw bundle", a, kLoaded,
-           {"Dashboard RCC metaDataChanged: url=%FN% status=200 headers={Content-Type="
-            "application/octet-stream, Content-Length=%SIZE%",
-            "Dashboard RCC readyRead: url= QUrl(\"%FN%\") bytesAvailable=",
-            "Dashboard RCC downloadProgress: url= QUrl(\"%FN%\") received= %SIZE% total= %SIZE%"});
-        fn("base64 in JSON",
-           Response::json(200, R"({"payload_base64":" )" + bundleA.toBase64() + R"( "})"), kLoaded,
-           {"Decoded dashboard RCC payload from base64 JSON: encodedBytes= " +
-            QString::number(bundleA.toBase64().size()) + " decodedBytes= %SIZE%"});
-        fn("error JSON with 200", Response::json(200, R"({"error":"no bundle yet"})"), kInvalid);
-        fn("error JSON with 500", Response::json(500, R"({"error":"  build failed  "})"),
-           "build failed");
-        fn("500 empty", status(500),
-           "Dashboard RCC request failed (500): Error transferring %FN% - server replied: "
-           "Internal Server Error",
-           {"Dashboard RCC errorOccurred: url= QUrl(\"%FN%\") code= "
-            "QNetworkReply::InternalServerError errorString="});
-        fn("base64 of nothing", Response::json(200, R"({"payload_base64":"  ===  "})"),
-           "Downloaded RCC file is empty.", {"encodedBytes= 3 decodedBytes= 0"});
-        fn("connection dropped after the bundle", cut, kLoaded,
-           {"Dashboard RCC reply content-length mismatch: declared= " +
-            QString::number(bundleA.size() + 100) + " actual= %SIZE%"});
-        fn("derived function URL", a, kLoaded, {}, "");
-        fn("host not found", a, "Dashboard RCC request failed: Host  not found", {}, "http:///fn");
-        fn("no HTTP status", a, "Dashboard RCC request returned HTTP 0.", {}, "file://%TMP%");
-
-        get("10 redirects", "%BASE%/r/10", a, kLoaded, hops.mid(1));
-        get("11 redirects", "%BASE%/r/11", a, "Too many RCC redirects. Last URL: %BASE%/r/0",
+        row("10 redirects", "/r/10", a, kLoaded, hops.mid(1));
+        row("11 redirects", "/r/11", a, "Too many RCC redirects. Last URL: " + base + "/r/0",
             hops.mid(0, 11));
-        get("back to start", "%BASE%/s", to("/t"), "RCC server redirect loop detected at: %BASE%/s",
+        row("back to start", "/s", to("/t"), "RCC server redirect loop detected at: " + base + "/s",
             {"/s", "/t"});
-        get("same URL, other fragment", "%BASE%/f#top", to("/f#other"),
-            "RCC server redirect loop detected at: %BASE%/f", {"/f"});
-        get("relative redirect", "%BASE%/dir/start", to("next.rcc"), kLoaded,
+        row("same URL, other fragment", "/f#top", to("/f#other"),
+            "RCC server redirect loop detected at: " + base + "/f", {"/f"});
+        row("relative redirect", "/dir/start", to("next.rcc"), kLoaded,
             {"/dir/start", "/dir/next.rcc"});
-        get("redirect to a local file", "%BASE%/to-file", to("file:///etc/hostname"),
-            "Invalid RCC redirect target from: %BASE%/to-file", {"/to-file"});
-        get("406 three times", "%BASE%/n?v=2", status(406),
-            "Failed to download RCC from %BASE%/n?v=2&download=1&raw=1: Error transferring "
-            "%BASE%/n?v=2&download=1&raw=1 - server replied: Not Acceptable",
+        row("redirect to a local file", "/to-file", to("file:///etc/hostname"),
+            "Invalid RCC redirect target from: " + base + "/to-file", {"/to-file"});
+        row("406 three times", "/n?v=2", status(406),
+            failed("/n?v=2&download=1&raw=1", "Not Acceptable"),
             {"/n?v=2", "/n?v=2&download=1", "/n?v=2&download=1&raw=1"});
-        get("404", "%BASE%/gone", status(404),
-            "Failed to download RCC from %BASE%/gone: Error transferring %BASE%/gone - server "
-            "replied: Not Found",
-            {"/gone"});
-        get("HTML page", "%BASE%/page", ok("<html><body>Download</body></html>", "text/html"),
-            kInvalid, {"/page"});
-        get("ftp", "ftp://127.0.0.1/b.rcc", a, "RCC URL must be relative, HTTP or HTTPS.", {});
-        get("blank", "  \t ", a, "Invalid RCC URL.", {});
+        row("406 after a redirect", "/moved", status(406),
+            failed("/n?download=1&raw=1", "Not Acceptable"),
+            {"/moved", "/n", "/n?download=1", "/n?download=1&raw=1"});
+        row("without Referer", "/plain.rcc", a, kLoaded, {"/plain.rcc"}, "  ");
+        row("404", "/gone", status(404), failed("/gone", "Not Found"), {"/gone"});
+        row("HTML page", "/page", ok("<html><body>Download</body></html>", "text/html"), kInvalid,
+            {"/page"});
+        QTest::newRow("ftp") << "ftp://127.0.0.1/b.rcc" << a
+                             << "RCC URL must be relative, HTTP or HTTPS." << QStringList()
+                             << QByteArray();
+        QTest::newRow("blank") << "  \t " << a << "Invalid RCC URL." << QStringList()
+                               << QByteArray();
     }
-    void transfers()
+    void directDownloads()
     {
-        QFETCH(bool, direct);
         QFETCH(QString, url);
         QFETCH(Response, reply);
         QFETCH(QString, message);
         QFETCH(QStringList, requests);
-        QFETCH(QStringList, logs);
-        qputenv("CORVALEN_REFERER_URL", " https://portal.test/ ");
-        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", expand(url).toUtf8());
-        if (url.isEmpty()) { // beside the auth service; the proxy spares a name lookup
-            qputenv("CORVALEN_AUTH_BASE_URL", "http://tenant.auth.invalid/v1");
-            QNetworkProxy::setApplicationProxy(
-                {QNetworkProxy::HttpProxy, "127.0.0.1", server.port()});
-            requests << "http://tenant.functions.invalid/v1/get_dashboard_rcc?user_id=user-1";
-        }
-        QVERIFY(writeFile(tempPath() + "/get_dashboard_rcc", bundleA));
+        QFETCH(QByteArray, referer);
+        qputenv("CORVALEN_REFERER_URL", referer);
         server.setHandler([this, reply](const Request &r) {
             const int hop = r.path().startsWith("/r/") ? r.path().mid(3).toInt() : 0;
             if (hop > 0 || r.path() == "/t") // a countdown, or back to the start
                 return Response::redirect(302, hop ? "/r/" + QByteArray::number(hop - 1) : "/s");
+            if (r.path() == "/moved")
+                return Response::redirect(302, "/n");
             return r.path().endsWith(".rcc") ? ok(bundleA) : reply;
         });
 
-        const bool sent = direct ? vm->downloadAndRegisterExternalResource(expand(url))
-                                 : vm->resolveAndDownloadExternalResourceForCurrentUser();
+        const bool sent = vm->downloadAndRegisterExternalResource(url);
         QCOMPARE(sent, finished->isEmpty()); // false: refused at once
-        if (!direct && url.startsWith("%BASE%"))
-            requests << "/fn/get_dashboard_rcc?user_id=user-1";
         const bool success = message == kLoaded;
-        QCOMPARE(outcome(), qMakePair(success, expand(message)));
+        QCOMPARE(outcome(), qMakePair(success, message));
         QCOMPARE(targets(), requests);
         QCOMPARE(QFile::exists(kOnlyA), success);
-        for (const QString &line : std::as_const(logs))
-            QVERIFY2(logged(expand(line)), qPrintable(expand(line)));
-        const QStringList dumps = QDir(tempPath()).entryList({"corvalen-dashboard-rcc-*.bin"});
-        QCOMPARE(dumps.size(), !direct && message == kInvalid ? 1 : 0);
-        if (!dumps.isEmpty())
-            QCOMPARE(readFile(tempPath() + '/' + dumps.first()), reply.body);
+        QVERIFY(QDir(tempPath()).isEmpty()); // no dump on this path
         for (const Request &request : server.requests()) {
-            QCOMPARE(request.header("Accept"),
-                     direct ? "application/octet-stream,*/*;q=0.9"
-                            : "application/octet-stream,application/json;q=0.9,*/*;q=0.8");
-            QCOMPARE(request.header("Authorization"), direct ? "" : "Bearer tok-1");
-            QCOMPARE(request.header("Referer"), direct ? "https://portal.test/" : "");
-            if (direct) {
-                QCOMPARE(request.header("User-Agent"),
-                         "Mozilla/5.0 (Macintosh; Intel Mac OS X 14_0) AppleWebKit/537.36 "
-                         "(KHTML, like Gecko) Chrome/123.0.0.0 Safari/537.36");
-                QCOMPARE(request.header("Accept-Language"), "en-US,en;q=0.9");
-            }
+            QCOMPARE(request.header("Accept"), "application/octet-stream,*/*;q=0.9");
+            QVERIFY(!request.hasHeader("Authorization"));
+            QCOMPARE(request.hasHeader("Referer"), !referer.trimmed().isEmpty());
+            QCOMPARE(request.header("Referer"), referer.trimmed());
+            QCOMPARE(request.header("User-Agent"),
+                     "Mozilla/5.0 (Macintosh; Intel Mac OS X 14_0) AppleWebKit/537.36 "
+                     "(KHTML, like Gecko) Chrome/123.0.0.0 Safari/537.36");
+            QCOMPARE(request.header("Accept-Language"), "en-US,en;q=0.9");
         }
     }
 
-    // A bundle asked for over TLS never continues in the clear; HTTP/2 is offered, never used.
+    // Refused before any request is sent, the user id first, then the function URL, then the
+    // token.
+    void resolutionRefusals_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QByteArray>("functionUrl");
+        QTest::addColumn<QByteArray>("authBase");
+        QTest::addColumn<bool>("token");
+        QTest::addColumn<QString>("message");
+        const QByteArray url = "http://127.0.0.1:9/fn";
+        const QString noUrl = QStringLiteral(
+            "Missing dashboard function URL. Set CORVALEN_RCC_DASHBOARD_FUNCTION_URL.");
+        QTest::newRow("user id of spaces")
+            << "   " << url << QByteArray() << false
+            << "Missing authenticated user id. Please sign in again and retry.";
+        QTest::newRow("unusable URL and no token")
+            << "user-1" << QByteArray("http://exa mple.test/fn") << QByteArray() << false << noUrl;
+        QTest::newRow("no URL, unusable auth base")
+            << "user-1" << QByteArray() << QByteArray("http://[bad/v1") << true << noUrl;
+        QTest::newRow("no token") << "user-1" << url << QByteArray() << false
+                                  << "Missing access token. Please sign in again and retry.";
+    }
+    void resolutionRefusals()
+    {
+        QFETCH(QString, id);
+        QFETCH(QByteArray, functionUrl);
+        QFETCH(QByteArray, authBase);
+        QFETCH(bool, token);
+        QFETCH(QString, message);
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", functionUrl);
+        qputenv("CORVALEN_AUTH_BASE_URL", authBase);
+        vm->auth().Settings().setValue("id", id);
+        vm->GetSignInResponse(QStringLiteral("USER_AUTENTICATED")); // takes the id over
+        if (!token)
+            vm->auth().Settings().remove("token");
+        QVERIFY(!vm->resolveAndDownloadExternalResourceForCurrentUser());
+        QCOMPARE(outcome(), qMakePair(false, message));
+        QCOMPARE(finished->count(), 1);
+    }
+
+    // The endpoint requested for a configured function URL, or for none beside the
+    // authentication service. Requests go through the test server as a proxy, so that the
+    // names never need to resolve.
+    void functionUrlNormalisation_data()
+    {
+        QTest::addColumn<QByteArray>("configured");
+        QTest::addColumn<QByteArray>("authBase");
+        QTest::addColumn<QByteArray>("target");
+        const QByteArray auth = "http://tenant.auth.invalid/v1";
+        QTest::newRow("older endpoint and a slash")
+            << QByteArray("http://fn.invalid/a/get_dashboard_rcc_url/") << auth
+            << QByteArray("http://fn.invalid/a/get_dashboard_rcc?user_id=user-1");
+        QTest::newRow("older endpoint at the root")
+            << QByteArray("http://fn.invalid/get_dashboard_rcc_url") << auth
+            << QByteArray("http://fn.invalid/get_dashboard_rcc?user_id=user-1");
+        QTest::newRow("endpoint already")
+            << QByteArray("http://fn.invalid/x/get_dashboard_rcc") << auth
+            << QByteArray("http://fn.invalid/x/get_dashboard_rcc?user_id=user-1");
+        QTest::newRow("bare host")
+            << QByteArray("http://fn.invalid") << auth
+            << QByteArray("http://fn.invalid/get_dashboard_rcc?user_id=user-1");
+        QTest::newRow("query kept")
+            << QByteArray("http://fn.invalid/a?region=eu") << auth
+            << QByteArray("http://fn.invalid/a/get_dashboard_rcc?region=eu&user_id=user-1");
+        QTest::newRow("beside the auth service")
+            << QByteArray() << auth
+            << QByteArray("http://tenant.functions.invalid/v1/get_dashboard_rcc?user_id=user-1");
+        QTest::newRow("beside an auth host without .auth.")
+            << QByteArray() << QByteArray("http://login.invalid/v1/")
+            << QByteArray("http://login.invalid/v1/get_dashboard_rcc?user_id=user-1");
+    }
+    void functionUrlNormalisation()
+    {
+        QFETCH(QByteArray, configured);
+        QFETCH(QByteArray, authBase);
+        QFETCH(QByteArray, target);
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", configured);
+        qputenv("CORVALEN_AUTH_BASE_URL", authBase);
+        QNetworkProxy::setApplicationProxy({QNetworkProxy::HttpProxy, "127.0.0.1", server.port()});
+        server.enqueue(ok(bundleA));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        QCOMPARE(server.lastRequest().target, target);
+    }
+
+    void registerExternalResourceTakesPathsAndFileUrls_data()
+    {
+        QTest::addColumn<QString>("name"); // in the sandbox; empty: an empty argument
+        QTest::addColumn<bool>("asUrl");
+        QTest::addColumn<bool>("registered");
+        QTest::addColumn<QString>("log");
+        QTest::newRow("plain path") << "a.rcc" << false << true << "Registered external RCC:";
+        QTest::newRow("file: URL") << "a.rcc" << true << true << "Registered external RCC:";
+        QTest::newRow("directory")
+            << "dir" << false << false << "External RCC file does not exist:";
+        QTest::newRow("missing file")
+            << "none.rcc" << true << false << "External RCC file does not exist:";
+        QTest::newRow("empty") << "" << false << false << "External RCC path is empty";
+    }
+    void registerExternalResourceTakesPathsAndFileUrls()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, asUrl);
+        QFETCH(bool, registered);
+        QFETCH(QString, log);
+        QVERIFY(writeFile(sandbox.filePath("a.rcc"), bundleA) &&
+                QDir().mkpath(sandbox.filePath("dir")));
+        const QString path = name.isEmpty() ? name : sandbox.filePath(name);
+        QCOMPARE(vm->registerExternalResource(asUrl ? QUrl::fromLocalFile(path).toString() : path),
+                 registered);
+        QCOMPARE(QFile::exists(kOnlyA), registered);
+        QVERIFY(logged(log));
+    }
+
+    // A cache file that does not register, a failed update and a failed token refresh each leave
+    // their work pending: the network is asked, the update is fetched again, the resolution
+    // runs once a later refresh succeeds.
+    void failuresLeaveWorkPending()
+    {
+        QList<Response> function{ok(bundleA), status(500), ok(bundleB), status(401), ok(bundleA)};
+        QList<Response> token{status(500), Response::json(200, R"({"accessToken":"tok-2",)"
+                                                               R"("refreshToken":"refresh-2",)"
+                                                               R"("accessTokenExpiresIn":3600})")};
+        server.setHandler([&](const Request &r) {
+            if (r.path() == "/v1/token")
+                return token.takeFirst();
+            if (r.path() == "/fn/get_dashboard_rcc")
+                return function.takeFirst();
+            return status(r.path() == "/clear" ? 200 : 404); // and the update check
+        });
+        QVERIFY(QDir().mkpath(cacheFile()) &&
+                writeFile(cacheFile("user-1"),
+                          craftedBundle({{"dashboard.qml", kZstd, zstdFrame(1ull << 40)}})));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        QVERIFY(logged("Dashboard RCC cache exists but failed to register:"));
+
+        emit vm->auth().RccUpdateAvailable();
+        QCOMPARE(outcome(2).first, false);
+        QCOMPARE(resolve(3), qMakePair(true, kLoaded)); // past the cache again
+        QVERIFY(QFile::exists(kOnlyB));
+        QTRY_COMPARE_WITH_TIMEOUT(server.lastRequest().target, "/clear", kWait);
+
+        QVERIFY(QFile::remove(cacheFile("user-1")));
+        vm->resolveAndDownloadExternalResourceForCurrentUser(); // 401, then the refresh fails
+        QTRY_COMPARE_WITH_TIMEOUT(token.size(), 1, kWait);
+        // A new refresh is only sent once the failed one is over; it succeeds.
+        const auto refreshAgain = [&] {
+            if (!token.isEmpty())
+                vm->auth().GetNewAccessToken(); // ignored while a refresh is under way
+            return token.isEmpty();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(refreshAgain(), kWait);
+        QCOMPARE(outcome(4), qMakePair(true, kLoaded));
+        QCOMPARE(finished->count(), 4);
+        QCOMPARE(server.lastRequest().header("Authorization"), "Bearer tok-2");
+    }
+
+    // A reply without a single header still shows in the trace, as empty braces.
+    void headerlessReplyIsTraced()
+    {
+        StreamingServer bare("HTTP/1.1 200 OK\r\n\r\n", 1);
+        QVERIFY(bare.listen(QHostAddress::LocalHost));
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", bare.url().toUtf8());
+        QCOMPARE(resolve(1), qMakePair(false, kInvalid));
+        QVERIFY(logged("status=200 headers={}"));
+        QVERIFY(logged("rawHeaders={}"));
+    }
+
+    // The bearer token is for the function's own origin: it follows redirects there, and never
+    // to another origin, nor back again once it has left.
+    void functionTokenStaysOnItsOrigin()
+    {
+        ScriptedHttpServer other;
+        QVERIFY(other.start());
+        server.setHandler([&](const Request &r) {
+            if (r.path() == "/fn/get_dashboard_rcc")
+                return Response::redirect(302, "/same");
+            if (r.path() == "/same")
+                return Response::redirect(307, other.baseUrl().toUtf8() + "/away");
+            return ok(bundleA);
+        });
+        other.enqueue(Response::redirect(302, server.baseUrl().toUtf8() + "/back"));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        QCOMPARE(targets(),
+                 QStringList({"/fn/get_dashboard_rcc?user_id=user-1", "/same", "/back"}));
+        QByteArrayList tokens;
+        for (const Request &request : server.requests() + other.requests())
+            tokens << request.header("Authorization");
+        QCOMPARE(tokens, QByteArrayList({"Bearer tok-1", "Bearer tok-1", "", ""}));
+    }
+
+    // A body over the cap is cut off as soon as its declared length or its arrived bytes show
+    // it; nothing of it is cached or registered, and the outcome comes once.
+    void oversizedBodiesAreRefused_data()
+    {
+        QTest::addColumn<bool>("direct");
+        QTest::addColumn<bool>("declared"); // a Content-Length over the cap, else bytes arrive
+        QTest::newRow("function, declared") << false << true;
+        QTest::newRow("function, arriving") << false << false;
+        QTest::newRow("direct, declared") << true << true;
+        QTest::newRow("direct, arriving") << true << false;
+    }
+    void oversizedBodiesAreRefused()
+    {
+        QFETCH(bool, direct);
+        QFETCH(bool, declared);
+        if (!declared)
+            vm->maxBundleBytes = 1 << 20; // the real cap would take a while to arrive
+        const qint64 limit = vm->maxBundleBytes;
+        StreamingServer big(declared ? "HTTP/1.1 200 OK\r\nContent-Length: " +
+                                           QByteArray::number(limit + 1) + "\r\n\r\n"
+                                     : "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n",
+                            declared ? limit + 1 : qint64(1) << 30);
+        QVERIFY(big.listen(QHostAddress::LocalHost));
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", big.url().toUtf8());
+        QVERIFY(direct ? vm->downloadAndRegisterExternalResource(big.url())
+                       : vm->resolveAndDownloadExternalResourceForCurrentUser());
+        QCOMPARE(outcome(), qMakePair(false, QStringLiteral("Downloaded RCC file is too large: "
+                                                            "more than %1 bytes.")
+                                                 .arg(limit)));
+        QTRY_VERIFY_WITH_TIMEOUT(big.clientLeftEarly, kWait);
+        QCOMPARE(finished->count(), 1);
+        QVERIFY(!QFile::exists(cacheFile("user-1")) && !QFileInfo::exists(":/external"));
+    }
+
+    // A bundle asked for over TLS (the scheme in any case) never continues in the clear; HTTP/2
+    // is offered, never used.
     void httpsStaysHttpsAndHttp1()
     {
         const auto certificate = QSslCertificate::fromPath(DELIVERY_BUNDLE_DIR "/tls_cert.pem");
@@ -402,7 +852,7 @@ private slots:
         tls.setSslConfiguration(config);
         QVERIFY(tls.listen(QHostAddress::LocalHost));
         const QString https = QStringLiteral("https://127.0.0.1:%1").arg(tls.serverPort());
-        const QString plain = expand("%BASE%/plain.rcc");
+        const QString plain = base + "/plain.rcc";
         QStringList protocols;
         connect(&tls, &QTcpServer::pendingConnectionAvailable, this, [&] {
             auto *socket = static_cast<QSslSocket *>(tls.nextPendingConnection());
@@ -414,10 +864,12 @@ private slots:
             });
         });
 
-        QVERIFY(vm->downloadAndRegisterExternalResource(https + "/b.rcc"));
+        QVERIFY(vm->downloadAndRegisterExternalResource("HTTPS" + https.mid(5) + "/b.rcc"));
         QCOMPARE(outcome(1), qMakePair(false, "Refused insecure RCC redirect to: " + plain));
         qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", https.toUtf8());
-        QCOMPARE(resolve(2).first, false); // refused by the function request's redirect policy
+        QCOMPARE(resolve(2),
+                 qMakePair(false, QStringLiteral("Dashboard RCC request failed (302): Insecure "
+                                                 "redirect")));
         QCOMPARE(protocols.size(), 2);
         QVERIFY(!protocols.contains("h2"));
     }
@@ -457,6 +909,48 @@ private slots:
         QVERIFY(vm->currentUserId().isEmpty()); // signed out
     }
 
+    // A run that ends between registering a bundle and finishing its dashboard (here: a second
+    // view model finds the first one's load unfinished) quarantines that bundle, from the cache
+    // and from the network, until a different bundle has loaded.
+    void interruptedLoadQuarantinesBundle()
+    {
+        QList<Response> replies{ok(bundleA), ok(bundleA), ok(bundleB), ok(bundleA)};
+        server.setHandler([&](const Request &) { return replies.takeFirst(); });
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded)); // and its dashboard never finishes
+
+        ViewModel next;
+        QSignalSpy outcomes(&next, &ViewModel::externalResourceLoadFinished);
+        next.auth().Settings().setValue("token", EncodeStoredValue("tok-1"));
+        next.isUserLoggedIn();
+        const auto load = [&](int n) {
+            next.resolveAndDownloadExternalResourceForCurrentUser();
+            return QTest::qWaitFor([&] { return outcomes.count() >= n; }, kWait)
+                       ? outcomes.at(n - 1).at(1).toString()
+                       : QStringLiteral("<no outcome>");
+        };
+        QCOMPARE(load(1), "This dashboard stopped the app while it was loading before, so it is "
+                          "not loaded again. A newer version will load once it is published.");
+        QVERIFY(logged("Quarantined dashboard RCC that did not finish loading in an earlier run"));
+        QVERIFY(!QFile::exists(cacheFile("user-1")));
+        QCOMPARE(server.requestCount(), 2); // the cached copy was not taken
+
+        QCOMPARE(load(2), kLoaded); // a different bundle loads and lifts the quarantine
+        next.dashboardCreationFinished(true);
+        QCOMPARE(readFile(cacheFile("user-1")), bundleB);
+        QVERIFY(QDir().remove(cacheFile("user-1")));
+        QCOMPARE(load(3), kLoaded);
+        QCOMPARE(readFile(cacheFile("user-1")), bundleA);
+        next.dashboardCreationFinished(false); // a dashboard that failed to build took nothing down
+        next.unregisterCurrentResource();
+
+        ViewModel third;
+        QSignalSpy thirdOutcomes(&third, &ViewModel::externalResourceLoadFinished);
+        third.isUserLoggedIn();
+        QVERIFY(third.resolveAndDownloadExternalResourceForCurrentUser());
+        QCOMPARE(thirdOutcomes.first().at(1).toString(), kFromCache);
+        third.unregisterCurrentResource();
+    }
+
     // Not through the cache file, the registration or the QML engine's component cache.
     void nextUserSeesOwnDashboard()
     {
@@ -477,9 +971,9 @@ private slots:
         slow.dribbleChunk = 1;
         server.enqueue(slow);
         server.enqueue(slow);
-        QVERIFY(vm->downloadAndRegisterExternalResource(expand("%BASE%/slow")));
+        QVERIFY(vm->downloadAndRegisterExternalResource(base + "/slow"));
         QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 2, kWait);
-        QVERIFY(vm->downloadAndRegisterExternalResource(expand("%BASE%/newer")));
+        QVERIFY(vm->downloadAndRegisterExternalResource(base + "/newer"));
         QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 3, kWait);
         bool removedTooEarly = true;
         connect(vm.get(), &ViewModel::signOutUser, this, [&] {

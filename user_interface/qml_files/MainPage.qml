@@ -38,10 +38,12 @@ Item {
             return
         if (component.status === Component.Error) {
             console.error("Failed to load external dashboard component:", component.errorString())
+            creationAttemptEnded(false)
             return
         }
         const object = component.createObject(dashboard_host)
         // The creation attempt ends here, whether or not an object was made.
+        creationAttemptEnded(object !== null)
         if (object === null) {
             console.error("Failed to create external dashboard object")
             return
@@ -55,6 +57,12 @@ Item {
         // Roots that are not items (a QtObject, say) have no anchors to set.
         if (object.anchors !== undefined)
             object.anchors.fill = dashboard_host
+    }
+
+    // The bundle got through creating its dashboard without taking the program down.
+    function creationAttemptEnded(created) {
+        if (typeof manager !== "undefined" && manager)
+            manager.dashboardCreationFinished(created)
     }
 
     function clearExternalDashboard() {

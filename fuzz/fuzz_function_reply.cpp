@@ -1,0 +1,21 @@
+// A dashboard function reply body, raw or JSON with "payload_base64" and "error": what the
+// finished handler extracts and logs from it, then the bundle it yields as in fuzz_bundle.
+#include <QJsonDocument>
+
+#include "fuzz_support.h"
+#include "viewmodel/function_reply.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray body = fuzzInput(data, size);
+    const DashboardFunctionBody parsed = parseDashboardFunctionBody(body);
+    if (parsed.isJsonObject != QJsonDocument::fromJson(body).isObject() ||
+        (parsed.encodedBytes < 0 && parsed.payload != body))
+        __builtin_trap();
+    // The pieces of the summary log line that depend on the body.
+    volatile qsizetype logged = body.left(24).toHex(' ').size() + parsed.errorText.size() +
+                                QJsonDocument(parsed.object).toJson(QJsonDocument::Compact).size();
+    (void)logged;
+    registerAndReadBack(parsed.payload);
+    return 0;
+}

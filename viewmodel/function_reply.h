@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+// What the body of a dashboard function reply carries: the bundle, either raw or as base64 in a
+// JSON object, and an error text meant for the user.
+struct DashboardFunctionBody
+{
+    QByteArray payload; // the bundle bytes, or the body itself when nothing better is found
+    QString errorText;  // trimmed "error" member; empty when absent or not a string
+    bool isJsonObject = false;
+    QJsonObject object;          // the body when it is a JSON object
+    qsizetype encodedBytes = -1; // characters of a used "payload_base64", else -1
+};
+
+DashboardFunctionBody parseDashboardFunctionBody(const QByteArray &body);
