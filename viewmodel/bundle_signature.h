@@ -4,6 +4,9 @@
 #include <QByteArrayView>
 #include <QString>
 
+// Where a bundle's signature travels: the header of the answer that carries the bundle.
+inline constexpr char kBundleSignatureHeader[] = "X-Bundle-Signature";
+
 // Detached Ed25519 signature over a dashboard bundle's exact bytes.
 bool verifyBundleSignature(const QByteArray &publicKey, const QByteArray &signature,
                            const QByteArray &bundle);

@@ -169,7 +169,10 @@ void ViewModel::handleDashboardFunctionReply(QNetworkReply *reply)
         emit externalResourceLoadFinished(false, failure);
         return;
     }
-    registerDashboardFunctionPayload(parsed.payload, reply->url());
+    // A JSON answer carries the signature beside the payload, a raw one in a header.
+    const QByteArray signature =
+        parsed.signature.isEmpty() ? reply->rawHeader(kBundleSignatureHeader) : parsed.signature;
+    registerDashboardFunctionPayload(parsed.payload, signature, reply->url());
 }
 
 void ViewModel::retryDashboardFunctionAfterUnauthorized()
@@ -214,11 +217,12 @@ QString ViewModel::dashboardFunctionFailure(QNetworkReply *reply, int status,
     return {};
 }
 
-void ViewModel::registerDashboardFunctionPayload(const QByteArray &payload, const QUrl &source)
+void ViewModel::registerDashboardFunctionPayload(const QByteArray &payload,
+                                                 const QByteArray &signature, const QUrl &source)
 {
-    if (refuseQuarantinedPayload(payload))
+    if (refuseUnsignedPayload(payload, signature, source) || refuseQuarantinedPayload(payload))
         return;
-    if (cacheAndRegisterPayload(payload, userId, source.toString())) {
+    if (cacheAndRegisterPayload(payload, userId, source.toString(), signature)) {
         qInfo() << "Registered external RCC from dashboard function:" << source;
         acknowledgeDashboardUpdate();
         emit externalResourceLoadFinished(true, tr("External resource loaded."));

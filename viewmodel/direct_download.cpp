@@ -97,7 +97,9 @@ void ViewModel::handleDirectDownloadReply(QNetworkReply *reply)
         emit externalResourceLoadFinished(false, message);
         return;
     }
-    registerDirectDownload(reply->readAll(), reply->url());
+    // Only the answer that carries the bundle can vouch for it; redirects on the way do not.
+    registerDirectDownload(reply->readAll(), reply->rawHeader(kBundleSignatureHeader),
+                           reply->url());
 }
 
 void ViewModel::followDirectDownloadRedirect(const QUrl &from, const QUrl &location)
@@ -151,13 +153,14 @@ bool ViewModel::retryDirectDownload(QNetworkReply *reply)
     return true;
 }
 
-void ViewModel::registerDirectDownload(const QByteArray &body, const QUrl &source)
+void ViewModel::registerDirectDownload(const QByteArray &body, const QByteArray &signature,
+                                       const QUrl &source)
 {
     if (body.isEmpty()) {
         emit externalResourceLoadFinished(false, tr("Downloaded RCC file is empty."));
-    } else if (refuseQuarantinedPayload(body)) {
+    } else if (refuseUnsignedPayload(body, signature, source) || refuseQuarantinedPayload(body)) {
         return;
-    } else if (!cacheAndRegisterPayload(body, userId, source.toString())) {
+    } else if (!cacheAndRegisterPayload(body, userId, source.toString(), signature)) {
         emit externalResourceLoadFinished(false,
                                           tr("Downloaded file is not a valid RCC resource."));
     } else {

@@ -12,6 +12,8 @@ DashboardFunctionBody parseDashboardFunctionBody(const QByteArray &body)
     parsed.isJsonObject = true;
     parsed.object = document.object();
     parsed.errorText = parsed.object.value(QLatin1String("error")).toString().trimmed();
+    parsed.signature =
+        parsed.object.value(QLatin1String("signature")).toString().trimmed().toLatin1();
     const QString base64 =
         parsed.object.value(QLatin1String("payload_base64")).toString().trimmed();
     if (!base64.isEmpty()) {

@@ -8,8 +8,9 @@
 // JSON object, and an error text meant for the user.
 struct DashboardFunctionBody
 {
-    QByteArray payload; // the bundle bytes, or the body itself when nothing better is found
-    QString errorText;  // trimmed "error" member; empty when absent or not a string
+    QByteArray payload;   // the bundle bytes, or the body itself when nothing better is found
+    QString errorText;    // trimmed "error" member; empty when absent or not a string
+    QByteArray signature; // trimmed "signature" member (base64); empty when absent or not a string
     bool isJsonObject = false;
     QJsonObject object;          // the body when it is a JSON object
     qsizetype encodedBytes = -1; // characters of a used "payload_base64", else -1

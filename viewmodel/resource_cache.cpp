@@ -51,6 +51,66 @@ QByteArray readWholeFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// "<dir>/<stem>.rcc" -> "<dir>/<stem>.sig": the bundle's signature, named like the load marks.
+QString signatureFilePath(const QString &cacheFile)
+{
+    QString path = cacheFile;
+    if (path.endsWith(QLatin1String(".rcc")))
+        path.chop(4);
+    return path + QLatin1String(".sig");
+}
+
+bool writeSignatureFile(const QString &cacheFile, const QByteArray &signatureBase64)
+{
+    const QString path = signatureFilePath(cacheFile);
+    const QByteArray signature = decodeBundleSignature(signatureBase64);
+    const QByteArray text = signature.toBase64() + '\n';
+    QSaveFile file(path);
+    if (signature.isEmpty() || !file.open(QIODevice::WriteOnly) ||
+        file.write(text) != text.size() || !file.commit()) {
+        qWarning() << "Failed to write dashboard RCC signature file:" << path;
+        return false;
+    }
+    return true;
+}
+
+QByteArray readSignatureFile(const QString &cacheFile)
+{
+    QFile file(signatureFilePath(cacheFile));
+    // Base64 of a 64-byte signature is 88 characters; more is not a signature.
+    return file.open(QIODevice::ReadOnly) ? file.read(128).trimmed() : QByteArray();
+}
+
+// The previous file stays as it was unless the whole payload was written.
+bool writeCacheFile(const QString &path, const QByteArray &payload)
+{
+    QSaveFile file(path);
+    // Unbuffered, so that a short write shows in the count: a buffered write reports the full
+    // size and commit() lets a short flush pass, replacing the old file with a stub.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        qWarning() << "Failed to open dashboard RCC cache file for writing:" << path
+                   << file.errorString();
+        return false;
+    }
+    const qint64 written = file.write(payload);
+    if (written == payload.size() && file.commit())
+        return true;
+    qWarning() << "Failed to write full dashboard RCC cache file:" << path << "written=" << written
+               << "expected=" << payload.size();
+    file.cancelWriting();
+    return false;
+}
+
+void removeCacheFile(const QString &path)
+{
+    if (!QFile::exists(path))
+        return;
+    if (QFile::remove(path))
+        qInfo() << "Deleted cached dashboard RCC:" << path;
+    else
+        qWarning() << "Failed to delete cached dashboard RCC:" << path;
+}
+
 } // namespace
 
 bool ViewModel::registerExternalResource(QString rccFileUrl)
@@ -111,13 +171,24 @@ bool ViewModel::loadCachedDashboard(QString id)
     const QFileInfo info(path);
     if (!info.exists() || !info.isFile())
         return false;
-    const QByteArray digest = BundleQuarantine::digest(readWholeFile(path));
+    const QByteArray bundle = readWholeFile(path);
+    // Anyone who can write to the cache directory could otherwise choose the code that runs.
+    if (!bundleTrust.accepts(bundle, readSignatureFile(path))) {
+        qWarning() << "Refused cached dashboard RCC without a valid signature:" << path;
+        removeCacheFile(path);
+        removeCacheFile(signatureFilePath(path));
+        return false;
+    }
+    const QByteArray digest = BundleQuarantine::digest(bundle);
     if (bundleQuarantine.isQuarantined(path, digest)) {
         qWarning() << "Not loading quarantined dashboard RCC from cache:" << path;
         return false;
     }
     bundleQuarantine.beginLoad(path, digest);
-    if (registerExternalResource(QUrl::fromLocalFile(path).toString())) {
+    // A checked bundle is registered from the bytes that were checked, not from the file, which
+    // could be replaced in between.
+    if (bundleTrust.required() ? registerPayload(bundle, QString(), path)
+                               : registerExternalResource(QUrl::fromLocalFile(path).toString())) {
         bundleQuarantine.lift(path, digest);
         qInfo() << "Loaded cached dashboard RCC:" << path;
         emit externalResourceLoadFinished(true, tr("External resource loaded from cache."));
@@ -153,18 +224,28 @@ bool ViewModel::refuseQuarantinedPayload(const QByteArray &payload)
     return true;
 }
 
+// With a public key configured, a bundle that its key did not sign is refused before anything is
+// replaced or cached.
+bool ViewModel::refuseUnsignedPayload(const QByteArray &payload, const QByteArray &signature,
+                                      const QUrl &source)
+{
+    if (bundleTrust.accepts(payload, signature))
+        return false;
+    qWarning() << "Refused dashboard RCC without a valid signature from" << source
+               << "bytes=" << payload.size();
+    emit externalResourceLoadFinished(false,
+                                      tr("Dashboard bundle signature is missing or invalid."));
+    return true;
+}
+
 void ViewModel::deleteCachedDashboard(QString id)
 {
     bundleQuarantine.endLoad(); // signed out: no dashboard is being created
     const QString path = dashboardCacheFilePath(id);
     if (path.isEmpty())
         return;
-    if (!QFile::exists(path))
-        return;
-    if (QFile::remove(path))
-        qInfo() << "Deleted cached dashboard RCC:" << path;
-    else
-        qWarning() << "Failed to delete cached dashboard RCC:" << path;
+    removeCacheFile(path);
+    removeCacheFile(signatureFilePath(path));
 }
 
 void ViewModel::unregisterCurrentResource()
@@ -180,7 +261,8 @@ void ViewModel::unregisterCurrentResource()
     registeredFromMemory = false;
 }
 
-bool ViewModel::cacheAndRegisterPayload(QByteArray payload, QString id, QString source)
+bool ViewModel::cacheAndRegisterPayload(QByteArray payload, QString id, QString source,
+                                        QByteArray signature)
 {
     unregisterCurrentResource();
 
@@ -188,7 +270,7 @@ bool ViewModel::cacheAndRegisterPayload(QByteArray payload, QString id, QString 
     const QByteArray digest = BundleQuarantine::digest(payload);
     if (!path.isEmpty())
         bundleQuarantine.beginLoad(path, digest);
-    if (!registerPayload(payload, path, source)) {
+    if (!registerPayload(payload, path, source, signature)) {
         bundleQuarantine.endLoad();
         return false;
     }
@@ -198,29 +280,19 @@ bool ViewModel::cacheAndRegisterPayload(QByteArray payload, QString id, QString 
 }
 
 bool ViewModel::registerPayload(const QByteArray &payload, const QString &path,
-                                const QString &source)
+                                const QString &source, const QByteArray &signature)
 {
-    if (!path.isEmpty()) {
-        QSaveFile file(path);
-        // Unbuffered, so that a short write shows in the count: a buffered write reports the
-        // full size and commit() lets a short flush pass, replacing the old file with a stub.
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-            qWarning() << "Failed to open dashboard RCC cache file for writing:" << path
-                       << file.errorString();
-        } else {
-            const qint64 written = file.write(payload);
-            if (written != payload.size() || !file.commit()) {
-                qWarning() << "Failed to write full dashboard RCC cache file:" << path
-                           << "written=" << written << "expected=" << payload.size();
-                // Leaves any earlier cache file as it was.
-                file.cancelWriting();
-            } else if (registerExternalResource(QUrl::fromLocalFile(path).toString())) {
-                qInfo() << "Cached and registered dashboard RCC from" << source << "at" << path;
-                return true;
-            } else {
-                qWarning() << "Cached dashboard RCC but failed to register cached file:" << path;
-            }
+    // With signatures required, the cached bundle is only of use beside its signature, and the
+    // checked bytes are registered from memory.
+    if (bundleTrust.required()) {
+        if (!path.isEmpty() && writeSignatureFile(path, signature) && writeCacheFile(path, payload))
+            qInfo() << "Cached dashboard RCC from" << source << "at" << path;
+    } else if (!path.isEmpty() && writeCacheFile(path, payload)) {
+        if (registerExternalResource(QUrl::fromLocalFile(path).toString())) {
+            qInfo() << "Cached and registered dashboard RCC from" << source << "at" << path;
+            return true;
         }
+        qWarning() << "Cached dashboard RCC but failed to register cached file:" << path;
     }
 
     unregisterCurrentResource();

@@ -15,6 +15,7 @@
 
 #include "auth/authhandler.h"
 #include "viewmodel/bundle_quarantine.h"
+#include "viewmodel/bundle_signature.h"
 #include "viewmodel/rcc_validation.h"
 
 class MqttClient;
@@ -74,7 +75,10 @@ public:
     bool loadCachedDashboard(QString userId);
     void deleteCachedDashboard(QString userId);
     void unregisterCurrentResource();
-    bool cacheAndRegisterPayload(QByteArray payload, QString userId, QString source);
+    // signature: the base64 signature that came with the bundle, cached beside it while
+    // signatures are required.
+    bool cacheAndRegisterPayload(QByteArray payload, QString userId, QString source,
+                                 QByteArray signature = QByteArray());
     bool requestDirectDownload(QUrl url);
     void handleDirectDownloadReply(QNetworkReply *reply);
     bool requestDashboardFunction(QUrl url, QString accessToken);
@@ -93,13 +97,18 @@ private:
     void retryDashboardFunctionAfterUnauthorized();
     QString dashboardFunctionFailure(QNetworkReply *reply, int status, const QByteArray &body,
                                      const DashboardFunctionBody &parsed);
-    void registerDashboardFunctionPayload(const QByteArray &payload, const QUrl &source);
+    void registerDashboardFunctionPayload(const QByteArray &payload, const QByteArray &signature,
+                                          const QUrl &source);
     void followDirectDownloadRedirect(const QUrl &from, const QUrl &location);
     bool retryDirectDownload(QNetworkReply *reply);
-    void registerDirectDownload(const QByteArray &body, const QUrl &source);
+    void registerDirectDownload(const QByteArray &body, const QByteArray &signature,
+                                const QUrl &source);
     void acknowledgeDashboardUpdate();
-    bool registerPayload(const QByteArray &payload, const QString &path, const QString &source);
+    bool registerPayload(const QByteArray &payload, const QString &path, const QString &source,
+                         const QByteArray &signature = QByteArray());
     bool refuseQuarantinedPayload(const QByteArray &payload);
+    bool refuseUnsignedPayload(const QByteArray &payload, const QByteArray &signature,
+                               const QUrl &source);
 
     struct QueuedMessage;
     void enqueueMessage(const std::shared_ptr<QueuedMessage> &message);
@@ -144,6 +153,8 @@ private:
 
     qint64 maxBundleBytes = kMaxBundleBytes;
     BundleQuarantine bundleQuarantine;
+    // Read once, at start-up: which key, if any, must have signed every bundle.
+    BundleTrust bundleTrust = BundleTrust::fromConfig();
 
     friend class TstBundleDelivery;
 };
