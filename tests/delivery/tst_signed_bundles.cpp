@@ -1,0 +1,355 @@
+// Signed dashboard bundles end to end: keys and signatures made by the real backend's operator
+// commands, bundles served by the real backend (its database altered where a compromised store
+// is the point) or by a download host on loopback, checked by the client against
+// CORVALEN_BUNDLE_PUBLIC_KEY.
+#include <QtNetwork>
+#include <QtTest>
+
+#include <sqlite3.h>
+
+#include "backend_fixture.h"
+#include "support/scripted_http_server.h"
+#include "viewmodel/bundle_signature.h"
+#include "viewmodel/rcc_validation.h"
+#include "viewmodel/viewmodel.h"
+
+using Response = ScriptedHttpServer::Response;
+
+namespace {
+
+constexpr int kWait = 30000;
+const QString kEmail = QStringLiteral("signed@example.com");
+const QString kPassword = QStringLiteral("signed bundles");
+const QString kRefused = QStringLiteral("Dashboard bundle signature is missing or invalid.");
+const QString kOnlyA = QStringLiteral(":/external/only_a.txt");
+
+// How the bundle reaches the client.
+enum class Source
+{
+    RawAnswer,    // the dashboard function, raw body and X-Bundle-Signature
+    Base64Answer, // the dashboard function, JSON with "payload_base64" and "signature"
+    Download      // a direct download from another host, after one redirect
+};
+
+// What is done to the cache between two loads.
+enum class CacheSwap
+{
+    Bundle,          // another (well-formed) bundle put in place of the cached one
+    Signature,       // the cached signature replaced by that of another bundle
+    SignatureRemoved // the signature file deleted
+};
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// Puts a bundle and its signature (base64; empty: none) in the backend's store directly, as
+// whoever controls the server's database could.
+bool storeBundle(const QString &db, const QByteArray &bundle, const QByteArray &signature)
+{
+    sqlite3 *conn = nullptr;
+    sqlite3_stmt *st = nullptr;
+    const QByteArray raw = QByteArray::fromBase64(signature);
+    const bool ok = sqlite3_open(db.toUtf8().constData(), &conn) == SQLITE_OK &&
+                    sqlite3_busy_timeout(conn, kWait) == SQLITE_OK &&
+                    sqlite3_prepare_v2(conn, "UPDATE bundles SET data = ?, signature = ?", -1, &st,
+                                       nullptr) == SQLITE_OK &&
+                    sqlite3_bind_blob(st, 1, bundle.constData(), int(bundle.size()),
+                                      SQLITE_TRANSIENT) == SQLITE_OK &&
+                    (raw.isEmpty() ? sqlite3_bind_null(st, 2)
+                                   : sqlite3_bind_blob(st, 2, raw.constData(), int(raw.size()),
+                                                       SQLITE_TRANSIENT)) == SQLITE_OK &&
+                    sqlite3_step(st) == SQLITE_DONE && sqlite3_changes(conn) == 1;
+    sqlite3_finalize(st);
+    sqlite3_close(conn);
+    return ok;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Source)
+Q_DECLARE_METATYPE(CacheSwap)
+
+class TstSignedBundles : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir home; // settings and the bundle cache
+    LocalBackend backend;
+    ScriptedHttpServer host; // serves direct downloads
+    QString userId;
+    QByteArray publicKey; // what create-signing-key printed for signing.pem
+    const QByteArray bundleA = readFile(DELIVERY_BUNDLE_DIR "/bundle_a.rcc");
+    const QByteArray bundleB = readFile(DELIVERY_BUNDLE_DIR "/bundle_b.rcc");
+    std::unique_ptr<ViewModel> vm;
+    std::unique_ptr<QSignalSpy> finished;
+
+    QString key(const char *name) const { return backend.filePath(QString::fromLatin1(name)); }
+    QString cacheFile() const
+    {
+        return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+               "/dashboard_rcc_cache/" + userId + ".rcc";
+    }
+    QString signatureFile() const { return cacheFile().chopped(4) + ".sig"; }
+    // The base64 signature of bytes made with a key file, as an operator gets it.
+    QByteArray sign(const QByteArray &bytes, const char *keyName = "signing.pem") const
+    {
+        const QString file = backend.filePath("to_sign.rcc");
+        if (!writeFile(file, bytes))
+            return {};
+        return LocalBackend::run({"sign-bundle", "--signing-key", key(keyName), "--file", file})
+            .out.trimmed();
+    }
+    bool publish(const QByteArray &bytes, const char *keyName = nullptr) const
+    {
+        return backend.publish(
+            kEmail, bytes, keyName ? QStringList{"--signing-key", key(keyName)} : QStringList());
+    }
+    // A client started with this key value (null: unset), signed in to the backend.
+    bool startClient(const QByteArray &keyValue)
+    {
+        if (keyValue.isNull())
+            qunsetenv(BundleTrust::kConfigKey);
+        else
+            qputenv(BundleTrust::kConfigKey, keyValue);
+        vm = std::make_unique<ViewModel>();
+        finished = std::make_unique<QSignalSpy>(vm.get(), &ViewModel::externalResourceLoadFinished);
+        vm->logUserIn(kEmail, kPassword);
+        return QTest::qWaitFor([&] { return vm->currentUserId() == userId; }, kWait);
+    }
+    QPair<bool, QString> outcome(int n = 1) const
+    {
+        if (!QTest::qWaitFor([&] { return finished->count() >= n; }, kWait))
+            return {false, QStringLiteral("<no outcome>")};
+        return {finished->at(n - 1).at(0).toBool(), finished->at(n - 1).at(1).toString()};
+    }
+    // Sets the account's delivery and starts a load from the given source.
+    bool load(Source source)
+    {
+        const char *format = source == Source::Base64Answer ? "base64" : "raw";
+        if (backend.cli("set-format", {"--email", kEmail, "--format", format}).exitCode != 0)
+            return false;
+        if (source == Source::Download)
+            return vm->downloadAndRegisterExternalResource(host.baseUrl() + "/moved.rcc");
+        return vm->resolveAndDownloadExternalResourceForCurrentUser();
+    }
+    // Makes the host answer a download: a redirect, then the bundle with these headers.
+    void serveDownload(const QByteArray &body, const QByteArray &signature,
+                       const QByteArray &redirectSignature = {})
+    {
+        Response moved = Response::redirect(302, "/bundle.rcc");
+        if (!redirectSignature.isEmpty())
+            moved.withHeader(kBundleSignatureHeader, redirectSignature);
+        Response bundle;
+        bundle.body = body;
+        if (!signature.isEmpty())
+            bundle.withHeader(kBundleSignatureHeader, signature);
+        host.enqueue(moved);
+        host.enqueue(bundle);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("CorvalenSignedBundleTests"));
+        for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+            qputenv(name, home.path().toUtf8());
+        QVERIFY(!bundleA.isEmpty() && !bundleB.isEmpty());
+        QVERIFY(backend.start() && host.start());
+        qputenv("CORVALEN_AUTH_BASE_URL", backend.baseUrl().toUtf8());
+        userId = backend.createUser(kEmail, kPassword);
+        QVERIFY(!userId.isEmpty());
+        for (const char *name : {"signing.pem", "other.pem"}) {
+            const CliResult r =
+                LocalBackend::run({"create-signing-key", "--signing-key", key(name)});
+            QCOMPARE(r.exitCode, 0);
+            if (publicKey.isEmpty())
+                publicKey = r.out.trimmed();
+        }
+    }
+    void cleanup()
+    {
+        finished.reset();
+        vm.reset();
+        QVERIFY(QDir(home.path()).removeRecursively() && QDir().mkpath(home.path()));
+    }
+
+    void signedBundleIsAccepted_data()
+    {
+        QTest::addColumn<Source>("source");
+        QTest::addColumn<bool>("keyConfigured");
+        QTest::newRow("raw answer") << Source::RawAnswer << true;
+        QTest::newRow("base64 answer") << Source::Base64Answer << true;
+        QTest::newRow("direct download") << Source::Download << true;
+        QTest::newRow("no key: unsigned raw answer") << Source::RawAnswer << false;
+    }
+
+    // Loaded, cached with its signature, and loaded again from the cache after a re-check.
+    void signedBundleIsAccepted()
+    {
+        QFETCH(Source, source);
+        QFETCH(bool, keyConfigured);
+        QVERIFY(publish(bundleA, keyConfigured ? "signing.pem" : nullptr));
+        if (source == Source::Download)
+            serveDownload(bundleA, keyConfigured ? sign(bundleA) : QByteArray());
+        QVERIFY(startClient(keyConfigured ? publicKey : QByteArray()));
+
+        QVERIFY(load(source));
+        QCOMPARE(outcome(1), qMakePair(true, QStringLiteral("External resource loaded.")));
+        QVERIFY(QFile::exists(kOnlyA));
+        QCOMPARE(readFile(cacheFile()), bundleA);
+        QCOMPARE(QFile::exists(signatureFile()), keyConfigured);
+
+        vm->unregisterCurrentResource();
+        QVERIFY(vm->resolveAndDownloadExternalResourceForCurrentUser());
+        QCOMPARE(outcome(2),
+                 qMakePair(true, QStringLiteral("External resource loaded from cache.")));
+        QVERIFY(QFile::exists(kOnlyA));
+    }
+
+    void faultyBundleIsRefused_data()
+    {
+        QTest::addColumn<Source>("source");
+        QTest::addColumn<QByteArray>("served");
+        QTest::addColumn<QByteArray>("signature"); // base64, empty: none
+        QTest::addColumn<bool>("onRedirect");      // the signature came with the redirect only
+        QTest::addColumn<QByteArray>("clientKey");
+
+        // Still a well-formed bundle, so only the signature can refuse it.
+        QByteArray flipped = bundleA;
+        flipped.replace("bundle A", "bundle Z");
+        QVERIFY(flipped != bundleA && isStructurallyValidRcc(flipped));
+        const QByteArray good = sign(bundleA);
+        QByteArray badSignature = QByteArray::fromBase64(good);
+        badSignature[10] = char(badSignature[10] ^ 0x01);
+        const QList<QPair<const char *, Source>> sources = {{"raw", Source::RawAnswer},
+                                                            {"base64", Source::Base64Answer},
+                                                            {"download", Source::Download}};
+        for (const auto &[name, source] : sources) {
+            const auto row = [&](const char *fault) -> QTestData & {
+                return QTest::addRow("%s: %s", name, fault) << source;
+            };
+            row("wrong key") << bundleA << sign(bundleA, "other.pem") << false << publicKey;
+            row("flipped bundle byte") << flipped << good << false << publicKey;
+            row("flipped signature byte")
+                << bundleA << badSignature.toBase64() << false << publicKey;
+            row("missing signature") << bundleA << QByteArray() << false << publicKey;
+            row("signature of another bundle") << bundleA << sign(bundleB) << false << publicKey;
+            row("malformed client key") << bundleA << good << false << QByteArray("bm90IGEga2V5");
+        }
+        QTest::newRow("download: signature only on the redirect")
+            << Source::Download << bundleA << good << true << publicKey;
+    }
+
+    // Refused with the message before anything is replaced: nothing registered, nothing cached.
+    void faultyBundleIsRefused()
+    {
+        QFETCH(Source, source);
+        QFETCH(QByteArray, served);
+        QFETCH(QByteArray, signature);
+        QFETCH(bool, onRedirect);
+        QFETCH(QByteArray, clientKey);
+        QVERIFY(publish(bundleA, "signing.pem"));
+        QVERIFY(storeBundle(backend.dbPath(), served, signature));
+        if (source == Source::Download)
+            serveDownload(served, onRedirect ? QByteArray() : signature,
+                          onRedirect ? signature : QByteArray());
+        QVERIFY(startClient(clientKey));
+
+        QVERIFY(load(source));
+        QCOMPARE(outcome(1), qMakePair(false, kRefused));
+        QVERIFY(!QFile::exists(kOnlyA));
+        QVERIFY(!QFile::exists(cacheFile()));
+        QVERIFY(!QFile::exists(signatureFile()));
+    }
+
+    void swappedCacheIsRefusedAndDeleted_data()
+    {
+        QTest::addColumn<CacheSwap>("swap");
+        QTest::newRow("bundle swapped") << CacheSwap::Bundle;
+        QTest::newRow("signature swapped") << CacheSwap::Signature;
+        QTest::newRow("signature removed") << CacheSwap::SignatureRemoved;
+    }
+
+    void swappedCacheIsRefusedAndDeleted()
+    {
+        QFETCH(CacheSwap, swap);
+        QVERIFY(publish(bundleA, "signing.pem"));
+        QVERIFY(startClient(publicKey));
+        QVERIFY(load(Source::RawAnswer));
+        QCOMPARE(outcome(1).first, true);
+        vm->unregisterCurrentResource();
+
+        switch (swap) {
+        case CacheSwap::Bundle:
+            QVERIFY(QFile::remove(cacheFile()) && writeFile(cacheFile(), bundleB));
+            break;
+        case CacheSwap::Signature:
+            QVERIFY(QFile::remove(signatureFile()) && writeFile(signatureFile(), sign(bundleB)));
+            break;
+        case CacheSwap::SignatureRemoved:
+            QVERIFY(QFile::remove(signatureFile()));
+            break;
+        }
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            QRegularExpression("^Refused cached dashboard RCC without a valid signature: "));
+        QVERIFY(!vm->loadCachedDashboard(userId));
+        QVERIFY(!QFile::exists(cacheFile()) && !QFile::exists(signatureFile()));
+        QVERIFY(!QFile::exists(":/external/only_b.txt") && !QFile::exists(kOnlyA));
+
+        // The resolution then goes back to the function for the genuine bundle.
+        QVERIFY(vm->resolveAndDownloadExternalResourceForCurrentUser());
+        QCOMPARE(outcome(2), qMakePair(true, QStringLiteral("External resource loaded.")));
+        QVERIFY(QFile::exists(kOnlyA));
+        QCOMPARE(readFile(cacheFile()), bundleA);
+    }
+
+    void configuredKeyValue_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("required");
+        QTest::addColumn<bool>("accepted"); // a bundle signed with signing.pem
+
+        const QString good = QString::fromLatin1(publicKey);
+        const QByteArray raw = QByteArray::fromBase64(publicKey);
+        QTest::newRow("the key") << good << true << true;
+        QTest::newRow("without padding") << QString(good).remove('=') << true << true;
+        QTest::newRow("blank: unset") << "  " << false << true;
+        QTest::newRow("not base64") << "not a key!" << true << false;
+        QTest::newRow("31 bytes") << QString::fromLatin1(raw.chopped(1).toBase64()) << true
+                                  << false;
+        QTest::newRow("33 bytes") << QString::fromLatin1((raw + 'x').toBase64()) << true << false;
+    }
+
+    // A value that is no key is reported at start-up and refuses even a correctly signed bundle.
+    void configuredKeyValue()
+    {
+        QFETCH(QString, value);
+        QFETCH(bool, required);
+        QFETCH(bool, accepted);
+
+        const char *warning = "CORVALEN_BUNDLE_PUBLIC_KEY is not the base64 of a 32-byte Ed25519 "
+                              "public key; every dashboard bundle will be refused.";
+        if (required && !accepted)
+            QTest::ignoreMessage(QtWarningMsg, warning);
+        else
+            QTest::failOnWarning(warning);
+        qputenv(BundleTrust::kConfigKey, value.toUtf8());
+        const BundleTrust trust = BundleTrust::fromConfig();
+        QCOMPARE(trust.required(), required);
+        QCOMPARE(trust.accepts(bundleA, sign(bundleA)), accepted);
+        QCOMPARE(trust.accepts(bundleA, QByteArray()), !required);
+    }
+};
+
+QTEST_MAIN(TstSignedBundles)
+#include "tst_signed_bundles.moc"
