@@ -7,6 +7,8 @@
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QResource>
+#include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -228,6 +230,29 @@ private slots:
         bool number = false;
         reading->trimmed().toDouble(&number);
         QVERIFY2(number, reading->constData());
+    }
+
+    // The stack publishes its dashboard signed and gives the client the public key: a client
+    // set up from its client.env signs in and gets the dashboard through the signature check.
+    void stackDashboardLoadsSigned()
+    {
+        const QByteArrayList keys = {"CORVALEN_AUTH_BASE_URL", "CORVALEN_BUNDLE_PUBLIC_KEY"};
+        const auto unset = qScopeGuard([&] {
+            for (const QByteArray &key : keys)
+                qunsetenv(key.constData());
+        });
+        for (const QByteArray &key : keys) {
+            QVERIFY(!stackEnv.value(key).isEmpty());
+            qputenv(key.constData(), stackEnv.value(key).toUtf8());
+        }
+        ViewModel viewModel;
+        QSignalSpy loads(&viewModel, &ViewModel::externalResourceLoadFinished);
+        viewModel.logUserIn(QStringLiteral("demo@corvalen.example"),
+                            QStringLiteral("corvalen-demo"));
+        QTRY_VERIFY_WITH_TIMEOUT(!viewModel.currentUserId().isEmpty(), Timeout);
+        QVERIFY(viewModel.resolveAndDownloadExternalResourceForCurrentUser());
+        QTRY_COMPARE_WITH_TIMEOUT(loads.count(), 1, Timeout);
+        QCOMPARE(loads.at(0), (QVariantList{true, QStringLiteral("External resource loaded.")}));
     }
 
     void dashboardReachesStackThroughTls()
