@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-typedef struct evp_pkey_st EVP_PKEY;
+using EVP_PKEY = struct evp_pkey_st;
 
 namespace backend::crypto {
 

@@ -66,7 +66,7 @@ BundleTrust BundleTrust::fromValue(const QString &value)
 
 BundleTrust BundleTrust::fromConfig()
 {
-    const BundleTrust trust = fromValue(configValue(QString::fromLatin1(kConfigKey)));
+    BundleTrust trust = fromValue(configValue(QString::fromLatin1(kConfigKey)));
     if (trust.signatureRequired && trust.publicKey.isEmpty())
         qWarning().noquote() << kConfigKey
                              << "is not the base64 of a 32-byte Ed25519 public key; every "

@@ -233,7 +233,9 @@ private slots:
         const QList<QPair<const char *, Source>> sources = {{"raw", Source::RawAnswer},
                                                             {"base64", Source::Base64Answer},
                                                             {"download", Source::Download}};
-        for (const auto &[name, source] : sources) {
+        for (const auto &[sourceName, sourceValue] : sources) {
+            const char *name = sourceName;
+            const Source source = sourceValue;
             const auto row = [&](const char *fault) -> QTestData & {
                 return QTest::addRow("%s: %s", name, fault) << source;
             };
