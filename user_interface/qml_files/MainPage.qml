@@ -61,8 +61,7 @@ Item {
 
     // The bundle got through creating its dashboard without taking the program down.
     function creationAttemptEnded(created) {
-        if (typeof manager !== "undefined" && manager)
-            manager.dashboardCreationFinished(created)
+        manager.dashboardCreationFinished(created) // qmllint disable unqualified
     }
 
     function clearExternalDashboard() {
