@@ -193,12 +193,13 @@ void ScriptedHttpServer::onReadyRead(QTcpSocket *socket)
 
         received.append(request);
         Response response;
-        if (!queue.isEmpty())
+        if (!queue.isEmpty()) {
             response = queue.takeFirst();
-        else if (handler)
+        } else if (handler) {
             response = handler(request);
-        else
+        } else {
             response.status = 404;
+        }
         emit requestReceived(received.size() - 1);
         send(socket, response, request);
         if (!buffers.contains(socket))
