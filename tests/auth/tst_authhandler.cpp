@@ -1,9 +1,12 @@
 #include "auth/authhandler.h"
+#include "support/sandbox.h"
 #include "support/scripted_http_server.h"
 
 #include <QNetworkReply>
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <optional>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -42,8 +45,8 @@ private slots:
     {
         auth.reset(); // before its store's directory goes
         QTest::failOnWarning(QRegularExpression(".*"));
-        dir = std::make_unique<QTemporaryDir>();
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir->path());
+        sandbox.reset();
+        sandbox.emplace();
         scripted.clear();
         server = std::make_unique<ScriptedHttpServer>();
         QVERIFY(server->start());
@@ -235,7 +238,7 @@ private slots:
 #endif
         QVERIFY(signIn());
         const QString file = auth->Settings().fileName();
-        QCOMPARE(file, dir->path() + "/YourCompany/YourApp.ini");
+        QCOMPARE(file, sandbox->filePath(".config/YourCompany/YourApp.ini"));
         // Nothing for group and others; the "user" bits are the owner's, as we created the file.
         const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                QFileDevice::ReadUser | QFileDevice::WriteUser;
@@ -488,7 +491,7 @@ private:
         return answers->size() == n;
     }
 
-    std::unique_ptr<QTemporaryDir> dir;
+    std::optional<Sandbox> sandbox;
     std::unique_ptr<ScriptedHttpServer> server;
     std::unique_ptr<AuthHandler> auth;
     std::unique_ptr<QSignalSpy> answers;

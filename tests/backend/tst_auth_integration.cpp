@@ -1,8 +1,12 @@
 // The real AuthHandler against the real local backend process.
 
-#include "backend_fixture.h"
+#include <QJsonDocument>
+#include <QtTest>
 
 #include "auth/authhandler.h"
+#include "support/http_clients.h"
+#include "support/local_backend.h"
+#include "support/sandbox.h"
 
 #include <QSettings>
 #include <QUrlQuery>
@@ -18,7 +22,7 @@ class TestAuthIntegration : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir settingsDir;
+    Sandbox sandbox;
     LocalBackend backend;
     std::unique_ptr<AuthHandler> auth;
     HttpClient http;
@@ -43,7 +47,6 @@ class TestAuthIntegration : public QObject
 private slots:
     void initTestCase()
     {
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
         userId = backend.createUser(kEmail, kPassword);
         QVERIFY(!userId.isEmpty());
         QVERIFY(backend.start({"--lockout-threshold", "2", "--lockout-seconds", "1"}));

@@ -1,7 +1,11 @@
 // The local backend under load, slow clients and abrupt ends: the real executable on loopback,
 // with bounded loops.
 
-#include "backend_fixture.h"
+#include <QJsonDocument>
+#include <QtTest>
+
+#include "support/http_clients.h"
+#include "support/local_backend.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -193,7 +197,7 @@ private slots:
         int status = 0;
         const Tokens tokens = signIn(client, account(0), status);
         QProcess publish;
-        publish.start(CORVALEN_LOCAL_BACKEND_EXE, {"publish-bundle", "--db", backend->dbPath(),
+        publish.start(LocalBackend::executable(), {"publish-bundle", "--db", backend->dbPath(),
                                                    "--email", account(0), "--file", big});
         const QString wal = backend->dbPath() + "-wal";
         QVERIFY(QTest::qWaitFor([&] { return QFileInfo(wal).size() > 16 * 1024 * 1024; }, kWaitMs));

@@ -3,8 +3,11 @@
 #include <QtTest>
 
 #include <csignal>
+#include <optional>
 #include <sys/resource.h>
 
+#include "support/log_capture.h"
+#include "support/sandbox.h"
 #include "support/scripted_http_server.h"
 #include "viewmodel/rcc_validation.h"
 #include "viewmodel/viewmodel.h"
@@ -21,18 +24,6 @@ const QString kFromCache = QStringLiteral("External resource loaded from cache."
 const QString kInvalid = QStringLiteral("Downloaded file is not a valid RCC resource.");
 const QString kOnlyA = QStringLiteral(":/external/only_a.txt");
 const QString kOnlyB = QStringLiteral(":/external/only_b.txt");
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 // The cache directory (with a trailing '/') or a user's file in it.
 QString cacheFile(const QString &id = QString())
@@ -137,17 +128,6 @@ Response ok(const QByteArray &body, const QByteArray &type = "application/octet-
     return status(200, body).withHeader("Content-Type", type);
 }
 
-QStringList logLines; // every line logged since the test function started
-QMutex logMutex;
-QtMessageHandler defaultHandler = nullptr;
-
-bool logged(const QString &fragment)
-{
-    QMutexLocker lock(&logMutex);
-    return std::any_of(logLines.cbegin(), logLines.cend(),
-                       [&](const QString &line) { return line.contains(fragment); });
-}
-
 // Answers every request with `head`, then streams filler bytes until `total` have been sent
 // or the client hangs up, whichever comes first.
 class StreamingServer : public QTcpServer
@@ -191,7 +171,9 @@ class TstBundleDelivery : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir sandbox; // settings and the code's temporary directory
+    Sandbox sandbox; // settings, cache and the code's temporary directory
+    // Thousands of damaged bundles are refused with a warning each: not worth printing.
+    std::optional<LogCapture> capture;
     ScriptedHttpServer server;
     std::unique_ptr<ViewModel> vm;
     std::unique_ptr<QSignalSpy> finished;
@@ -202,7 +184,8 @@ class TstBundleDelivery : public QObject
     QString base;  // the test server, once started
     QString fnUrl; // the function request the default configuration makes
 
-    QString tempPath() const { return sandbox.filePath(QStringLiteral("tmp")); }
+    QString tempPath() const { return sandbox.tempPath(); }
+    bool logged(const QString &fragment) const { return capture->contains(fragment); }
     // A stored session as sign-in leaves it; isUserLoggedIn() then restores it.
     void signIn(const QString &id)
     {
@@ -236,29 +219,16 @@ class TstBundleDelivery : public QObject
 private slots:
     void initTestCase()
     {
-        // Installed after QtTest's own handler; only fatal messages still reach that one.
-        defaultHandler = qInstallMessageHandler(
-            [](QtMsgType type, const QMessageLogContext &context, const QString &text) {
-                QMutexLocker lock(&logMutex);
-                logLines.append(text);
-                if (type == QtFatalMsg)
-                    defaultHandler(type, context, text);
-            });
         QVERIFY(!bundleA.isEmpty() && !bundleB.isEmpty() && server.start());
         base = server.baseUrl();
         fnUrl = base + "/fn/get_dashboard_rcc?user_id=user-1";
-        qputenv("XDG_DATA_HOME", sandbox.filePath("data").toUtf8()); // for the cache
-        QCoreApplication::setOrganizationName(QStringLiteral("CorvalenDeliveryTests"));
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, sandbox.filePath("ini"));
-        qputenv("TMPDIR", tempPath().toUtf8());
         qputenv("CORVALEN_CLEAR_RCC_UPDATE_FUNCTION_URL", (base + "/clear").toUtf8());
     }
-    void cleanupTestCase() { qInstallMessageHandler(defaultHandler); }
     void init()
     {
-        QDir(sandbox.path()).removeRecursively();
-        QVERIFY(QDir().mkpath(tempPath()));
-        logLines.clear(); // no transfer runs between test functions
+        QVERIFY(sandbox.wipe() && QDir(tempPath()).removeRecursively() &&
+                QDir().mkpath(tempPath()));
+        capture.emplace(LogCapture::PassOn::FatalOnly); // no transfer runs between test functions
         server.clearRequests();
         QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
         qputenv("CORVALEN_AUTH_BASE_URL", (base + "/v1").toUtf8());
@@ -271,6 +241,7 @@ private slots:
     {
         vm->unregisterCurrentResource();
         vm.reset();
+        capture.reset();
     }
 
     void damagedBundlesRegisterNothing_data()

@@ -7,7 +7,8 @@
 
 #include <sqlite3.h>
 
-#include "backend_fixture.h"
+#include "support/local_backend.h"
+#include "support/sandbox.h"
 #include "support/scripted_http_server.h"
 #include "viewmodel/bundle_signature.h"
 #include "viewmodel/rcc_validation.h"
@@ -38,18 +39,6 @@ enum class CacheSwap
     Signature,       // the cached signature replaced by that of another bundle
     SignatureRemoved // the signature file deleted
 };
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 // Puts a bundle and its signature (base64; empty: none) in the backend's store directly, as
 // whoever controls the server's database could.
@@ -82,7 +71,7 @@ class TstSignedBundles : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir home; // settings and the bundle cache
+    Sandbox home; // settings and the bundle cache
     LocalBackend backend;
     ScriptedHttpServer host; // serves direct downloads
     QString userId;
@@ -105,7 +94,7 @@ class TstSignedBundles : public QObject
         const QString file = backend.filePath("to_sign.rcc");
         if (!writeFile(file, bytes))
             return {};
-        return LocalBackend::run({"sign-bundle", "--signing-key", key(keyName), "--file", file})
+        return backend.run({"sign-bundle", "--signing-key", key(keyName), "--file", file})
             .out.trimmed();
     }
     bool publish(const QByteArray &bytes, const char *keyName = nullptr) const
@@ -159,17 +148,13 @@ class TstSignedBundles : public QObject
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("CorvalenSignedBundleTests"));
-        for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
-            qputenv(name, home.path().toUtf8());
         QVERIFY(!bundleA.isEmpty() && !bundleB.isEmpty());
         QVERIFY(backend.start() && host.start());
         qputenv("CORVALEN_AUTH_BASE_URL", backend.baseUrl().toUtf8());
         userId = backend.createUser(kEmail, kPassword);
         QVERIFY(!userId.isEmpty());
         for (const char *name : {"signing.pem", "other.pem"}) {
-            const CliResult r =
-                LocalBackend::run({"create-signing-key", "--signing-key", key(name)});
+            const ToolResult r = backend.run({"create-signing-key", "--signing-key", key(name)});
             QCOMPARE(r.exitCode, 0);
             if (publicKey.isEmpty())
                 publicKey = r.out.trimmed();
@@ -179,7 +164,7 @@ private slots:
     {
         finished.reset();
         vm.reset();
-        QVERIFY(QDir(home.path()).removeRecursively() && QDir().mkpath(home.path()));
+        QVERIFY(home.wipe());
     }
 
     void signedBundleIsAccepted_data()

@@ -4,12 +4,14 @@
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QSignalSpy>
+#include <QtTest>
 
 #include <memory>
 
-#include "e2e/e2e_support.h"
 #include "mqtt/mqttclient.h"
+#include "support/local_backend.h"
 #include "support/mosquitto_broker.h"
+#include "support/sandbox.h"
 #include "viewmodel/viewmodel.h"
 
 namespace {
@@ -29,7 +31,7 @@ class DashboardUpdateTest : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir home; // the session file and the bundle cache, never the user's
+    Sandbox home; // the session file and the bundle cache, never the user's
     LocalBackend backend;
     MosquittoBroker broker;
 
@@ -37,8 +39,6 @@ private slots:
     void initTestCase()
     {
         QCoreApplication::setApplicationName(QStringLiteral("corvalen_dashboard"));
-        for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
-            qputenv(name, home.path().toUtf8());
         QVERIFY2(backend.start(), backend.log().constData());
         QVERIFY2(broker.start(), qPrintable(broker.errorString()));
         qputenv("CORVALEN_AUTH_BASE_URL", backend.baseUrl().toUtf8());
@@ -60,8 +60,8 @@ private slots:
         QFETCH(QString, format);
         const QString email = format + QStringLiteral("@update.example");
         const QString userId = backend.createUser(email, Password);
-        QVERIFY(backend.run("set-format", {"--email", email, "--format", format}));
-        QVERIFY(backend.publishBundle(email, QStringLiteral(SAMPLE_DASHBOARD_RCC), format));
+        QVERIFY(backend.cli("set-format", {"--email", email, "--format", format}).ok());
+        QVERIFY(backend.publish(email, readFile(SAMPLE_DASHBOARD_RCC)));
 
         // Destroyed in reverse order: engine, MQTT client, view model, as at program exit.
         ViewModel viewModel;
@@ -81,10 +81,11 @@ private slots:
         QVERIFY2(loads.at(0).at(0).toBool(), qPrintable(loads.at(0).at(1).toString()));
         QCOMPARE(dashboardTitle(engine), QStringLiteral("Sample dashboard"));
         const QString cacheFile = home.filePath(
-            QStringLiteral("corvalen_dashboard/dashboard_rcc_cache/%1.rcc").arg(userId));
+            QStringLiteral(".local/share/corvalen_dashboard/dashboard_rcc_cache/%1.rcc")
+                .arg(userId));
         QCOMPARE(readFile(cacheFile), readFile(QStringLiteral(SAMPLE_DASHBOARD_RCC)));
 
-        QVERIFY(backend.publishBundle(email, QStringLiteral(SAMPLE_DASHBOARD_V2_RCC), format));
+        QVERIFY(backend.publish(email, readFile(SAMPLE_DASHBOARD_V2_RCC)));
         QCOMPARE(backend.updateFlag(email), QJsonValue(true));
         viewModel.auth().CheckRccUpdate();
         QTRY_COMPARE_WITH_TIMEOUT(loads.count(), 2, Timeout);

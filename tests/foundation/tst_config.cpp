@@ -12,6 +12,7 @@
 #include "app/config.h"
 #include "app/dotenv.h"
 #include "app/qml_disk_cache.h"
+#include "support/sandbox.h"
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -36,12 +37,6 @@ void setVariable(const QString &assignment)
     if (!assignment.isEmpty())
         qputenv(assignment.section('=', 0, 0).toUtf8().constData(),
                 assignment.section('=', 1).toUtf8());
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 // A regular file that open() refuses. Permissions do not stop root, so root gets a link to a

@@ -6,7 +6,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <optional>
+
 #include "auth/authhandler.h"
+#include "support/desktop_client.h"
+#include "support/processes.h"
+#include "support/sandbox.h"
 #include "support/scripted_http_server.h"
 
 #include <X11/Xlib.h>
@@ -45,31 +50,22 @@ class TestStartup : public QObject
 {
     Q_OBJECT
 
-    QProcess xvfb;
+    PrivateDisplay xvfb;
     Display *display = nullptr;
 
 private slots:
     void initTestCase()
     {
-        // Xvfb picks a free display and prints it; it ends with its last client, even if we abort.
-        xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-terminate"});
-        QByteArray number;
-        while (!number.endsWith('\n') && xvfb.waitForReadyRead(30000))
-            number += xvfb.readAllStandardOutput();
-        qputenv("DISPLAY", ":" + number.trimmed()); // for us and for the program
+        QVERIFY(xvfb.start());
         display = XOpenDisplay(nullptr);
         QVERIFY2(display, "Xvfb did not start");
         // A window that goes away while we look at it must not end the test.
         XSetErrorHandler([](Display *, XErrorEvent *) { return 0; });
     }
 
-    void cleanupTestCase()
-    {
-        xvfb.terminate();
-        xvfb.waitForFinished(30000);
-    }
+    void cleanupTestCase() { XCloseDisplay(display); }
 
-    void init() { home = std::make_unique<QTemporaryDir>(); }
+    void init() { home.emplace(); }
 
     void failingMainQmlExitsWithMinusOne()
     {
@@ -120,11 +116,9 @@ private:
     int run(const QList<QPair<QString, QString>> &variables, QString *err,
             const std::function<bool()> &ready = {}, const QString &authBase = "http://127.0.0.1:9")
     {
-        QFile dotenv(home->filePath(".env"));
-        if (!dotenv.open(QIODevice::WriteOnly))
+        if (!writeFile(home->filePath(".env"),
+                       "CORVALEN_AUTH_BASE_URL=" + authBase.toUtf8() + "/v1\n"))
             return -2;
-        dotenv.write("CORVALEN_AUTH_BASE_URL=" + authBase.toUtf8() + "/v1\n");
-        dotenv.close();
         QProcessEnvironment env; // none of the caller's variables, CORVALEN_ and QML ones above all
         env.insert("DISPLAY", qEnvironmentVariable("DISPLAY"));
         env.insert("HOME", home->path());
@@ -136,7 +130,8 @@ private:
         QProcess program;
         program.setProcessEnvironment(env);
         program.setWorkingDirectory(home->path());
-        program.start(CORVALEN_DASHBOARD_EXECUTABLE, {});
+        endWithTestProgram(program);
+        program.start(DesktopClient::executable(), {});
         const auto ended = [&] { return program.state() == QProcess::NotRunning; };
         if (ready)
             (void)QTest::qWaitFor([&] { return ended() || ready(); }, 60000);
@@ -147,7 +142,7 @@ private:
     }
 
     // Our own home, cache and .env, new for each test: the developer's session stays untouched.
-    std::unique_ptr<QTemporaryDir> home;
+    std::optional<Sandbox> home;
 };
 
 QTEST_GUILESS_MAIN(TestStartup)

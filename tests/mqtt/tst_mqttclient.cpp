@@ -4,7 +4,6 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -12,9 +11,12 @@
 
 #include <ctime>
 #include <memory>
+#include <optional>
 
 #include "mqtt/mqttclient.h"
+#include "support/log_capture.h"
 #include "support/mosquitto_broker.h"
+#include "support/sandbox.h"
 #include "viewmodel/viewmodel.h"
 
 namespace {
@@ -26,19 +28,17 @@ const QString TwoAddressName = "two" + NamespaceDomain;
 const QRegularExpression StateLine("^\"[^\"]+: State Change(\\d)\\\\n\"$");
 const QRegularExpression OtherLine("^(?!\"[^\"]+: State Change)");
 
-QStringList logged; // the running test's log; the client logs on the GUI thread only
-QtMessageHandler forwardTo = nullptr;
+std::optional<LogCapture> capture; // the running test's log
 
-void recordMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+QStringList logged()
 {
-    logged.append(message);
-    forwardTo(type, context, message);
+    return capture->lines();
 }
 
 QString stateTrail() // the numbers of the "<date>: State Change<N>\n" lines, e.g. "1230"
 {
     QString trail;
-    for (const QString &line : logged)
+    for (const QString &line : logged())
         if (const auto match = StateLine.match(line); match.hasMatch())
             trail += match.captured(1);
     return trail;
@@ -134,6 +134,7 @@ class TestMqttClient : public QObject
 {
     Q_OBJECT
 
+    Sandbox sandbox;                         // the facade's session store
     std::unique_ptr<MosquittoBroker> broker; // a fresh one for every test
     const QString id = "c1";
 
@@ -160,15 +161,10 @@ class TestMqttClient : public QObject
     }
 
 private slots:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        forwardTo = qInstallMessageHandler(recordMessage);
-    }
-
     void init()
     {
-        logged.clear();
+        capture.reset();
+        capture.emplace();
         broker = std::make_unique<MosquittoBroker>();
         QVERIFY2(broker->start(), qPrintable(broker->errorString()));
     }
@@ -193,7 +189,7 @@ private slots:
         broker->resume();
         QVERIFY(received.wait(Timeout)); // the retained message, after subscribing
         client.PublishToTopic("in/#", "wildcard");
-        QCOMPARE(logged.count("Could not publish message"), 3);
+        QCOMPARE(logged().count("Could not publish message"), 3);
 
         QVERIFY(broker->publish("in/t", "w\xc3\xb6rld") && received.wait(Timeout));
         QVERIFY(broker->publish("in/t", "\xff\xfez") && received.wait(Timeout));
@@ -206,7 +202,7 @@ private slots:
             messages << signal.at(0).toString() + ": " + signal.at(1).toString();
         QCOMPARE(messages, (QStringList{"in/t: kept", "in/t: w\u00f6rld", "in/t: \ufffd\ufffdz",
                                         "in/t: mine", "in/t: "}));
-        QCOMPARE(logged.filter("Message:"),
+        QCOMPARE(logged().filter("Message:"),
                  (QStringList{R"("in/t"  Message:  "kept")", R"("in/t"  Message:  "w\xC3\xB6rld")",
                               R"("in/t"  Message:  "\xFF\xFEz")", R"("in/t"  Message:  "mine")",
                               R"("in/t"  Message:  "")"}));
@@ -224,7 +220,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(
             broker->subscriptions(anyId),
             (QStringList{"in/t", "IN/T", "r/#", "in/t", "IN/T", "r/#", "e/f"}), Timeout);
-        QCOMPARE(logged.count("Could not subscribe to topic: \"bad/#/x\""), 2); // per connection
+        QCOMPARE(logged().count("Could not subscribe to topic: \"bad/#/x\""), 2); // per connection
     }
 
     void deliveryKeepsArrivalOrder()
@@ -250,7 +246,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(delivered.size(), 10, Timeout);
         const QStringList inOrder{"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"};
         QCOMPARE(delivered, inOrder);
-        QStringList logOrder = logged.filter(" Message: ");
+        QStringList logOrder = logged().filter(" Message: ");
         logOrder.replaceInStrings(QRegularExpression(R"re(^.* Message:  "(\d)"$)re"), "\\1");
         QCOMPARE(logOrder, inOrder);
     }
@@ -313,7 +309,7 @@ private slots:
         int accepted = 0;
         for (; accepted < 64; ++accepted) {
             client.PublishToTopic("q/big", big);
-            if (logged.contains("Could not publish message"))
+            if (logged().contains("Could not publish message"))
                 break;
             QCoreApplication::processEvents(); // lets the queued Pump write what the socket takes
         }
@@ -327,7 +323,7 @@ private slots:
         client.PublishToTopic("q/small", "after");
         QVERIFY(received.wait(Timeout));
         QCOMPARE(received.constLast().at(1).toString(), "after");
-        QCOMPARE(logged.count("Could not publish message"), 1);
+        QCOMPARE(logged().count("Could not publish message"), 1);
     }
 
     void slotMayDeleteTheClient()
@@ -457,7 +453,7 @@ private slots:
         // Decided when the attempt ends, so there is nothing to wait for.
         QCOMPARE(scheduled,
                  retry == Retry::Scheduled ? QList<QVariantList>{{1}} : QList<QVariantList>());
-        const QString others = logged.filter(OtherLine).join('\n');
+        const QString others = logged().filter(OtherLine).join('\n');
         QVERIFY(QRegularExpression("\\A(?:" + otherLog + ")\\z").match(others).hasMatch());
         if (!brokerLine.isEmpty()) // the user sent, or one connection only: a refusal is final
             QTRY_COMPARE_WITH_TIMEOUT(broker->logCount(brokerLine), 1, Timeout);
@@ -480,7 +476,7 @@ private slots:
         late.setAddresses({QHostAddress(broker->host())});
         client.HostLookedUp(late);
         QCOMPARE(stateTrail(), "123");
-        QVERIFY(logged.filter(OtherLine).isEmpty());
+        QVERIFY(logged().filter(OtherLine).isEmpty());
     }
 
     void reconnectFromMessageSlot()
@@ -572,7 +568,7 @@ private slots:
         QStringList linesAtLoss;
         connect(&client, &MqttClient::connectedChanged, this, [&](bool isConnected) {
             if (!isConnected)
-                linesAtLoss = logged.mid(logged.size() - 2);
+                linesAtLoss = logged().mid(logged().size() - 2);
         });
         QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"k/t"}));
         client.Connect(); // while busy: waits until this connection has ended
@@ -667,7 +663,7 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT(
             QRegularExpression("\\A(?:" + states + ")\\z").match(stateTrail()).hasMatch(),
             qPrintable(stateTrail()), Timeout);
-        const QString others = logged.filter(OtherLine).join('\n');
+        const QString others = logged().filter(OtherLine).join('\n');
         QVERIFY2(QRegularExpression("\\A(?:" + otherLog + ")\\z").match(others).hasMatch(),
                  qPrintable(others));
         QCOMPARE(scheduled.size(), int(otherLog.count("Reconnecting")));
@@ -738,8 +734,8 @@ private slots:
         QCOMPARE(delays.at(0), 1);
         QVERIFY(delays.at(1) >= 1 && delays.at(1) <= 2);
         QCOMPARE(delays.mid(2), (QList<int>{1, 1}));
-        QCOMPARE(logged.count("Reconnecting to MQTT broker in 1 s") +
-                     logged.count("Reconnecting to MQTT broker in 2 s"),
+        QCOMPARE(logged().count("Reconnecting to MQTT broker in 1 s") +
+                     logged().count("Reconnecting to MQTT broker in 2 s"),
                  5); // b's one included
         // Waiting is idle: the whole run used a fraction of one core.
         QVERIFY(double(std::clock() - cpuBefore) / CLOCKS_PER_SEC < 0.2 * wall.elapsed() / 1000.0);
@@ -791,7 +787,7 @@ private slots:
 
         QTRY_VERIFY_WITH_TIMEOUT(broker->logContains("Received DISCONNECT from " + id), Timeout);
         QCOMPARE(delivered, how == "Disconnect" ? QStringList{"0"} : QStringList());
-        QCOMPARE(logged.filter("Message: ").size(), delivered.size());
+        QCOMPARE(logged().filter("Message: ").size(), delivered.size());
         QCOMPARE(connected.size(), client ? 2 : 1); // nothing from the destructor
         QCOMPARE(stateTrail(), "1230");
         QCOMPARE(broker->logCount("Received PUBLISH from " + id), 1);
@@ -848,7 +844,7 @@ private slots:
         QVERIFY(!manager.configureDashboardMqtt(host, 65536, {"other"}));
         QVERIFY(!manager.configureDashboardMqtt(" \t ", port, {"other"}));
         QVERIFY(!client.ConfigureAndConnect(" 127.0.0.1 ", 0, {"other"}));
-        QCOMPARE(logged.filter(OtherLine),
+        QCOMPARE(logged().filter(OtherLine),
                  (QStringList{"Invalid MQTT port: 0", "Invalid MQTT port: 65536",
                               "Invalid MQTT connection configuration \"\" " + QString::number(port),
                               "Invalid MQTT connection configuration \"127.0.0.1\" 0"}));
@@ -864,7 +860,7 @@ private slots:
         // A port above 65535 is the library's to refuse; it must not wrap round to the broker's.
         QVERIFY(client.ConfigureAndConnect(host, 65536 + port, {"other"}));
         QTRY_VERIFY_WITH_TIMEOUT(stateTrail().endsWith("3010"), Timeout);
-        QCOMPARE(logged.filter(OtherLine).constLast(),
+        QCOMPARE(logged().filter(OtherLine).constLast(),
                  "Could not connect to MQTT broker: Invalid function arguments provided.");
         QCOMPARE(broker->logCount("New client connected"), 3);
     }

@@ -13,10 +13,11 @@
 #include <QTest>
 
 #include <memory>
-#include <optional>
 
 #include "mqtt/mqttclient.h"
 #include "support/mosquitto_broker.h"
+#include "support/processes.h"
+#include "support/sandbox.h"
 #include "viewmodel/viewmodel.h"
 
 namespace {
@@ -24,24 +25,6 @@ constexpr int Timeout = 30000;
 const QString TopicRoot = QStringLiteral("corvalen/demo/");
 const QByteArrayList BrokerKeys = {"CORVALEN_MQTT_HOST", "CORVALEN_MQTT_PORT",
                                    "CORVALEN_MQTT_TLS_CA_FILE"};
-
-// Runs a program to completion: its standard output if it exited with 0 within a minute.
-std::optional<QByteArray> run(const QString &program, const QStringList &args)
-{
-    QProcess process;
-    process.start(program, args);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return std::nullopt;
-    }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        qWarning().noquote() << program << "failed:" << process.readAllStandardError();
-        return std::nullopt;
-    }
-    return process.readAllStandardOutput();
-}
 
 // The client's objects wired as at start-up, and the dashboard as the main page creates it.
 // Members go in reverse: the dashboard, the engine, the MQTT client, the view model.
@@ -87,7 +70,7 @@ class SampleDashboardTest : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir home; // the view model's settings, never the user's
+    Sandbox home; // the view model's settings, never the user's
     QTemporaryDir stackDir;
     // Holds the TLS stack of scripts/dev_stack until its standard input closes, which happens
     // when this test ends, even when it is killed.
@@ -126,8 +109,6 @@ class SampleDashboardTest : public QObject
 private slots:
     void initTestCase()
     {
-        for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
-            qputenv(name, home.path().toUtf8());
         QVERIFY(QResource::registerResource(QStringLiteral(SAMPLE_DASHBOARD_RCC)));
         QVERIFY2(broker.start(), qPrintable(broker.errorString()));
 
@@ -222,14 +203,14 @@ private slots:
     {
         QFETCH(QString, host);
         // The demo publisher reaches the broker through TLS too, so a reading comes.
-        const auto reading = run(QStringLiteral("mosquitto_sub"),
-                                 {"-h", host, "-p", stackEnv.value("CORVALEN_MQTT_PORT"),
-                                  "--cafile", stackEnv.value("CORVALEN_MQTT_TLS_CA_FILE"), "-t",
-                                  TopicRoot + "temperature", "-C", "1", "-W", "30"});
-        QVERIFY(reading);
+        const ToolResult reading =
+            runTool("mosquitto_sub", {"-h", host, "-p", stackEnv.value("CORVALEN_MQTT_PORT"),
+                                      "--cafile", stackEnv.value("CORVALEN_MQTT_TLS_CA_FILE"), "-t",
+                                      TopicRoot + "temperature", "-C", "1", "-W", "30"});
+        QVERIFY2(reading.ok(), reading.err.constData());
         bool number = false;
-        reading->trimmed().toDouble(&number);
-        QVERIFY2(number, reading->constData());
+        reading.out.trimmed().toDouble(&number);
+        QVERIFY2(number, reading.out.constData());
     }
 
     // The stack publishes its dashboard signed and gives the client the public key: a client

@@ -1,5 +1,7 @@
 #include "support/mosquitto_broker.h"
 
+#include "support/processes.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QHostAddress>
@@ -12,18 +14,6 @@
 
 namespace {
 constexpr int TimeoutMs = 15000;
-
-bool runTool(const QString &program, const QStringList &args, const QByteArray &input = {})
-{
-    QProcess tool;
-    tool.start(program, args);
-    if (!tool.waitForStarted(TimeoutMs))
-        return false;
-    tool.write(input);
-    tool.closeWriteChannel();
-    return tool.waitForFinished(TimeoutMs) && tool.exitStatus() == QProcess::NormalExit &&
-           tool.exitCode() == 0;
-}
 } // namespace
 
 bool MosquittoBroker::writeFiles()
@@ -47,7 +37,7 @@ bool MosquittoBroker::writeFiles()
         return true;
     }
     const QString passwords = dir.filePath("passwords");
-    if (!runTool("mosquitto_passwd", {"-c", "-b", passwords, user.first, user.second})) {
+    if (!runTool("mosquitto_passwd", {"-c", "-b", passwords, user.first, user.second}).ok()) {
         error = "mosquitto_passwd failed";
         return false;
     }
@@ -59,6 +49,7 @@ bool MosquittoBroker::launch()
 {
     const int runningBefore = logCount(" running");
     process.setProcessChannelMode(QProcess::MergedChannels);
+    endWithTestProgram(process);
     process.start("mosquitto", {"-c", dir.filePath("broker.conf")});
     // The listeners are bound before the broker logs that it is running.
     QDeadlineTimer deadline(TimeoutMs);
@@ -150,7 +141,7 @@ bool MosquittoBroker::waitForUnreadByClients(qint64 bytes) const
 bool MosquittoBroker::runPublisher(const QStringList &args, const QByteArray &input) const
 {
     const QStringList target{"-h", host(), "-p", QString::number(listenPort)};
-    return runTool("mosquitto_pub", target + args, input);
+    return runTool("mosquitto_pub", target + args, input).ok();
 }
 
 bool MosquittoBroker::publish(const QString &topic, const QByteArray &payload,

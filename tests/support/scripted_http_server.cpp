@@ -4,6 +4,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <utility>
+
 namespace {
 
 QByteArray reasonFor(int status)
@@ -91,6 +93,13 @@ ScriptedHttpServer::Response ScriptedHttpServer::Response::redirect(int status,
     return r;
 }
 
+ScriptedHttpServer::Response ScriptedHttpServer::Response::held()
+{
+    Response r;
+    r.hold = true;
+    return r;
+}
+
 ScriptedHttpServer::Response &ScriptedHttpServer::Response::withHeader(const QByteArray &name,
                                                                        const QByteArray &value)
 {
@@ -136,6 +145,13 @@ void ScriptedHttpServer::enqueue(const Response &response)
 void ScriptedHttpServer::setHandler(Handler h)
 {
     handler = std::move(h);
+}
+
+void ScriptedHttpServer::answerHeld(const Response &response)
+{
+    for (const auto &[socket, request] : std::exchange(held, {}))
+        if (socket)
+            send(socket, response, request);
 }
 
 void ScriptedHttpServer::onNewConnection()
@@ -201,6 +217,10 @@ void ScriptedHttpServer::onReadyRead(QTcpSocket *socket)
             response.status = 404;
         }
         emit requestReceived(received.size() - 1);
+        if (response.hold) { // the client sends nothing more on this connection until answered
+            held.append({socket, request});
+            return;
+        }
         send(socket, response, request);
         if (!buffers.contains(socket))
             return;
@@ -237,6 +257,7 @@ void ScriptedHttpServer::send(QTcpSocket *socket, const Response &response, cons
     QPointer<QTcpSocket> guard(socket);
     auto offset = std::make_shared<qsizetype>(0);
     auto timer = new QTimer(this);
+    timer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire early
     timer->setInterval(response.dribbleDelayMs);
     const int chunk = response.dribbleChunk;
     connect(timer, &QTimer::timeout, this, [guard, timer, offset, body, chunk, shouldClose] {

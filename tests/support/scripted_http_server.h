@@ -16,7 +16,7 @@ class QTcpSocket;
 
 // A real HTTP/1.1 server on 127.0.0.1 (port chosen by the system) that records every request
 // and answers it the way a test scripts it: any status, headers and body, redirects, bodies
-// dribbled out in pieces, or the connection dropped part-way.
+// dribbled out in pieces, the connection dropped part-way, or no answer until the test says.
 class ScriptedHttpServer : public QObject
 {
     Q_OBJECT
@@ -31,7 +31,6 @@ public:
         QByteArray header(const QByteArray &name) const; // case-insensitive, first match
         bool hasHeader(const QByteArray &name) const;
         QString path() const; // decoded path without the query
-        QUrl url() const;     // relative URL of target
     };
 
     struct Response
@@ -39,13 +38,14 @@ public:
         int status = 200;
         QList<QPair<QByteArray, QByteArray>> headers;
         QByteArray body;
-        int dribbleChunk = 0; // > 0: send the body in pieces of this many bytes
-        int dribbleDelayMs = 5;
+        int dribbleChunk = 0;        // > 0: send the body in pieces of this many bytes
+        int dribbleDelayMs = 5;      // before each piece, never less
         int dropAfterBodyBytes = -1; // >= 0: close the connection after this many body bytes
-        bool closeAfter = false;     // send "Connection: close" and close after the response
+        bool hold = false;           // nothing is sent until answerHeld()
 
         static Response json(int status, const QByteArray &body);
         static Response redirect(int status, const QByteArray &location);
+        static Response held();
         Response &withHeader(const QByteArray &name, const QByteArray &value);
     };
 
@@ -61,6 +61,8 @@ public:
     // Answers are taken from the queue first, then from the handler, else 404.
     void enqueue(const Response &response);
     void setHandler(Handler handler);
+    // Answers every request held so far.
+    void answerHeld(const Response &response);
 
     QList<Request> requests() const { return received; }
     int requestCount() const { return received.size(); }
@@ -80,4 +82,5 @@ private:
     QList<Response> queue;
     Handler handler;
     QList<Request> received;
+    QList<QPair<QPointer<QTcpSocket>, Request>> held;
 };

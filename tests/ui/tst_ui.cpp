@@ -6,9 +6,13 @@
 
 #include "auth/http_request.h"
 #include "mqtt/mqttclient.h"
+#include "support/dashboards.h"
+#include "support/log_capture.h"
+#include "support/loopback_backend.h"
 #include "support/mosquitto_broker.h"
-#include "ui/test_fixtures.h"
 #include "viewmodel/viewmodel.h"
+
+using Response = ScriptedHttpServer::Response;
 
 namespace {
 // Where the message box that is open while the dashboard is torn down comes from.
@@ -123,9 +127,8 @@ class TestUi : public QObject
         QVERIFY2(broker->start(), qPrintable(broker->errorString()));
         qputenv("CORVALEN_MQTT_HOST", broker->host().toUtf8());
         qputenv("CORVALEN_MQTT_PORT", QByteArray::number(broker->port()));
-        QTemporaryDir dir;
         backend->routes["/fn/get_dashboard_rcc"] =
-            LoopbackBackend::raw(buildDashboardBundle(dir.path(), kTrapDashboardQml));
+            LoopbackBackend::raw(buildDashboardBundle(kTrapDashboardQml));
         backend->routes["/v1/signin/email-password"] = Response::json(
             200, R"({"session":{"accessToken":"a","refreshToken":"r","accessTokenExpiresIn":900,)"
                  R"("user":{"id":"u1","email":"e"}}})");
@@ -252,9 +255,8 @@ private slots:
         QFETCH(QByteArray, dashboardQml);
         QFETCH(bool, viaFunction);
         QFETCH(bool, sessionExpires);
-        QTemporaryDir dir;
         backend->routes["/fn/get_dashboard_rcc"] =
-            LoopbackBackend::raw(buildDashboardBundle(dir.path(), dashboardQml));
+            LoopbackBackend::raw(buildDashboardBundle(dashboardQml));
         backend->routes["/v1/signin/email-password"] = Response::json(
             200, R"({"session":{"accessToken":"a","refreshToken":"r","accessTokenExpiresIn":900,)"
                  R"("user":{"id":"u1","email":"e"}}})");
@@ -407,7 +409,8 @@ private slots:
     // While a sign-in waits, neither Return, Enter nor the (hidden) button sends another.
     void signInIgnoredWhileWaiting()
     {
-        SlowPeer auth; // holds every request until told to answer
+        ScriptedHttpServer auth;
+        auth.setHandler([](const auto &) { return Response::held(); });
         QVERIFY(auth.start());
         qputenv("CORVALEN_AUTH_BASE_URL", (auth.baseUrl() + "/v1").toUtf8());
         startUi();
@@ -415,22 +418,22 @@ private slots:
         item("passwordField")->setProperty("text", "secret");
         item("passwordField")->forceActiveFocus();
         QTest::keyClick(window, Qt::Key_Return);
-        QTRY_COMPARE_WITH_TIMEOUT(auth.requests.size(), 1, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(auth.requestCount(), 1, 15000);
 
         QTest::keyClick(window, Qt::Key_Return);
         QTest::keyClick(window, Qt::Key_Enter);
         click(item("loginButton"));
         QVERIFY(item("busyIndicator")->isVisible());
-        auth.answerHeld(SlowPeer::response(400, R"({"error":"invalid-email-password"})"));
+        auth.answerHeld(Response::json(400, R"({"error":"invalid-email-password"})"));
         QTRY_VERIFY_WITH_TIMEOUT(boxesShown.size() == 1 && loginFormIdle(), 15000);
 
         // A sign-in sent now goes out after any that the keys above had sent.
         item("emailField")->setProperty("text", "second@example.com");
         click(item("loginButton"));
-        QTRY_VERIFY_WITH_TIMEOUT(auth.requests.size() >= 2, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(auth.requestCount() >= 2, 15000);
         QStringList emails;
-        for (const auto &request : std::as_const(auth.requests))
-            emails << QJsonDocument::fromJson(request.second)["email"].toString();
+        for (const auto &request : auth.requests())
+            emails << QJsonDocument::fromJson(request.body)["email"].toString();
         QCOMPARE(emails, (QStringList{"first@example.com", "second@example.com"}));
     }
 
@@ -524,13 +527,16 @@ private slots:
     }
 
     // Every request gives up after 30 s without a byte, each through its own failure path; a
-    // server that sends a byte every 10 s is waited for. All run at once, so the wait is paid
-    // once.
+    // body that takes 32 s to come, a byte every 8 s, is waited for. All run at once, so the
+    // wait is paid once.
     void stalledServersFailThroughTheirNormalPaths()
     {
-        SlowPeer stalled, dribbling;
-        dribbling.pieces = {"HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\n",
-                            "a", "b", "c", "d"};
+        ScriptedHttpServer stalled, dribbling;
+        stalled.setHandler([](const auto &) { return Response::held(); });
+        Response slowly = LoopbackBackend::raw("abcd");
+        slowly.dribbleChunk = 1;
+        slowly.dribbleDelayMs = 8000;
+        dribbling.enqueue(slowly);
         QVERIFY(stalled.start() && dribbling.start());
         const QString base = stalled.baseUrl();
         qputenv("CORVALEN_AUTH_BASE_URL", (base + "/v1").toUtf8());
@@ -562,7 +568,7 @@ private slots:
         session.auth().GetNewAccessToken();
         QVERIFY(session.resolveAndDownloadExternalResourceForCurrentUser());
         QVERIFY(session.downloadAndRegisterExternalResource(base + "/dl"));
-        QTRY_COMPARE_WITH_TIMEOUT(stalled.requests.size(), 7, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(stalled.requestCount(), 7, 15000);
 
         QTRY_VERIFY_WITH_TIMEOUT(reference->isFinished(), 60000);
         QVERIFY(reference->error() != QNetworkReply::NoError);
@@ -589,8 +595,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(responses.contains(QVariantList{stalledError}), 15000);
         QCOMPARE(signOuts.size(), 0);
         session.auth().GetNewAccessToken();
-        QTRY_COMPARE_WITH_TIMEOUT(stalled.requests.size(), 8, 15000);
-        QCOMPARE(stalled.paths().count("/v1/token"), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(stalled.requestCount(), 8, 15000);
+        const auto requests = stalled.requests();
+        QCOMPARE(std::count_if(requests.cbegin(), requests.cend(),
+                               [](const auto &request) { return request.path() == "/v1/token"; }),
+                 2);
 
         QTRY_VERIFY_WITH_TIMEOUT(slow->isFinished(), 60000);
         QCOMPARE(slow->error(), QNetworkReply::NoError);

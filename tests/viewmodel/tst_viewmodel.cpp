@@ -2,8 +2,11 @@
 #include <QtTest>
 #include <memory>
 
-#include "ui/test_fixtures.h"
+#include "support/dashboards.h"
+#include "support/loopback_backend.h"
 #include "viewmodel/viewmodel.h"
+
+using Response = ScriptedHttpServer::Response;
 
 class TestViewModel : public QObject
 {
@@ -76,8 +79,7 @@ private slots:
     // the view model has freed its bytes.
     void destructionUnregistersBundleFromMemory()
     {
-        QTemporaryDir dir;
-        const QByteArray bundle = buildDashboardBundle(dir.path(), "import QtQml\nQtObject {}");
+        const QByteArray bundle = buildDashboardBundle("import QtQml\nQtObject {}");
         startWith({});
         // Without a user id nothing is cached: the payload is registered from memory.
         QVERIFY(vm->cacheAndRegisterPayload(bundle, QString(), "memory"));
