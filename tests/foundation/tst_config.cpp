@@ -31,13 +31,41 @@ QStringList markedVariables()
     return entries;
 }
 
-// "NAME=value" sets NAME; an empty assignment sets nothing.
-void setVariable(const QString &assignment)
+// Where CORVALEN_ENV_FILE points: into the test's tree, or a path as given, which the loader
+// takes relative to the working directory.
+enum class Base
 {
-    if (!assignment.isEmpty())
-        qputenv(assignment.section('=', 0, 0).toUtf8().constData(),
-                assignment.section('=', 1).toUtf8());
-}
+    Tree,
+    AsGiven
+};
+
+// The tree the start-up search runs in: "work/cwd" is the working directory, "app/bin" the
+// executable's. Each file assigns CORVALEN_SRC its own path in the tree.
+struct Tree
+{
+    QTemporaryDir dir;
+
+    bool make(const QStringList &files, const QStringList &directories = {})
+    {
+        const QDir root(dir.path());
+        bool made = root.mkpath("work/cwd") && root.mkpath("app/bin");
+        for (const QString &directory : directories)
+            made = made && root.mkpath(directory);
+        for (const QString &file : files)
+            made = made && writeFile(root.filePath(file), "CORVALEN_SRC=" + file.toUtf8());
+        return made;
+    }
+    QString path(const QString &name) const { return dir.filePath(name); }
+    // Runs the start-up loader from the working directory; answers CORVALEN_SRC.
+    QString load() const
+    {
+        const QString saved = QDir::currentPath();
+        QDir::setCurrent(path("work/cwd"));
+        loadDotenvForStartup(path("app/bin"));
+        QDir::setCurrent(saved);
+        return qEnvironmentVariable("CORVALEN_SRC");
+    }
+};
 
 // A regular file that open() refuses. Permissions do not stop root, so root gets a link to a
 // kernel attribute that can only be written.
@@ -54,6 +82,7 @@ bool makeUnreadable(const QString &path)
 }
 
 } // namespace
+Q_DECLARE_METATYPE(Base)
 
 class TestConfig : public QObject
 {
@@ -104,13 +133,14 @@ private slots:
 
     void configValue_data()
     {
-        QTest::addColumn<QString>("preset");
+        QTest::addColumn<QString>("variable"); // set beforehand to value, unless empty
+        QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("expected");
 
-        const auto row = [](const char *name, const QString &preset, const QString &key,
-                            const QString &expected) {
-            QTest::newRow(name) << preset << key << expected;
+        const auto row = [](const char *name, const QString &variable, const QString &value,
+                            const QString &key, const QString &expected) {
+            QTest::newRow(name) << variable << value << key << expected;
         };
         const QString auth = "CORVALEN_AUTH_BASE_URL";
         const QString base = "CORVALEN_RCC_DASHBOARD_BASE_URL";
@@ -118,45 +148,47 @@ private slots:
         const QString now = "https://h.test/wp-content/uploads/user-dashboards";
 
         // Only a reserved domain may be built in.
-        row("auth default when unset", "", auth, "https://eu.auth.corvalen.example/v1");
-        row("auth default when blank", auth + "= \t ", auth, "https://eu.auth.corvalen.example/v1");
-        row("key and value trimmed", auth + "= http://127.0.0.1:9/v1\n", " " + auth + "\t",
+        const QString defaultAuth = "https://eu.auth.corvalen.example/v1";
+        row("auth default when unset", "", "", auth, defaultAuth);
+        row("auth default when blank", auth, " \t ", auth, defaultAuth);
+        row("key and value trimmed", auth, " http://127.0.0.1:9/v1\n", " " + auth + "\t",
             "http://127.0.0.1:9/v1");
-        row("unknown key", "", "CORVALEN_UNSET", {});
-        row("empty key", auth + "=x", "", {});
-        row("key of spaces", auth + "=x", " \t ", {});
-        row("any other variable, trimmed", "CORVALEN_OTHER= a b \t", "CORVALEN_OTHER", "a b");
+        row("unknown key", "", "", "CORVALEN_UNSET", {});
+        row("empty key", auth, "x", "", {});
+        row("key of spaces", auth, "x", " \t ", {});
+        row("any other variable, trimmed", "CORVALEN_OTHER", " a b \t", "CORVALEN_OTHER", "a b");
         // getenv("A=B") would answer the tail of A's value when A holds "B=...".
-        row("key with equals sign", "CORVALEN_T=x=secret", "CORVALEN_T=x", {});
-        row("key with NUL", auth + "=w", auth + QChar(0) + "X", {});
-        row("each legacy folder", base + "=" + old + "/u/?m=" + old, base, now + "/u/?m=" + now);
-        row("legacy folder before query", base + "=" + old + "?v=2", base, now + "?v=2");
+        row("key with equals sign", "CORVALEN_T", "x=secret", "CORVALEN_T=x", {});
+        row("key with NUL", auth, "w", auth + QChar(0) + "X", {});
+        row("each legacy folder", base, old + "/u/?m=" + old, base, now + "/u/?m=" + now);
+        row("legacy folder before query", base, old + "?v=2", base, now + "?v=2");
         // Every occurrence, wherever it stands, but only in this exact spelling.
-        row("longer folder name too", base + "=" + old + "s/x", base, now + "s/x");
-        row("capitals left alone", base + "=https://h.test/WP-CONTENT/uploads/user_dashboard/",
-            base, "https://h.test/WP-CONTENT/uploads/user_dashboard/");
-        row("other keys left alone", auth + "=" + old + "/", auth, old + "/");
+        row("longer folder name too", base, old + "s/x", base, now + "s/x");
+        row("capitals left alone", base, "https://h.test/WP-CONTENT/uploads/user_dashboard/", base,
+            "https://h.test/WP-CONTENT/uploads/user_dashboard/");
+        row("other keys left alone", auth, old + "/", auth, old + "/");
     }
 
     void configValue()
     {
-        QFETCH(QString, preset);
+        QFETCH(QString, variable);
+        QFETCH(QString, value);
         QFETCH(QString, key);
         QFETCH(QString, expected);
-
-        setVariable(preset);
+        if (!variable.isEmpty())
+            qputenv(variable.toUtf8().constData(), value.toUtf8());
         QCOMPARE(::configValue(key), expected);
     }
 
     void loadEnvFile_data()
     {
         QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("preset");
+        QTest::addColumn<QByteArray>("setA"); // CORVALEN_A beforehand; null: unset
         QTest::addColumn<QStringList>("expected");
 
         const auto row = [](const char *name, const QByteArray &content,
-                            const QStringList &expected, const QString &preset = {}) {
-            QTest::newRow(name) << content << preset << expected;
+                            const QStringList &expected, const QByteArray &setA = {}) {
+            QTest::newRow(name) << content << setA << expected;
         };
         row("export and spaces", "  export   CORVALEN_A  =   v  ", {"CORVALEN_A=v"});
         row("lines assigning nothing",
@@ -170,8 +202,8 @@ private slots:
         row("capital Export is part of the key", "Export CORVALEN_K=1", {"Export CORVALEN_K=1"});
         row("environment wins, then the first assignment",
             "CORVALEN_A=file\nCORVALEN_B=1\nCORVALEN_B=2", {"CORVALEN_A=env", "CORVALEN_B=1"},
-            "CORVALEN_A=env");
-        row("empty environment value wins", "CORVALEN_A=file\n", {"CORVALEN_A="}, "CORVALEN_A=");
+            "env");
+        row("empty environment value wins", "CORVALEN_A=file\n", {"CORVALEN_A="}, "");
         row("byte-order mark and CRLF", "\uFEFFCORVALEN_A=\"1\"\r\nexport CORVALEN_B=2\r\n",
             {"CORVALEN_A=1", "CORVALEN_B=2"});
         // The environment holds C strings: a NUL would set something the file never said.
@@ -186,85 +218,97 @@ private slots:
     void loadEnvFile()
     {
         QFETCH(QByteArray, content);
-        QFETCH(QString, preset);
+        QFETCH(QByteArray, setA);
         QFETCH(QStringList, expected);
-
-        setVariable(preset);
+        if (!setA.isNull())
+            qputenv("CORVALEN_A", setA);
         QTemporaryDir tmp;
         QVERIFY(writeFile(tmp.filePath("test.env"), content));
         QVERIFY(::loadEnvFile(tmp.filePath("test.env")));
         QCOMPARE(markedVariables(), expected);
     }
 
-    void startupSelection_data()
+    void explicitEnvFile_data()
     {
-        // %T/work/cwd is the working directory, %T/app/bin the executable's. Entries ending in '/'
-        // are directories, any other file assigns CORVALEN_SRC its own name.
-        QTest::addColumn<QStringList>("entries");
-        QTest::addColumn<QString>("envFile");    // null: CORVALEN_ENV_FILE unset
-        QTest::addColumn<QString>("log");        // "I: " or "W: ", then the exact line
-        QTest::addColumn<QString>("applied");    // the entry whose assignment took effect
-        QTest::addColumn<QString>("unreadable"); // an entry that exists but cannot be read
-
-        const auto row = [](const char *name, const QStringList &entries, const QString &envFile,
-                            const QString &log, const QString &applied = {},
-                            const QString &unreadable = {}) {
-            QTest::newRow(name) << entries << envFile << log << applied << unreadable;
+        QTest::addColumn<Base>("base");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("logged"); // the name as the log line quotes it
+        QTest::addColumn<bool>("loads");     // else the search does not go on either
+        const auto row = [](const char *tag, Base base, const QString &name, bool loads,
+                            const QString &logged = {}) {
+            QTest::newRow(tag) << base << name << (logged.isEmpty() ? name : logged) << loads;
         };
-        const QStringList all{"work/cwd/.env", "work/.env", "app/bin/.env", "a\"b\\c"};
-        const QString found = "I: Loaded .env from: \"%T/%1\"";
-        const QString chosen = "I: Loaded .env from CORVALEN_ENV_FILE: \"%1\"";
-        const QString failed = "W: Could not load .env from CORVALEN_ENV_FILE: \"%1\"";
-
-        row("explicit, trimmed and escaped", all, " \t%T/a\"b\\c ", chosen.arg("%T/a\\\"b\\\\c"),
-            "a\"b\\c");
-        row("explicit relative", {"work/cwd/rel.env", "work/cwd/.env"}, "rel.env",
-            chosen.arg("rel.env"), "work/cwd/rel.env");
-        row("explicit missing is final", all, "%T/none.env", failed.arg("%T/none.env"));
-        row("explicit directory", all, "%T/work", failed.arg("%T/work"));
-        row("blank means unset", all, "  ", found.arg("work/cwd/.env"), "work/cwd/.env");
-        row("parent of working dir beats executable dir", {"work/.env", "app/bin/.env"}, {},
-            found.arg("work/.env"), "work/.env");
-        row("directory named .env passed over", {"work/cwd/.env/", "work/.env"}, {},
-            found.arg("work/.env"), "work/.env");
-        row("beside the executable", {"app/bin/.env"}, {}, found.arg("app/bin/.env"),
-            "app/bin/.env");
-        row("unreadable in working dir, beside the executable", {"work/.env", "app/bin/.env"}, {},
-            found.arg("app/bin/.env"), "app/bin/.env", "work/.env");
-        row("nothing found", {}, {},
-            "W: No .env file found. Set CORVALEN_ENV_FILE or place .env in project/app path.");
+        row("in the tree, quotes and backslash escaped", Base::Tree, "a\"b\\c", true,
+            "a\\\"b\\\\c");
+        row("relative to the working directory", Base::AsGiven, "rel.env", true);
+        row("missing", Base::Tree, "none.env", false);
+        row("a directory", Base::Tree, "work", false);
+    }
+    void explicitEnvFile()
+    {
+        QFETCH(Base, base);
+        QFETCH(QString, name);
+        QFETCH(QString, logged);
+        QFETCH(bool, loads);
+        Tree tree;
+        QVERIFY(tree.make(
+            {"work/cwd/.env", "work/.env", "app/bin/.env", "a\"b\\c", "work/cwd/rel.env"}));
+        const QString prefix = base == Base::Tree ? tree.dir.path() + "/" : "";
+        qputenv("CORVALEN_ENV_FILE", (" \t" + prefix + name + " ").toUtf8()); // trimmed
+        const QString quoted = '"' + prefix + logged + '"';
+        if (loads)
+            QTest::ignoreMessage(QtInfoMsg,
+                                 qPrintable("Loaded .env from CORVALEN_ENV_FILE: " + quoted));
+        else
+            QTest::ignoreMessage(
+                QtWarningMsg, qPrintable("Could not load .env from CORVALEN_ENV_FILE: " + quoted));
+        QCOMPARE(tree.load(), loads ? (base == Base::Tree ? name : "work/cwd/" + name) : "");
     }
 
-    void startupSelection()
+    // CORVALEN_ENV_FILE is blank here, which counts as unset (the start-up test leaves it unset).
+    void searchWithoutExplicitFile_data()
     {
-        QFETCH(QStringList, entries);
-        QFETCH(QString, envFile);
-        QFETCH(QString, log);
-        QFETCH(QString, applied);
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QString>("directory");  // a directory, named as a file might be
+        QTest::addColumn<QString>("unreadable"); // a file that exists but cannot be read
+        QTest::addColumn<QString>("loaded");
+        const auto row = [](const char *tag, const QStringList &files, const QString &loaded,
+                            const QString &directory = {}, const QString &unreadable = {}) {
+            QTest::newRow(tag) << files << directory << unreadable << loaded;
+        };
+        row("working directory first", {"work/cwd/.env", "work/.env", "app/bin/.env"},
+            "work/cwd/.env");
+        row("parent of working dir beats executable dir", {"work/.env", "app/bin/.env"},
+            "work/.env");
+        row("directory named .env passed over", {"work/.env"}, "work/.env", "work/cwd/.env");
+        row("beside the executable", {"app/bin/.env"}, "app/bin/.env");
+        row("unreadable in working dir, beside the executable", {"work/.env", "app/bin/.env"},
+            "app/bin/.env", {}, "work/.env");
+    }
+    void searchWithoutExplicitFile()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QString, directory);
         QFETCH(QString, unreadable);
-
-        QTemporaryDir tmp;
-        const QDir root(tmp.path());
-        QVERIFY(root.mkpath("work/cwd") && root.mkpath("app/bin"));
-        for (const QString &entry : entries) {
-            if (entry.endsWith('/'))
-                QVERIFY(root.mkpath(entry));
-            else
-                QVERIFY(writeFile(root.filePath(entry), "CORVALEN_SRC=" + entry.toUtf8()));
-        }
-        if (!unreadable.isEmpty() && !makeUnreadable(root.filePath(unreadable)))
+        QFETCH(QString, loaded);
+        Tree tree;
+        QVERIFY(tree.make(files, directory.isEmpty() ? QStringList() : QStringList{directory}));
+        if (!unreadable.isEmpty() && !makeUnreadable(tree.path(unreadable)))
             QSKIP("no way to make a file unreadable here");
-        if (!envFile.isNull())
-            qputenv("CORVALEN_ENV_FILE", envFile.replace("%T", tmp.path()).toUtf8());
-        const QString savedDir = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(root.filePath("work/cwd")));
+        qputenv("CORVALEN_ENV_FILE", "  ");
+        QTest::ignoreMessage(QtInfoMsg,
+                             qPrintable("Loaded .env from: \"" + tree.path(loaded) + '"'));
+        QCOMPARE(tree.load(), loaded);
+    }
 
-        log.replace("%T", tmp.path());
-        QTest::ignoreMessage(log.startsWith("W") ? QtWarningMsg : QtInfoMsg,
-                             qPrintable(log.mid(3)));
-        loadDotenvForStartup(root.filePath("app/bin"));
-        QDir::setCurrent(savedDir);
-        QCOMPARE(qEnvironmentVariable("CORVALEN_SRC"), applied);
+    void nothingFoundIsReported()
+    {
+        Tree tree;
+        QVERIFY(tree.make({}));
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            "No .env file found. Set CORVALEN_ENV_FILE or place .env in project/app path.");
+        QCOMPARE(tree.load(), QString());
     }
 };
 
