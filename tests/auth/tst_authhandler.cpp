@@ -18,9 +18,17 @@ enum class Ask
 {
     SignIn,
     Refresh,
-    UpdateCheck,
+};
+// What an update check comes to.
+enum class Flag
+{
+    Announced,
+    AcknowledgedAgain, // an earlier acknowledgement had not reached the server: sent again
+    NoLongerPending,
+    StillPending,
 };
 Q_DECLARE_METATYPE(Ask)
+Q_DECLARE_METATYPE(Flag)
 
 namespace {
 
@@ -29,9 +37,27 @@ const QByteArray kSession =
     R"("user":{"id":"user-1","email":"u@example.org"}}})";
 const QByteArray kFlagSet = R"({"metadata":{"rcc_update_available":true}})";
 
+const QString kInvalid = QStringLiteral("Invalid response from server");
+const QString kRefused = QStringLiteral("Reply body larger than 1048576 bytes");
+constexpr int kStoredInterval = 3540000; // renewal a minute before the stored hour runs out
+constexpr int kRetryInterval = 30000;
+
 QJsonObject sentJson(const ScriptedHttpServer::Request &request)
 {
     return QJsonDocument::fromJson(request.body).object();
+}
+
+// A successful answer over the size limit: small on the wire when it inflates, else its
+// declared length gives it away (or the cut-off body would show).
+Response oversized(const QByteArray &success, bool inflates)
+{
+    const QByteArray body = success.leftJustified((1 << 20) + 1, ' ');
+    Response reply = Response::json(200, inflates ? qCompress(body).mid(4) : body);
+    if (inflates)
+        reply.withHeader("Content-Encoding", "deflate");
+    else
+        reply.dropAfterBodyBytes = 16;
+    return reply;
 }
 
 } // namespace
@@ -61,108 +87,133 @@ private slots:
         answers = std::make_unique<QSignalSpy>(&auth->restApi, &RestApi::ResponseToRequest);
     }
 
-    void replies_data()
+    void signInReplies_data()
     {
-        QTest::addColumn<bool>("refresh"); // the reply answers a refresh, else a sign-in
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("emitted"); // text of SignInResponse; null: none
-        QTest::addColumn<QString>("tokens");  // access and refresh token in the store afterwards
+        QTest::addColumn<bool>("replaced");   // the new session's tokens stored, else a0 r0 kept
         QTest::addColumn<int>("interval");    // of the token timer; -1: not armed
-        const auto add = [](bool refresh) {
-            return [refresh](const char *name, int status, const QByteArray &body,
-                             const QString &emitted, const char *tokens, int interval) {
-                QTest::newRow(name)
-                    << refresh << status << body << emitted << QString(tokens) << interval;
-            };
+        // Only a new session (900 s, renewed after 840 s) replaces the stored tokens.
+        const auto row = [](const char *name, int status, const QByteArray &body,
+                            const QString &emitted, int interval = kStoredInterval) {
+            QTest::newRow(name) << status << body << emitted << (interval == 840000) << interval;
         };
-        const auto signIn = add(false);
-        const auto refresh = add(true);
-        const QString invalid = "Invalid response from server";
-        const char *kept = "a0 r0";
-        const int stored = 3540000; // renewal a minute before the stored hour runs out
-        signIn("session", 200, kSession, "USER_AUTENTICATED", "a1 r1", 840000);
-        signIn("session of the largest size taken", 200, kSession.leftJustified(1 << 20, ' '),
-               "USER_AUTENTICATED", "a1 r1", 840000);
-        signIn("null session", 200, R"({"session":null})", "USER_ALREADY_LOGGED_IN", kept, stored);
-        signIn("service error", 401, R"({"error":"bad-password"})", "bad-password", kept, stored);
-        signIn("message", 400, R"({"message":" NOT_FOUND \n"})", "NOT_FOUND", kept, stored);
-        signIn("error empty", 400, R"({"error":"","error_description":" L "})", "L", kept, stored);
-        signIn("error not text", 400, R"({"error":5})", invalid, kept, stored);
-        signIn("500 blank body", 500, " \r\n\t ", "HTTP 500: *", kept, stored);
-        signIn("unrelated member", 200, R"({"ok":true})", invalid, kept, stored);
-        signIn("empty object", 200, "{}", QString(), kept, -1);
-        signIn("array", 200, R"([{"error":"x"}])", QString(), kept, -1);
-        signIn("plain text", 200, "Service ready", invalid, kept, -1);
-        signIn("204 no content", 204, "", invalid, kept, -1);
-        // Renewed a fifth of a short lifetime early; with no numeric lifetime, after an hour.
-        refresh("rotated", 200,
-                R"({"accessToken":"a2","refreshToken":"r2","accessTokenExpiresIn":30})", QString(),
-                "a2 r2", 24000);
-        refresh("not rotated", 200, R"({"accessToken":"a2","accessTokenExpiresIn":"soon"})",
-                QString(), "a2 r0", 3600000);
-        // Failures: the session stays, a retry follows in 30 s.
-        refresh("empty access token", 200, R"({"accessToken":"","refreshToken":"r"})", invalid,
-                kept, 30000);
-        refresh("refresh, junk", 200, "{{{", QString(), kept, 30000);
-        refresh("refresh, service error", 401, R"({"error":"expired"})", "expired", kept, 30000);
+        row("session", 200, kSession, "USER_AUTENTICATED", 840000);
+        row("session of the largest size taken", 200, kSession.leftJustified(1 << 20, ' '),
+            "USER_AUTENTICATED", 840000);
+        row("null session", 200, R"({"session":null})", "USER_ALREADY_LOGGED_IN");
+        row("service error", 401, R"({"error":"bad-password"})", "bad-password");
+        row("message", 400, R"({"message":" NOT_FOUND \n"})", "NOT_FOUND");
+        row("error empty", 400, R"({"error":"","error_description":" L "})", "L");
+        row("error not text", 400, R"({"error":5})", kInvalid);
+        row("unrelated member", 200, R"({"ok":true})", kInvalid);
+        row("empty object", 200, "{}", QString(), -1);
+        row("array", 200, R"([{"error":"x"}])", QString(), -1);
+        row("plain text", 200, "Service ready", kInvalid, -1);
+        row("204 no content", 204, "", kInvalid, -1);
     }
-    void replies()
+    void signInReplies()
     {
-        QFETCH(bool, refresh);
         QFETCH(int, status);
         QFETCH(QByteArray, body);
         QFETCH(QString, emitted);
-        QFETCH(QString, tokens);
+        QFETCH(bool, replaced);
         QFETCH(int, interval);
-        QSettings &store = auth->Settings(); // a session from an earlier run, for an hour
-        store.setValue("token", EncodeStoredValue("a0"));
-        store.setValue("refreshToken", EncodeStoredValue("r0"));
-        store.setValue("tokenLifeTime", 3600);
-        store.setValue("id", "user-1");
-        store.setValue("email", "u@example.org");
+        storeEarlierSession();
+        scripted["/v1/signin/email-password"] << Response::json(status, body);
+        if (status >= 400)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^REST request failed: "));
+        QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
+        QSignalSpy refreshed(auth.get(), &AuthHandler::AccessTokenRefreshed);
+        auth->SignIn(" u@example.org", " p w "); // sent as given, not trimmed
+        QVERIFY(answered());
+        QCOMPARE(server->requestCount(), 1);
+        QCOMPARE(sentJson(server->lastRequest()),
+                 QJsonObject({{"email", " u@example.org"}, {"password", " p w "}}));
+        QCOMPARE(responses,
+                 emitted.isNull() ? QList<QVariantList>() : QList<QVariantList>{{emitted}});
+        QCOMPARE(storedTokens(), replaced ? QStringList({"a1", "r1"}) : QStringList({"a0", "r0"}));
+        QCOMPARE(tokenTimerInterval(), interval);
+        QCOMPARE(refreshed.size(), 0);
+    }
+    // Past "HTTP 500: ", the wording is the network layer's.
+    void signInServerErrorWithoutBodyNamesTheStatus()
+    {
+        scripted["/v1/signin/email-password"] << Response::json(500, " \r\n\t ");
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^REST request failed: "));
+        storeEarlierSession();
+        QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
+        auth->SignIn("u@example.org", "secret");
+        QVERIFY(answered());
+        QVERIFY(QRegularExpression("^HTTP 500: .+")
+                    .match(responses.value(0).value(0).toString())
+                    .hasMatch());
+        QCOMPARE(storedTokens(), QStringList({"a0", "r0"}));
+        QCOMPARE(tokenTimerInterval(), kStoredInterval);
+    }
+
+    void refreshReplies_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("emitted");    // text of SignInResponse; null: none
+        QTest::addColumn<QStringList>("tokens"); // access and refresh token stored afterwards
+        QTest::addColumn<int>("interval");       // of the token timer
+        QTest::addColumn<bool>("fails");         // then the session stays, and a retry follows
+        const auto row = [](const char *name, int status, const QByteArray &body,
+                            const QString &emitted, const QStringList &tokens, int interval) {
+            QTest::newRow(name) << status << body << emitted << tokens << interval
+                                << (interval == kRetryInterval);
+        };
+        // Renewed a fifth of a short lifetime early; with no numeric lifetime, after an hour.
+        row("rotated", 200, R"({"accessToken":"a2","refreshToken":"r2","accessTokenExpiresIn":30})",
+            QString(), {"a2", "r2"}, 24000);
+        row("not rotated", 200, R"({"accessToken":"a2","accessTokenExpiresIn":"soon"})", QString(),
+            {"a2", "r0"}, 3600000);
+        row("empty access token", 200, R"({"accessToken":"","refreshToken":"r"})", kInvalid,
+            {"a0", "r0"}, kRetryInterval);
+        row("junk", 200, "{{{", QString(), {"a0", "r0"}, kRetryInterval);
+        row("service error", 401, R"({"error":"expired"})", "expired", {"a0", "r0"},
+            kRetryInterval);
+    }
+    void refreshReplies()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, emitted);
+        QFETCH(QStringList, tokens);
+        QFETCH(int, interval);
+        QFETCH(bool, fails);
+        storeEarlierSession();
         const Response reply = Response::json(status, body);
-        scripted[refresh ? "/v1/token" : "/v1/signin/email-password"] << reply << reply << reply;
-        for (int i = 0; status >= 400 && i < (refresh ? 3 : 1); ++i)
+        scripted["/v1/token"] << reply << reply << reply;
+        for (int i = 0; status >= 400 && i < 3; ++i)
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^REST request failed: "));
         // As the application does: the sign-out clears the session inside the emitting step.
         connect(auth.get(), &AuthHandler::SignOutUser, auth.get(), &AuthHandler::ClearSession);
         QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
         QSignalSpy refreshed(auth.get(), &AuthHandler::AccessTokenRefreshed);
         QSignalSpy signOut(auth.get(), &AuthHandler::SignOutUser);
-        if (refresh) {
-            auth->GetNewAccessToken();
-            auth->GetNewAccessToken(); // joins the refresh in flight
-        } else {
-            auth->SignIn(" u@example.org", " p w "); // sent as given, not trimmed
-        }
+        auth->GetNewAccessToken();
+        auth->GetNewAccessToken(); // joins the refresh in flight
         QVERIFY(answered());
         QCOMPARE(server->requestCount(), 1);
-        QCOMPARE(sentJson(server->lastRequest()),
-                 refresh ? QJsonObject({{"refreshToken", "r0"}})
-                         : QJsonObject({{"email", " u@example.org"}, {"password", " p w "}}));
+        QCOMPARE(sentJson(server->lastRequest()), QJsonObject({{"refreshToken", "r0"}}));
         QCOMPARE(responses.size(), emitted.isNull() ? 0 : 1);
-        // Past "HTTP 500: ", the wording is the network layer's.
-        QString text = responses.value(0).value(0).toString();
-        QCOMPARE(text.replace(QRegularExpression("^(HTTP \\d+: ).+"), "\\1*"), emitted);
-        QCOMPARE(auth->GetAccessToken() + ' ' +
-                     DecodeStoredValue(auth->Settings().value("refreshToken").toString()),
-                 tokens);
-        QCOMPARE(auth->tokenTimer.isActive() ? auth->tokenTimer.interval() : -1, interval);
-        QCOMPARE(refreshed.size(), tokens.startsWith("a2") ? 1 : 0);
-        if (!refresh)
-            return;
+        QCOMPARE(responses.value(0).value(0).toString(), emitted);
+        QCOMPARE(storedTokens(), tokens);
+        QCOMPARE(tokenTimerInterval(), interval);
+        QCOMPARE(refreshed.size(), fails ? 0 : 1);
 
         // What the timer calls next: the third failure in a row ends the session, not the second.
         for (int n = 2; n <= 3; ++n) {
             auth->GetNewAccessToken();
             QVERIFY(answered(n));
         }
-        QCOMPARE(sentJson(server->lastRequest())["refreshToken"].toString(),
-                 tokens.section(' ', 1));
-        const bool failed = interval == 30000;
-        QCOMPARE(signOut.size(), failed ? 1 : 0);
-        QCOMPARE(auth->Settings().allKeys().isEmpty(), failed);
+        QCOMPARE(sentJson(server->lastRequest())["refreshToken"].toString(), tokens.value(1));
+        QCOMPARE(signOut.size(), fails ? 1 : 0);
+        QCOMPARE(auth->Settings().allKeys().isEmpty(), fails);
         QCOMPARE(responses.size(), emitted.isNull() ? 0 : 3);
     }
     void storedSession_data()
@@ -184,8 +235,8 @@ private slots:
         QVariantMap noLifetime = full;
         noLifetime.remove("tokenLifeTime");
         QTest::newRow("empty store") << QVariantMap() << false << QString() << -1;
-        QTest::newRow("empty refresh token") << noRefresh << false << "a0" << 3540000;
-        QTest::newRow("blanks around and inside") << blanks << true << "a0" << 3540000;
+        QTest::newRow("empty refresh token") << noRefresh << false << "a0" << kStoredInterval;
+        QTest::newRow("blanks around and inside") << blanks << true << "a0" << kStoredInterval;
         QTest::newRow("no lifetime") << noLifetime << true << "a0" << -1;
     }
     void storedSession()
@@ -200,7 +251,7 @@ private slots:
         QCOMPARE(auth->GetAccessToken(), token);
         QCOMPARE(auth->GetAccessToken().isNull(), token.isNull());
         auth->StartTokenTimer();
-        QCOMPARE(auth->tokenTimer.isActive() ? auth->tokenTimer.interval() : -1, interval);
+        QCOMPARE(tokenTimerInterval(), interval);
         QCOMPARE(server->requestCount(), 0);
     }
     void resetPassword_data()
@@ -292,15 +343,12 @@ private slots:
         QFETCH(QByteArray, body);
         QVERIFY(signIn());
         // The refresh is answered only once the next user's session is stored.
-        bool nextUserIn = false;
-        connect(auth.get(), &AuthHandler::SignInResponse, this, [&] { nextUserIn = true; });
-        server->setHandler([&](const ScriptedHttpServer::Request &request) {
-            if (request.path() != "/v1/token")
-                return Response::json(200, R"({"session":{"accessToken":"b1","refreshToken":"rb1",)"
-                                           R"("user":{"id":"user-2","email":"v@example.org"}}})");
-            (void)QTest::qWaitFor([&] { return nextUserIn; }, 15000);
-            return Response::json(status, body);
-        });
+        scripted["/v1/token"] << Response::held();
+        scripted["/v1/signin/email-password"]
+            << Response::json(200, R"({"session":{"accessToken":"b1","refreshToken":"rb1",)"
+                                   R"("user":{"id":"user-2","email":"v@example.org"}}})");
+        connect(auth.get(), &AuthHandler::SignInResponse, this,
+                [&] { server->answerHeld(Response::json(status, body)); });
         if (status >= 400)
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^REST request failed: "));
         QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
@@ -309,141 +357,159 @@ private slots:
         auth->GetNewAccessToken();
         if (signOut)
             auth->ClearSession();
+        QTRY_COMPARE_WITH_TIMEOUT(server->requestCount(), 2, 15000); // the refresh is held
         auth->SignIn("v@example.org", "secret");
         QVERIFY(answered(3));
         QCOMPARE(responses.size(), 1); // "USER_AUTENTICATED", nothing from the late answer
         QCOMPARE(refreshed.size(), 0);
-        QCOMPARE(auth->GetAccessToken(), "b1");
-        QCOMPARE(DecodeStoredValue(auth->Settings().value("refreshToken").toString()), "rb1");
+        QCOMPARE(storedTokens(), QStringList({"b1", "rb1"}));
         QCOMPARE(auth->Settings().value("id").toString(), "user-2");
         QCOMPARE(auth->refreshFailures, 0);
     }
-    void oversizedRepliesAreRefused_data()
+    // Answers that would succeed, were it not for their size, go through the usual failure
+    // paths: the text for the user, a retry for the refresh.
+    void oversizedSessionRepliesFail_data()
     {
         QTest::addColumn<Ask>("ask");
-        QTest::addColumn<bool>("inflates"); // else the declared length gives it away
-        for (const auto &[ask, name] :
-             {std::pair(Ask::SignIn, "sign-in"), std::pair(Ask::Refresh, "refresh"),
-              std::pair(Ask::UpdateCheck, "update check")}) {
-            QTest::addRow("%s, declared", name) << ask << false;
-            QTest::addRow("%s, inflated", name) << ask << true;
+        QTest::addColumn<bool>("inflates");
+        QTest::addColumn<int>("interval"); // of the token timer afterwards
+        for (const bool inflates : {false, true}) {
+            const char *how = inflates ? "inflated" : "declared";
+            QTest::addRow("sign-in, %s", how) << Ask::SignIn << inflates << 840000;
+            QTest::addRow("refresh, %s", how) << Ask::Refresh << inflates << kRetryInterval;
         }
     }
-    void oversizedRepliesAreRefused()
+    void oversizedSessionRepliesFail()
     {
         QFETCH(Ask, ask);
         QFETCH(bool, inflates);
+        QFETCH(int, interval);
         QVERIFY(signIn());
-        // Answers that would succeed, were it not for their size.
-        const QByteArray path = ask == Ask::SignIn    ? "/v1/signin/email-password"
-                                : ask == Ask::Refresh ? "/v1/token"
-                                                      : "/v1/user";
-        const QByteArray success = ask == Ask::SignIn    ? kSession
-                                   : ask == Ask::Refresh ? R"({"accessToken":"a2"})"
-                                                         : kFlagSet;
-        const QByteArray body = success.leftJustified((1 << 20) + 1, ' ');
-        Response reply = Response::json(200, inflates ? qCompress(body).mid(4) : body);
-        if (inflates)
-            reply.withHeader("Content-Encoding", "deflate"); // small on the wire
+        if (ask == Ask::SignIn)
+            scripted["/v1/signin/email-password"] << oversized(kSession, inflates);
         else
-            reply.dropAfterBodyBytes = 16; // refused on the header, or this would show
-        scripted[path] << reply;
-        const QString refused = "Reply body larger than 1048576 bytes";
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression(QString("^(REST request failed:|RCC update check "
-                                                        "failed: HTTP 200) \"%1\"")
-                                                    .arg(refused)));
+            scripted["/v1/token"] << oversized(R"({"accessToken":"a2"})", inflates);
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            QRegularExpression("^REST request failed: \"" + QRegularExpression::escape(kRefused)));
         QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
         QSignalSpy refreshed(auth.get(), &AuthHandler::AccessTokenRefreshed);
-        QSignalSpy available(auth.get(), &AuthHandler::RccUpdateAvailable);
         if (ask == Ask::SignIn)
             auth->SignIn("u@example.org", "secret");
-        else if (ask == Ask::Refresh)
+        else
             auth->GetNewAccessToken();
-        else
-            auth->CheckRccUpdate();
-
-        if (ask == Ask::UpdateCheck)
-            QTRY_VERIFY_WITH_TIMEOUT(auth->network.findChildren<QNetworkReply *>().isEmpty(),
-                                     10000);
-        else
-            QVERIFY(answered(2));
-        // Through the usual failure paths: the text for the user, a retry for the refresh.
-        QCOMPARE(responses.size(), ask == Ask::UpdateCheck ? 0 : 1);
-        QCOMPARE(responses.value(0).value(0).toString(), ask == Ask::UpdateCheck ? "" : refused);
-        QCOMPARE(auth->tokenTimer.interval(), ask == Ask::Refresh ? 30000 : 840000);
-        QCOMPARE(refreshed.size() + available.size(), 0);
+        QVERIFY(answered(2));
+        QCOMPARE(responses, QList<QVariantList>{{kRefused}});
+        QCOMPARE(tokenTimerInterval(), interval);
+        QCOMPARE(refreshed.size(), 0);
         QCOMPARE(auth->GetAccessToken(), "a1");
     }
+    void oversizedUpdateCheckIsAFailedCheck_data()
+    {
+        QTest::addColumn<bool>("inflates");
+        QTest::newRow("declared") << false;
+        QTest::newRow("inflated") << true;
+    }
+    void oversizedUpdateCheckIsAFailedCheck()
+    {
+        QFETCH(bool, inflates);
+        QVERIFY(signIn());
+        scripted["/v1/user"] << oversized(kFlagSet, inflates);
+        QTest::ignoreMessage(QtWarningMsg,
+                             qPrintable("RCC update check failed: HTTP 200 \"" + kRefused + '"'));
+        QSignalSpy available(auth.get(), &AuthHandler::RccUpdateAvailable);
+        QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
+        auth->CheckRccUpdate();
+        QTRY_VERIFY_WITH_TIMEOUT(auth->network.findChildren<QNetworkReply *>().isEmpty(), 10000);
+        QCOMPARE(available.size() + responses.size(), 0);
+        QCOMPARE(tokenTimerInterval(), 840000);
+        QCOMPARE(auth->GetAccessToken(), "a1");
+    }
+
     void updateCheckReplies_data()
     {
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QString>("outcome"); // all rows but "announced" start with one pending
-
-        const QByteArray flagOff = R"({"metadata":{"rcc_update_available":false}})";
-        QTest::newRow("flag set") << 200 << kFlagSet << "announced";
-        QTest::newRow("flag set, pending") << 200 << kFlagSet << "acknowledged";
-        QTest::newRow("flag set, no acknowledgement URL") << 200 << kFlagSet << "kept, no URL";
-        QTest::newRow("flag cleared") << 200 << flagOff << "cleared";
-        QTest::newRow("flag missing") << 200 << QByteArray(R"({"metadata":{}})") << "cleared";
-        QTest::newRow("not JSON") << 200 << QByteArray("<html>") << "cleared";
-        QTest::newRow("204 is not accepted") << 204 << QByteArray() << "kept";
-        QTest::newRow("server error") << 500 << kFlagSet << "kept";
-        // One refresh, the check again at once with the new token, 401 again: nothing more.
-        QTest::newRow("two 401s") << 401 << QByteArray() << "kept";
+        QTest::addColumn<bool>("clearUrl");   // CORVALEN_CLEAR_RCC_UPDATE_FUNCTION_URL is set
+        QTest::addColumn<QString>("warning"); // the start of the one warning; empty: none
+        QTest::addColumn<Flag>("outcome");    // all rows but "announced" start with one pending
+        const auto row = [](const char *name, int status, const QByteArray &body, Flag outcome,
+                            const QString &warning = {}, bool clearUrl = true) {
+            QTest::newRow(name) << status << body << clearUrl << warning << outcome;
+        };
+        const QString failed = "RCC update check failed: HTTP %1 \"";
+        row("flag set", 200, kFlagSet, Flag::Announced);
+        row("flag set, pending", 200, kFlagSet, Flag::AcknowledgedAgain);
+        row("flag set, pending, no acknowledgement URL", 200, kFlagSet, Flag::StillPending,
+            "Missing CORVALEN_CLEAR_RCC_UPDATE_FUNCTION_URL in environment/.env", false);
+        row("flag cleared", 200, R"({"metadata":{"rcc_update_available":false}})",
+            Flag::NoLongerPending);
+        row("flag missing", 200, R"({"metadata":{}})", Flag::NoLongerPending);
+        row("not JSON", 200, "<html>", Flag::NoLongerPending);
+        row("204 is not accepted", 204, "", Flag::StillPending, failed.arg(204));
+        row("server error", 500, kFlagSet, Flag::StillPending, failed.arg(500));
     }
     void updateCheckReplies()
     {
         QFETCH(int, status);
         QFETCH(QByteArray, body);
-        QFETCH(QString, outcome);
+        QFETCH(bool, clearUrl);
+        QFETCH(QString, warning);
+        QFETCH(Flag, outcome);
         QVERIFY(signIn());
-        auth->rccClearPending = outcome != "announced";
-        scripted["/v1/user"] << Response::json(status, body) << Response::json(status, body);
-        scripted["/v1/token"] << Response::json(200, R"({"accessToken":"a2"})");
+        auth->rccClearPending = outcome != Flag::Announced;
+        scripted["/v1/user"] << Response::json(status, body);
         scripted["/clear"] << Response::json(204, {}); // success, though not 200
-        const QString failure = QString("^RCC update check failed: HTTP %1 \"").arg(status);
-        if (status == 204 || status == 500)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(failure));
-        if (outcome.endsWith("no URL")) {
+        if (!clearUrl)
             qputenv("CORVALEN_CLEAR_RCC_UPDATE_FUNCTION_URL", " ");
-            QTest::ignoreMessage(
-                QtWarningMsg, "Missing CORVALEN_CLEAR_RCC_UPDATE_FUNCTION_URL in environment/.env");
-        }
+        if (!warning.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression("^" + QRegularExpression::escape(warning)));
         QSignalSpy available(auth.get(), &AuthHandler::RccUpdateAvailable);
         auth->CheckRccUpdate();
-        QVERIFY(answered(status == 401 ? 2 : 1));
         QTRY_VERIFY_WITH_TIMEOUT(auth->network.findChildren<QNetworkReply *>().isEmpty(), 10000);
-        QVERIFY(!auth->refreshInFlight); // the second 401 asks for no second refresh
-        const auto check = server->requests().value(status == 401 ? 3 : 1);
+        const auto check = server->requests().value(1);
         QCOMPARE(check.method + ' ' + check.target, QByteArray("GET /v1/user"));
-        QCOMPARE(check.header("Authorization"), status == 401 ? "Bearer a2" : "Bearer a1");
-        const bool acknowledged = outcome == "acknowledged";
-        QCOMPARE(server->requestCount(), status == 401 ? 4 : 2 + acknowledged);
+        QCOMPARE(check.header("Authorization"), "Bearer a1");
+        const bool acknowledged = outcome == Flag::AcknowledgedAgain;
+        QCOMPARE(server->requestCount(), 2 + acknowledged);
         QCOMPARE(server->lastRequest().path() == "/clear", acknowledged);
-        QCOMPARE(available.size(), outcome == "announced" ? 1 : 0);
-        QCOMPARE(auth->rccClearPending, outcome.startsWith("kept"));
+        QCOMPARE(available.size(), outcome == Flag::Announced ? 1 : 0);
+        QCOMPARE(auth->rccClearPending, outcome == Flag::StillPending);
+    }
+    // One refresh, the check again at once with the new token, 401 again: nothing more.
+    void updateCheckRefreshesOnceOn401()
+    {
+        QVERIFY(signIn());
+        auth->rccClearPending = true;
+        scripted["/v1/user"] << Response::json(401, {}) << Response::json(401, {});
+        scripted["/v1/token"] << Response::json(200, R"({"accessToken":"a2"})");
+        auth->CheckRccUpdate();
+        QVERIFY(answered(2));
+        QTRY_VERIFY_WITH_TIMEOUT(auth->network.findChildren<QNetworkReply *>().isEmpty(), 10000);
+        QVERIFY(!auth->refreshInFlight);
+        QCOMPARE(server->requestCount(), 4);
+        const auto check = server->requests().value(3);
+        QCOMPARE(check.method + ' ' + check.target, QByteArray("GET /v1/user"));
+        QCOMPARE(check.header("Authorization"), "Bearer a2");
+        QVERIFY(auth->rccClearPending);
     }
 
     void acknowledgement_data()
     {
-        QTest::addColumn<bool>("signedIn");
         QTest::addColumn<int>("status"); // of the answer
         QTest::addColumn<bool>("pending");
         QTest::addColumn<int>("refreshes");
-        QTest::newRow("204 confirms") << true << 204 << false << 0;
-        QTest::newRow("500 keeps it pending") << true << 500 << true << 0;
-        QTest::newRow("401 asks for one refresh") << true << 401 << true << 1;
-        QTest::newRow("no token, nothing sent") << false << 0 << true << 0;
+        QTest::newRow("204 confirms") << 204 << false << 0;
+        QTest::newRow("500 keeps it pending") << 500 << true << 0;
+        QTest::newRow("401 asks for one refresh") << 401 << true << 1;
     }
     void acknowledgement()
     {
-        QFETCH(bool, signedIn);
         QFETCH(int, status);
         QFETCH(bool, pending);
         QFETCH(int, refreshes);
-        QVERIFY(!signedIn || signIn());
+        QVERIFY(signIn());
         scripted["/clear"] << Response::json(status, "{}");
         if (status >= 400)
             QTest::ignoreMessage(
@@ -451,17 +517,22 @@ private slots:
                 QRegularExpression(QString("^clear_rcc_update failed: HTTP %1 \"").arg(status)));
         auth->ClearRccUpdate();
         QTRY_VERIFY_WITH_TIMEOUT(auth->network.findChildren<QNetworkReply *>().isEmpty(), 10000);
-        QVERIFY(answered(signedIn + refreshes));
+        QVERIFY(answered(1 + refreshes));
         QCOMPARE(auth->rccClearPending, pending);
-        QCOMPARE(server->requestCount(), signedIn ? 2 + refreshes : 0);
-        if (!signedIn)
-            return;
+        QCOMPARE(server->requestCount(), 2 + refreshes);
         const auto request = server->requests().at(1);
         QCOMPARE(request.method + ' ' + request.target, "POST /clear");
         QCOMPARE(request.header("Content-Type"), "application/json");
         QCOMPARE(request.header("Authorization"), "Bearer a1");
         QCOMPARE(request.body, "{}");
         QCOMPARE(server->lastRequest().path(), refreshes ? "/v1/token" : "/clear");
+    }
+    void acknowledgementWithoutTokenWaits()
+    {
+        auth->ClearRccUpdate();
+        QVERIFY(auth->rccClearPending);
+        QTRY_VERIFY_WITH_TIMEOUT(auth->network.findChildren<QNetworkReply *>().isEmpty(), 10000);
+        QCOMPARE(server->requestCount(), 0);
     }
     void updateCheckTimerRepeatsAndEachTickAllowsARefresh()
     {
@@ -478,6 +549,25 @@ private slots:
     }
 
 private:
+    // A session from an earlier run, for an hour.
+    void storeEarlierSession()
+    {
+        QSettings &store = auth->Settings();
+        store.setValue("token", EncodeStoredValue("a0"));
+        store.setValue("refreshToken", EncodeStoredValue("r0"));
+        store.setValue("tokenLifeTime", 3600);
+        store.setValue("id", "user-1");
+        store.setValue("email", "u@example.org");
+    }
+    QStringList storedTokens()
+    {
+        return {auth->GetAccessToken(),
+                DecodeStoredValue(auth->Settings().value("refreshToken").toString())};
+    }
+    int tokenTimerInterval() const
+    {
+        return auth->tokenTimer.isActive() ? auth->tokenTimer.interval() : -1;
+    }
     bool signIn()
     {
         scripted["/v1/signin/email-password"] << Response::json(200, kSession);
