@@ -37,26 +37,48 @@ enum class Framing
     UntilClose
 };
 
+// Whose dashboard a bundle request asks for, and with what token.
+enum class BundleOf
+{
+    Unnamed, // no user_id
+    Self,
+    OtherAccount
+};
+enum class Bearer
+{
+    Unknown,
+    Valid
+};
+
 QByteArray credentials(const QString &email, const QString &password)
 {
     return QJsonDocument(QJsonObject{{"email", email}, {"password", password}})
         .toJson(QJsonDocument::Compact);
 }
 } // namespace
+Q_DECLARE_METATYPE(BundleOf)
+Q_DECLARE_METATYPE(Bearer)
 
 class TestLocalBackend : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<LocalBackend> backend;
-    HttpClient http;
+    LocalBackend seed; // never started: a database with ada's account
     QString userId;
+    std::unique_ptr<LocalBackend> backend; // fresh for each test, with that database
+    // One server for the requests it must refuse: ada's account, and bob's with a bundle.
+    LocalBackend refusing;
+    QString refusingAda, refusingBob;
+    HttpClient http;
 
     QString url(const QString &path) const { return backend->baseUrl() + path; }
     // The "session" object of a sign-in (empty on failure).
-    QJsonObject signIn(const QString &password = kPassword, const QString &email = kEmail)
+    QJsonObject signIn(const QString &password = kPassword, const QString &email = kEmail,
+                       const LocalBackend *server = nullptr)
     {
-        const HttpReply r = http.post(url("/signin/email-password"), credentials(email, password));
+        const HttpReply r =
+            http.post((server ? server : backend.get())->baseUrl() + "/signin/email-password",
+                      credentials(email, password));
         return r.status == 200 ? r.json().value("session").toObject() : QJsonObject();
     }
     HttpReply exchange(const QJsonValue &refreshToken)
@@ -74,11 +96,21 @@ class TestLocalBackend : public QObject
     }
 
 private slots:
+    void initTestCase()
+    {
+        userId = seed.createUser(kEmail, kPassword);
+        QVERIFY(!userId.isEmpty());
+        refusingAda = refusing.createUser(kEmail, kPassword);
+        refusingBob = refusing.createUser("bob@example.com", kPassword);
+        QVERIFY(refusing.publish("bob@example.com", "qres-bob"));
+        QVERIFY(refusing.start());
+    }
+
     void init()
     {
+        // A copy of the seed's database: quicker than running create-user for every test.
         backend = std::make_unique<LocalBackend>();
-        userId = backend->createUser(kEmail, kPassword);
-        QVERIFY(!userId.isEmpty());
+        QVERIFY(QFile::copy(seed.dbPath(), backend->dbPath()));
     }
 
     void passwordHashing()
@@ -145,19 +177,18 @@ private slots:
         QCOMPARE(http.get(url("/user"), renewed).status, 200);
     }
 
-    void refusedRequests_data()
+    void refusedBodies_data()
     {
-        // "VERB path [bearer]"; %ID and %OTHER are account ids, %TOKEN a valid token of ada.
-        QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("path");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("error");
-        auto row = [](const char *name, const char *request, const QByteArray &body,
-                      int status = 400, const QString &error = kInvalid) {
-            QTest::newRow(name) << request << body << status << error;
+        auto row = [](const char *name, const char *path, const QByteArray &body, int status = 400,
+                      const QString &error = kInvalid) {
+            QTest::newRow(name) << path << body << status << error;
         };
 
-        const char *signIn = "POST /signin/email-password";
+        const char *signIn = "/signin/email-password";
         row("sign-in: not JSON", signIn, "email=a&password=b");
         row("sign-in: empty body", signIn, "");
         row("sign-in: array", signIn, R"([{"email":"a","password":"b"}])");
@@ -172,43 +203,62 @@ private slots:
         row("sign-in: 20 MB body", signIn, huge, 413, "payload-too-large");
         row("sign-in: unknown e-mail", signIn, credentials("bo@example.com", kPassword), 400,
             "EMAIL_NOT_FOUND");
-        row("reset: unknown e-mail", "POST /user/password/reset", R"({"email":"bo@example.com"})",
-            400, "EMAIL_NOT_FOUND");
-        row("reset: redirectTo not a string", "POST /user/password/reset",
+        row("reset: unknown e-mail", "/user/password/reset", R"({"email":"bo@example.com"})", 400,
+            "EMAIL_NOT_FOUND");
+        row("reset: redirectTo not a string", "/user/password/reset",
             R"({"email":"ada@example.com","options":{"redirectTo":[]}})");
-        row("reset: redirect to a foreign site", "POST /user/password/reset",
+        row("reset: redirect to a foreign site", "/user/password/reset",
             R"({"email":"ada@example.com","options":{"redirectTo":"https://evil.example/"}})", 400,
             "redirect-not-allowed");
-        row("clear flag: no token", "POST /clear_rcc_update", "{}", 401, "invalid-token");
-        row("bundle: unknown token", "GET /get_dashboard_rcc?user_id=%ID bogus", "", 401,
-            "invalid-token");
-        // Only the other account has a bundle, so a 403 cannot be a 404 in disguise.
-        row("bundle: another account", "GET /get_dashboard_rcc?user_id=%OTHER %TOKEN", "", 403,
-            "This dashboard belongs to another account.");
-        row("bundle: no user_id", "GET /get_dashboard_rcc %TOKEN", "");
-        row("bundle: nothing published", "GET /get_dashboard_rcc?user_id=%ID %TOKEN", "", 404,
-            "No dashboard has been published for this account.");
+        row("clear flag: no token", "/clear_rcc_update", "{}", 401, "invalid-token");
     }
 
-    void refusedRequests()
+    void refusedBodies()
     {
-        QFETCH(QString, request);
+        QFETCH(QString, path);
         QFETCH(QByteArray, body);
         QFETCH(int, status);
         QFETCH(QString, error);
-
-        const QString otherId = backend->createUser("bob@example.com", kPassword);
-        QVERIFY(backend->publish("bob@example.com", "qres-bob"));
-        QVERIFY(backend->start());
-        request.replace("%ID", userId).replace("%OTHER", otherId);
-        request.replace("%TOKEN", signIn().value("accessToken").toString());
-        const QStringList parts = request.split(' ');
-        const HttpReply r = http.send(parts[0].toLatin1(), url(parts[1]), body, parts.value(2));
+        const HttpReply r = http.post(refusing.baseUrl() + path, body);
         QCOMPARE(r.status, status);
         QVERIFY(r.headers.value("content-type").startsWith("application/json"));
         QCOMPARE(r.error(), error);
         // The server is still there and the account unharmed.
-        QVERIFY(!signIn().isEmpty());
+        QVERIFY(!signIn(kPassword, kEmail, &refusing).isEmpty());
+    }
+
+    void refusedBundleRequests_data()
+    {
+        QTest::addColumn<BundleOf>("bundleOf");
+        QTest::addColumn<Bearer>("bearer");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("unknown token")
+            << BundleOf::Self << Bearer::Unknown << 401 << "invalid-token";
+        // Only the other account has a bundle, so a 403 cannot be a 404 in disguise.
+        QTest::newRow("another account") << BundleOf::OtherAccount << Bearer::Valid << 403
+                                         << "This dashboard belongs to another account.";
+        QTest::newRow("no user_id") << BundleOf::Unnamed << Bearer::Valid << 400 << kInvalid;
+        QTest::newRow("nothing published") << BundleOf::Self << Bearer::Valid << 404
+                                           << "No dashboard has been published for this account.";
+    }
+
+    void refusedBundleRequests()
+    {
+        QFETCH(BundleOf, bundleOf);
+        QFETCH(Bearer, bearer);
+        QFETCH(int, status);
+        QFETCH(QString, error);
+        const QString token = bearer == Bearer::Valid
+                                  ? signIn(kPassword, kEmail, &refusing)["accessToken"].toString()
+                                  : "bogus";
+        const QString query = bundleOf == BundleOf::Unnamed ? ""
+                              : bundleOf == BundleOf::Self  ? "?user_id=" + refusingAda
+                                                            : "?user_id=" + refusingBob;
+        const HttpReply r = http.get(refusing.baseUrl() + "/get_dashboard_rcc" + query, token);
+        QCOMPARE(r.status, status);
+        QVERIFY(r.headers.value("content-type").startsWith("application/json"));
+        QCOMPARE(r.error(), error);
     }
 
     void bodiesAreRefusedBeforeBeingRead_data()
@@ -704,44 +754,50 @@ PRAGMA user_version = 1;)"));
 
     void operatorErrors_data()
     {
-        QTest::addColumn<QString>("command"); // split at spaces; %DB and %DIR are replaced
+        // Run in the backend's directory, which holds its database.
+        QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("message");
-        auto row = [](const char *name, const char *command, int exitCode, const char *message) {
-            QTest::newRow(name) << command << exitCode << QByteArray(message);
+        const QString db = LocalBackend::kDatabaseName;
+        const auto row = [](const char *name, const QStringList &args, int exitCode,
+                            const char *message) {
+            QTest::newRow(name) << args << exitCode << QByteArray(message);
         };
-
-        row("e-mail taken in another case", "create-user --db %DB --email ADA@example.com", 1,
-            "already exists");
+        row("e-mail taken in another case",
+            {"create-user", "--db", db, "--email", "ADA@example.com"}, 1, "already exists");
         row("id that escapes a directory",
-            "create-user --db %DB --email eve@example.com --password x --id ../../eve", 2, "--id");
-        row("empty bundle file", "publish-bundle --db %DB --email ada@example.com --file /dev/null",
-            1, "is empty");
-        row("no such database", "show-user --db %DIR/nope/none.db --email ada@example.com", 1,
-            "cannot open database");
+            {"create-user", "--db", db, "--email", "eve@example.com", "--password", "x", "--id",
+             "../../eve"},
+            2, "--id");
+        row("empty bundle file",
+            {"publish-bundle", "--db", db, "--email", "ada@example.com", "--file", "/dev/null"}, 1,
+            "is empty");
+        row("no such database", {"show-user", "--db", "nope/none.db", "--email", "ada@example.com"},
+            1, "cannot open database");
         row("password on the command line",
-            "create-user --db %DB --email eve@example.com --password x", 2, "--password-file");
-        row("empty password", "set-password --db %DB --email ada@example.com", 2,
+            {"create-user", "--db", db, "--email", "eve@example.com", "--password", "x"}, 2,
+            "--password-file");
+        row("empty password", {"set-password", "--db", db, "--email", "ada@example.com"}, 2,
             "password is empty");
         row("bundle over the size limit",
-            "publish-bundle --db %DB --email ada@example.com --file /dev/zero", 1, "larger than");
+            {"publish-bundle", "--db", db, "--email", "ada@example.com", "--file", "/dev/zero"}, 1,
+            "larger than");
         row("signing key that is not a key",
-            "publish-bundle --db %DB --email ada@example.com --file %DB --signing-key %DB", 1,
-            "not an unencrypted Ed25519 private key");
-        row("no signing key file", "sign-bundle --signing-key %DIR/none.pem --file %DB", 1,
+            {"publish-bundle", "--db", db, "--email", "ada@example.com", "--file", db,
+             "--signing-key", db},
+            1, "not an unencrypted Ed25519 private key");
+        row("no signing key file", {"sign-bundle", "--signing-key", "none.pem", "--file", db}, 1,
             "cannot read signing key");
-        row("public address with a query", "serve --db %DB --public-url http://a.example/?x=1", 2,
-            "--public-url");
+        row("public address with a query",
+            {"serve", "--db", db, "--public-url", "http://a.example/?x=1"}, 2, "--public-url");
     }
 
     void operatorErrors()
     {
-        QFETCH(QString, command);
+        QFETCH(QStringList, args);
         QFETCH(int, exitCode);
         QFETCH(QByteArray, message);
-
-        command.replace("%DB", backend->dbPath()).replace("%DIR", backend->filePath("."));
-        const ToolResult r = backend->run(command.split(' ', Qt::SkipEmptyParts));
+        const ToolResult r = backend->run(args);
         QCOMPARE(r.exitCode, exitCode);
         QVERIFY2(r.err.contains(message), r.err);
         // The account is untouched by the failed command.
