@@ -8,6 +8,14 @@
 
 using Response = ScriptedHttpServer::Response;
 
+// How the view model learns of the stored session.
+enum class Entry
+{
+    StartUp, // isUserLoggedIn(), as main.qml asks
+    SignIn,  // the sign-in's "USER_AUTENTICATED"
+};
+Q_DECLARE_METATYPE(Entry)
+
 class TestViewModel : public QObject
 {
     Q_OBJECT
@@ -41,7 +49,7 @@ private slots:
     void userRestoredFromStoredSession_data()
     {
         QTest::addColumn<QVariantMap>("stored");
-        QTest::addColumn<QString>("response"); // empty: at start-up, through isUserLoggedIn
+        QTest::addColumn<Entry>("entry");
         QTest::addColumn<QString>("userId");
         // Whichever lifetime renews sooner, so that the armed token timer shows in time.
         const int lifetime = tokenRenewalIntervalMs(1) <= tokenRenewalIntervalMs(3600) ? 1 : 3600;
@@ -49,23 +57,23 @@ private slots:
             {"id", "u1"}, {"email", "e"}, {"refreshToken", "cg=="}, {"tokenLifeTime", lifetime}};
         QVariantMap noEmail = session;
         noEmail["email"] = "";
-        QTest::newRow("start-up") << session << QString() << "u1";
-        QTest::newRow("start-up, nothing stored") << QVariantMap() << QString() << QString();
-        QTest::newRow("signed in") << session << QString("USER_AUTENTICATED") << "u1";
-        QTest::newRow("signed in, empty e-mail") << noEmail << QString("USER_AUTENTICATED") << "";
+        QTest::newRow("start-up") << session << Entry::StartUp << "u1";
+        QTest::newRow("start-up, nothing stored") << QVariantMap() << Entry::StartUp << QString();
+        QTest::newRow("signed in") << session << Entry::SignIn << "u1";
+        QTest::newRow("signed in, empty e-mail") << noEmail << Entry::SignIn << "";
     }
     void userRestoredFromStoredSession()
     {
         QFETCH(QVariantMap, stored);
-        QFETCH(QString, response);
+        QFETCH(Entry, entry);
         QFETCH(QString, userId);
         startWith(stored);
         QSignalSpy outcomes(vm.get(), &ViewModel::externalResourceLoadFinished);
-        if (response.isEmpty()) {
+        if (entry == Entry::StartUp) {
             QCOMPARE(vm->isUserLoggedIn(), false);
             QCOMPARE(vm->isUserLoggedIn(), false); // also once resumed
         } else {
-            vm->GetSignInResponse(response);
+            vm->GetSignInResponse("USER_AUTENTICATED");
         }
         QCOMPARE(vm->currentUserId(), userId);
         // Only a restored user fetches an announced update, and keeps the token renewed.
