@@ -466,6 +466,30 @@ void MqttClient::Pump()
     ProcessEvents();
 }
 
+void MqttClient::WriteReplies()
+{
+    // What the slots published in answer to the messages leaves now, not an event-loop pass
+    // later.
+    if (!mosq || mosquitto_socket(mosq) == InvalidSocket ||
+        tlsHandshaking(mosquitto_ssl_get(mosq)) || !mosquitto_want_write(mosq))
+        return;
+    mosquitto_loop_write(mosq, 1);
+    if (mosquitto_socket(mosq) != InvalidSocket) {
+        write_notifier->setEnabled(WantWrite());
+        if (!mosquitto_want_write(mosq))
+            queued_publish_bytes = 0;
+        return;
+    }
+    // The write failed and the library closed the socket: the end of the connection is
+    // handled right after, as a Pump would.
+    read_notifier->setEnabled(false);
+    write_notifier->setEnabled(false);
+    if (!disconnect_received) {
+        disconnect_received = true;
+        disconnect_code = MOSQ_ERR_CONN_LOST;
+    }
+}
+
 bool MqttClient::WantWrite() const
 {
     // The packets queued during a TLS handshake wait for its end; until then only the
@@ -537,14 +561,18 @@ void MqttClient::ProcessEvents()
 
     // Messages that nested Pumps read meanwhile queue up behind the ones being delivered.
     delivering = true;
+    bool delivered = false;
     while (!received_messages.isEmpty()) {
         const ReceivedMessage message = received_messages.takeFirst();
         qDebug() << message.topic << " Message: " << message.payload;
         emit messageReceived(message.topic, QString::fromUtf8(message.payload));
         if (!alive || teardown_generation != generation)
             return;
+        delivered = true;
     }
     delivering = false;
+    if (delivered)
+        WriteReplies();
 
     if (disconnect_received) {
         ReportTlsVerifyFailure();

@@ -13,6 +13,8 @@
 #include <ctime>
 #include <memory>
 
+#include <mosquitto.h>
+
 #include "mqtt/mqttclient.h"
 #include "support/mosquitto_broker.h"
 #include "viewmodel/viewmodel.h"
@@ -504,6 +506,53 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(delivered, (QStringList{"again", "after"}), Timeout);
         QCOMPARE(stateTrail(), "1230123");
         QCOMPARE(broker->logCount("Received DISCONNECT from " + id), 1);
+    }
+
+    void replyFromMessageSlotLeavesAtOnce()
+    {
+        // The Pump that delivered the message writes the slot's answer; the Pump that the
+        // publish queued comes a loop pass later and finds nothing left.
+        MqttClient client;
+        client.SetClientId(id);
+        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"e/in"}));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"e/in"}, Timeout);
+        int queuedAfterDelivery = -1;
+        connect(&client, &MqttClient::messageReceived, this,
+                [&](const QString &, const QString &message) {
+                    // Posted before the publish queues its Pump, so it runs before that one.
+                    QMetaObject::invokeMethod(
+                        this, [&] { queuedAfterDelivery = mosquitto_want_write(client.mosq); },
+                        Qt::QueuedConnection);
+                    client.PublishToTopic("e/out", message);
+                });
+        QVERIFY(broker->publish("e/in", "ping"));
+        QTRY_VERIFY_WITH_TIMEOUT(queuedAfterDelivery != -1, Timeout);
+        QCOMPARE(queuedAfterDelivery, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->logCount("Received PUBLISH from " + id), 1, Timeout);
+    }
+
+    void replyLeavesWhileTheSlotWaits()
+    {
+        MqttClient client;
+        client.SetClientId(id);
+        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"n/in"}));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"n/in"}, Timeout);
+        client.pump_timer.stop(); // without the one-second tick, only the socket may wake a Pump
+        int leftMeanwhile = 0;    // 1: the answer reached the broker while the slot waited; -1: not
+        connect(&client, &MqttClient::messageReceived, this,
+                [&](const QString &, const QString &message) {
+                    client.PublishToTopic("n/out", message);
+                    // Processing events as a native message box does while it is open.
+                    leftMeanwhile =
+                        QTest::qWaitFor(
+                            [&] { return broker->logContains("Received PUBLISH from " + id); },
+                            Timeout)
+                            ? 1
+                            : -1;
+                });
+        QVERIFY(broker->publish("n/in", "ping"));
+        QTRY_VERIFY_WITH_TIMEOUT(leftMeanwhile != 0, 2 * Timeout);
+        QCOMPARE(leftMeanwhile, 1);
     }
 
     void credentialsInConnectPacket_data()
