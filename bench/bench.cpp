@@ -324,6 +324,7 @@ bool Bench::deliveryFigures()
         std::fprintf(stderr, "delivery: round %d of %d\n", round, rounds);
         for (Case &item : cases) {
             QTemporaryDir home(QDir(work).filePath(QStringLiteral("home-XXXXXX")));
+            home.setAutoRemove(false); // the script removes the work folder, unless kept
             const double curl = client.curlMs(item.account);
             item.download.add(client.deliveryMs(item.account, home.path()), curl);
             // The same account again in the same home: its bundle is in the cache now.
@@ -359,6 +360,7 @@ bool Bench::idleFigures()
     for (int round = 1; round <= rounds; ++round) {
         std::fprintf(stderr, "idle: round %d of %d\n", round, rounds);
         QTemporaryDir home(QDir(work).filePath(QStringLiteral("home-XXXXXX")));
+        home.setAutoRemove(false); // the script removes the work folder, unless kept
         const Idle reference = client.idleReference(idleSeconds);
         const Idle ours = client.idleClient(*account, home.path(), idleSeconds);
         wakeups.add(ours.mqttThreadWakeupsPerS, reference.mqttThreadWakeupsPerS);
