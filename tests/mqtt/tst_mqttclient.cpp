@@ -205,15 +205,17 @@ private slots:
         QVERIFY(received.wait(Timeout));
         client.PublishToTopic("in/t", "\"q\\");
         QVERIFY(received.wait(Timeout));
+        QVERIFY(broker->publish("r/\"q\\", "p") && received.wait(Timeout));
         QStringList messages;
         for (const QVariantList &signal : std::as_const(received))
             messages << signal.at(0).toString() + ": " + signal.at(1).toString();
         QCOMPARE(messages, (QStringList{"in/t: kept", "in/t: w\u00f6rld", "in/t: \ufffd\ufffdz",
-                                        "in/t: mine", "in/t: ", "in/t: \"q\\"}));
+                                        "in/t: mine", "in/t: ", "in/t: \"q\\", "r/\"q\\: p"}));
         QCOMPARE(logged.filter("Message:"),
                  (QStringList{R"("in/t"  Message:  "kept")", R"("in/t"  Message:  "w\xC3\xB6rld")",
                               R"("in/t"  Message:  "\xFF\xFEz")", R"("in/t"  Message:  "mine")",
-                              R"("in/t"  Message:  "")", "\"in/t\"  Message:  \"\\\"q\\\\\""}));
+                              R"("in/t"  Message:  "")", "\"in/t\"  Message:  \"\\\"q\\\\\"",
+                              "\"r/\\\"q\\\\\"  Message:  \"p\""}));
         // Our own messages: QoS 0, no retain, exactly the UTF-8 bytes, none of the dropped ones.
         QStringList own = broker->logLines().filter(QRegularExpression("PUBLISH from " + anyId));
         own.replaceInStrings(QRegularExpression(anyId), "ID");
