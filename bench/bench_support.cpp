@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <csignal>
 #include <ctime>
-#include <unistd.h>
 
 namespace bench {
 
@@ -148,17 +147,16 @@ qint64 switchesOf(const QString &statusFile)
 ProcessCounters readCounters(qint64 pid)
 {
     ProcessCounters counters;
-    const QString base = QStringLiteral("/proc/%1").arg(pid);
-    counters.mainThreadSwitches =
-        switchesOf(QStringLiteral("%1/task/%2/status").arg(base).arg(pid));
-    const QStringList tasks = QDir(base + "/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &task : tasks)
-        counters.allThreadSwitches += switchesOf(base + "/task/" + task + "/status");
-    // Fields 14 and 15 of stat, counted after the command name in parentheses.
-    const QByteArray stat = readFile(base + "/stat");
-    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() > 12)
-        counters.cpuTicks = fields.at(11).toLongLong() + fields.at(12).toLongLong();
+    const QString base = QStringLiteral("/proc/%1/task/").arg(pid);
+    const QStringList tasks = QDir(base).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &task : tasks) {
+        const qint64 switches = switchesOf(base + task + "/status");
+        counters.allThreadSwitches += switches;
+        if (task.toLongLong() == pid)
+            counters.mainThreadSwitches = switches;
+        // The first field of schedstat: nanoseconds spent on a CPU.
+        counters.cpuNs += readFile(base + task + "/schedstat").split(' ').value(0).toLongLong();
+    }
     return counters;
 }
 
@@ -170,11 +168,6 @@ qint64 residentKiB(qint64 pid)
         if (line.startsWith("VmRSS:"))
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     return 0;
-}
-
-double ticksToMs(qint64 ticks)
-{
-    return double(ticks) * 1000.0 / double(sysconf(_SC_CLK_TCK));
 }
 
 } // namespace bench

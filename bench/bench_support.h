@@ -71,10 +71,9 @@ struct ProcessCounters
 {
     qint64 mainThreadSwitches = 0; // voluntary and involuntary context switches: wake-ups
     qint64 allThreadSwitches = 0;
-    qint64 cpuTicks = 0; // user and system time of every thread
+    qint64 cpuNs = 0; // time on a CPU, every thread
 };
 ProcessCounters readCounters(qint64 pid);
 qint64 residentKiB(qint64 pid);
-double ticksToMs(qint64 ticks);
 
 } // namespace bench

@@ -72,6 +72,7 @@ Shown WindowProbe::measure(const Launch &launch, int settleMs)
     const std::unique_ptr<QProcess> process = start(launch);
     const qint64 deadline = started + qint64(StartTimeoutMs) * 1000000;
     QSet<uint32_t> mapped;
+    qint64 firstMap = -1;
     qint64 firstFrame = -1;
     const int fd = xcb_get_file_descriptor(connection);
     while (firstFrame < 0 && nowNs() < deadline && process->state() != QProcess::NotRunning) {
@@ -85,6 +86,8 @@ Shown WindowProbe::measure(const Launch &launch, int settleMs)
                 xcb_flush(connection);
             } else if (type == XCB_MAP_NOTIFY) {
                 mapped.insert(reinterpret_cast<xcb_map_notify_event_t *>(event)->window);
+                if (firstMap < 0)
+                    firstMap = nowNs();
             } else if (type == damageNotify && firstFrame < 0) {
                 const auto *damage = reinterpret_cast<xcb_damage_notify_event_t *>(event);
                 if (mapped.contains(damage->drawable))
@@ -99,6 +102,7 @@ Shown WindowProbe::measure(const Launch &launch, int settleMs)
 
     Shown shown;
     if (firstFrame >= 0) {
+        shown.mappedMs = double(firstMap - started) / 1e6;
         shown.ms = double(firstFrame - started) / 1e6;
         sleepMs(settleMs);
         shown.rssMiB = double(residentKiB(process->processId())) / 1024.0;
@@ -150,15 +154,16 @@ QProcessEnvironment ClientFigures::clientEnvironment(const QString &home, bool w
     return env;
 }
 
-Shown ClientFigures::startup(bool floor)
+Shown ClientFigures::startup(Program program)
 {
     const QString home = QDir(config.work).filePath(QStringLiteral("startup-home"));
     Launch launch;
-    launch.program = floor ? config.floor : config.client;
+    launch.program = program == Program::Client ? config.client : config.floor;
+    if (program == Program::FloorWithForm)
+        launch.args = QStringList{QStringLiteral("form")};
     launch.env = clientEnvironment(home, false);
     launch.workingDirectory = home;
-    launch.outputFile =
-        QDir(home).filePath(floor ? QStringLiteral("floor.log") : QStringLiteral("client.log"));
+    launch.outputFile = QDir(home).filePath(QStringLiteral("startup.log"));
     return probe.measure(launch, 1000);
 }
 
@@ -252,7 +257,7 @@ Idle sampleIdle(qint64 pid, int seconds, bool guiThread)
     // The reference's main thread only waits for a signal; its network thread does the work.
     idle.mqttThreadWakeupsPerS = double(guiThread ? main : all - main) / elapsed;
     idle.allThreadWakeupsPerS = double(all) / elapsed;
-    idle.cpuMs = ticksToMs(after.cpuTicks - before.cpuTicks);
+    idle.cpuMs = double(after.cpuNs - before.cpuNs) / 1e6;
     return idle;
 }
 } // namespace

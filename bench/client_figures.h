@@ -15,8 +15,9 @@ namespace bench {
 
 struct Shown
 {
-    double ms = Missing;     // from exec to the first frame drawn into a mapped window
-    double rssMiB = Missing; // resident memory once shown
+    double mappedMs = Missing; // from exec to the window mapped
+    double ms = Missing;       // from exec to the first frame drawn into the mapped window
+    double rssMiB = Missing;   // resident memory once shown
 };
 
 // Watches the X server for the first window a program maps and the first frame drawn into it.
@@ -72,7 +73,13 @@ public:
     explicit ClientFigures(ClientSetup setup);
     bool open() { return probe.open(); }
 
-    Shown startup(bool floor);
+    enum class Program
+    {
+        Floor,
+        FloorWithForm,
+        Client
+    };
+    Shown startup(Program program);
     // Sign-in reply to dashboard object created, in a client whose home is `home`: a fresh one
     // downloads the bundle, one that signed this account in before finds it in its cache.
     double deliveryMs(const Account &account, const QString &home);
