@@ -52,7 +52,7 @@ int main(int argc, char *argv[])
                      argv[0]);
         return 2;
     }
-    const QString host = args.at(1);
+    const QString &host = args.at(1);
     const uint port = args.at(2).toUInt();
     const bool echoing = args.at(4) == QLatin1String("echo");
     const bool inQml = args.at(5) == QLatin1String("qml");
