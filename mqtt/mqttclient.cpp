@@ -446,6 +446,9 @@ void MqttClient::Pump()
     spent.start();
     pump_read_bytes = 0;
     bool yielded = false;
+    // Woken by the read notifier, the event loop has just seen input waiting: the first round
+    // reads it without polling the socket once more.
+    bool inputWaiting = read_notifier && sender() == read_notifier;
     for (int i = 0;; ++i) {
         if (i == MaxPumpIterations ||
             (i > 0 && (spent.nsecsElapsed() >= qint64(pump_budget_ms) * 1000000 ||
@@ -459,8 +462,11 @@ void MqttClient::Pump()
         // While a TLS handshake runs, only the read call moves it on, whichever way it waits.
         const bool handshaking = tlsHandshaking(mosquitto_ssl_get(mosq));
         short events = 0;
-        if (pollSocketOnce(socket, WantWrite(), &events) <= 0 || events == 0)
+        if (inputWaiting && !handshaking)
+            events = SocketPoll::ReadNormal;
+        else if (pollSocketOnce(socket, WantWrite(), &events) <= 0 || events == 0)
             break;
+        inputWaiting = false;
         if (events & SocketPoll::ReadMask)
             mosquitto_loop_read(mosq, 1);
         if (handshaking && (events & (SocketPoll::Error | SocketPoll::HangUp)) &&
