@@ -4,12 +4,14 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QLoggingCategory>
 #include <QMetaObject>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QUuid>
 
+#include <algorithm>
 #include <climits>
 #include <mosquitto.h>
 
@@ -31,6 +33,43 @@ constexpr int FirstReconnectDelayMs = 1000;
 constexpr int MaxReconnectDelayMs = 60000;
 constexpr int PumpIntervalMs = 1000;
 constexpr int InvalidSocket = -1;
+
+// Printable ASCII without the quote and the backslash: what the debug stream quotes as it is.
+bool isPlainChar(char32_t c)
+{
+    return c >= U' ' && c <= U'~' && c != U'"' && c != U'\\';
+}
+
+bool isPlainText(const QByteArray &bytes)
+{
+    return std::all_of(bytes.cbegin(), bytes.cend(),
+                       [](char c) { return isPlainChar(static_cast<unsigned char>(c)); });
+}
+
+bool isPlainText(const QString &text)
+{
+    return std::all_of(text.cbegin(), text.cend(),
+                       [](QChar c) { return isPlainChar(c.unicode()); });
+}
+
+// The line of a received message, exactly as qDebug() << topic << " Message: " << payload
+// writes it. The stream quotes and escapes character by character, which costs more than the
+// rest of the delivery; plain text needs neither, so such a line is put together in one go.
+void logReceived(const QString &topic, const QByteArray &payload, const QString &text)
+{
+    if (!isPlainText(topic) || !isPlainText(payload)) {
+        qDebug() << topic << " Message: " << payload;
+        return;
+    }
+    QString line;
+    line.reserve(topic.size() + text.size() + 16);
+    line += u'"';
+    line += topic;
+    line += QLatin1String("\"  Message:  \"");
+    line += text;
+    line += u'"';
+    qDebug().noquote() << line;
+}
 } // namespace
 
 int reconnectDelayMs(int attempt, double jitter)
@@ -407,6 +446,9 @@ void MqttClient::Pump()
     spent.start();
     pump_read_bytes = 0;
     bool yielded = false;
+    // Woken by the read notifier, the event loop has just seen input waiting: the first round
+    // reads it without polling the socket once more.
+    bool inputWaiting = read_notifier && sender() == read_notifier;
     for (int i = 0;; ++i) {
         if (i == MaxPumpIterations ||
             (i > 0 && (spent.nsecsElapsed() >= qint64(pump_budget_ms) * 1000000 ||
@@ -420,8 +462,11 @@ void MqttClient::Pump()
         // While a TLS handshake runs, only the read call moves it on, whichever way it waits.
         const bool handshaking = tlsHandshaking(mosquitto_ssl_get(mosq));
         short events = 0;
-        if (pollSocketOnce(socket, WantWrite(), &events) <= 0 || events == 0)
+        if (inputWaiting && !handshaking)
+            events = SocketPoll::ReadNormal;
+        else if (pollSocketOnce(socket, WantWrite(), &events) <= 0 || events == 0)
             break;
+        inputWaiting = false;
         if (events & SocketPoll::ReadMask)
             mosquitto_loop_read(mosq, 1);
         if (handshaking && (events & (SocketPoll::Error | SocketPoll::HangUp)) &&
@@ -464,6 +509,30 @@ void MqttClient::Pump()
 
     pumping = false;
     ProcessEvents();
+}
+
+void MqttClient::WriteReplies()
+{
+    // What the slots published in answer to the messages leaves now, not an event-loop pass
+    // later.
+    if (!mosq || mosquitto_socket(mosq) == InvalidSocket ||
+        tlsHandshaking(mosquitto_ssl_get(mosq)) || !mosquitto_want_write(mosq))
+        return;
+    mosquitto_loop_write(mosq, 1);
+    if (mosquitto_socket(mosq) != InvalidSocket) {
+        write_notifier->setEnabled(WantWrite());
+        if (!mosquitto_want_write(mosq))
+            queued_publish_bytes = 0;
+        return;
+    }
+    // The write failed and the library closed the socket: the end of the connection is
+    // handled right after, as a Pump would.
+    read_notifier->setEnabled(false);
+    write_notifier->setEnabled(false);
+    if (!disconnect_received) {
+        disconnect_received = true;
+        disconnect_code = MOSQ_ERR_CONN_LOST;
+    }
 }
 
 bool MqttClient::WantWrite() const
@@ -537,14 +606,23 @@ void MqttClient::ProcessEvents()
 
     // Messages that nested Pumps read meanwhile queue up behind the ones being delivered.
     delivering = true;
+    bool delivered = false;
     while (!received_messages.isEmpty()) {
         const ReceivedMessage message = received_messages.takeFirst();
-        qDebug() << message.topic << " Message: " << message.payload;
-        emit messageReceived(message.topic, QString::fromUtf8(message.payload));
+        // qDebug() formats its line before the logging rules are asked; with the debug lines
+        // switched off, quoting every message would still cost a third of its delivery.
+        const QString text = QString::fromUtf8(message.payload);
+        const QLoggingCategory *log = QLoggingCategory::defaultCategory();
+        if (!log || log->isDebugEnabled())
+            logReceived(message.topic, message.payload, text);
+        emit messageReceived(message.topic, text);
         if (!alive || teardown_generation != generation)
             return;
+        delivered = true;
     }
     delivering = false;
+    if (delivered)
+        WriteReplies();
 
     if (disconnect_received) {
         ReportTlsVerifyFailure();

@@ -93,6 +93,7 @@ private:
     void AbortAndDisconnect();
     void DrainInput();
     void SchedulePump();
+    void WriteReplies();
     bool WantWrite() const;
     void Teardown();
     void ProcessEvents();

@@ -13,6 +13,8 @@
 #include <memory>
 #include <optional>
 
+#include <mosquitto.h>
+
 #include "mqtt/mqttclient.h"
 #include "support/log_capture.h"
 #include "support/mosquitto_broker.h"
@@ -197,21 +199,26 @@ private slots:
         QVERIFY(received.wait(Timeout));
         client.PublishToTopic("in/t", "");
         QVERIFY(received.wait(Timeout));
+        client.PublishToTopic("in/t", "\"q\\");
+        QVERIFY(received.wait(Timeout));
+        QVERIFY(broker->publish("r/\"q\\", "p") && received.wait(Timeout));
         QStringList messages;
         for (const QVariantList &signal : std::as_const(received))
             messages << signal.at(0).toString() + ": " + signal.at(1).toString();
         QCOMPARE(messages, (QStringList{"in/t: kept", "in/t: w\u00f6rld", "in/t: \ufffd\ufffdz",
-                                        "in/t: mine", "in/t: "}));
+                                        "in/t: mine", "in/t: ", "in/t: \"q\\", "r/\"q\\: p"}));
         QCOMPARE(logged().filter("Message:"),
                  (QStringList{R"("in/t"  Message:  "kept")", R"("in/t"  Message:  "w\xC3\xB6rld")",
                               R"("in/t"  Message:  "\xFF\xFEz")", R"("in/t"  Message:  "mine")",
-                              R"("in/t"  Message:  "")"}));
+                              R"("in/t"  Message:  "")", "\"in/t\"  Message:  \"\\\"q\\\\\"",
+                              "\"r/\\\"q\\\\\"  Message:  \"p\""}));
         // Our own messages: QoS 0, no retain, exactly the UTF-8 bytes, none of the dropped ones.
         QStringList own = broker->logLines().filter(QRegularExpression("PUBLISH from " + anyId));
         own.replaceInStrings(QRegularExpression(anyId), "ID");
         QCOMPARE(own,
                  (QStringList{"Received PUBLISH from ID (d0, q0, r0, m0, 'in/t', ... (4 bytes))",
-                              "Received PUBLISH from ID (d0, q0, r0, m0, 'in/t', ... (0 bytes))"}));
+                              "Received PUBLISH from ID (d0, q0, r0, m0, 'in/t', ... (0 bytes))",
+                              "Received PUBLISH from ID (d0, q0, r0, m0, 'in/t', ... (3 bytes))"}));
 
         // After a reconnect (a topic added while resolving) the whole list is subscribed again.
         client.Disconnect();
@@ -500,6 +507,53 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(delivered, (QStringList{"again", "after"}), Timeout);
         QCOMPARE(stateTrail(), "1230123");
         QCOMPARE(broker->logCount("Received DISCONNECT from " + id), 1);
+    }
+
+    void replyFromMessageSlotLeavesAtOnce()
+    {
+        // The Pump that delivered the message writes the slot's answer; the Pump that the
+        // publish queued comes a loop pass later and finds nothing left.
+        MqttClient client;
+        client.SetClientId(id);
+        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"e/in"}));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"e/in"}, Timeout);
+        int queuedAfterDelivery = -1;
+        connect(&client, &MqttClient::messageReceived, this,
+                [&](const QString &, const QString &message) {
+                    // Posted before the publish queues its Pump, so it runs before that one.
+                    QMetaObject::invokeMethod(
+                        this, [&] { queuedAfterDelivery = mosquitto_want_write(client.mosq); },
+                        Qt::QueuedConnection);
+                    client.PublishToTopic("e/out", message);
+                });
+        QVERIFY(broker->publish("e/in", "ping"));
+        QTRY_VERIFY_WITH_TIMEOUT(queuedAfterDelivery != -1, Timeout);
+        QCOMPARE(queuedAfterDelivery, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->logCount("Received PUBLISH from " + id), 1, Timeout);
+    }
+
+    void replyLeavesWhileTheSlotWaits()
+    {
+        MqttClient client;
+        client.SetClientId(id);
+        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"n/in"}));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"n/in"}, Timeout);
+        client.pump_timer.stop(); // without the one-second tick, only the socket may wake a Pump
+        int leftMeanwhile = 0;    // 1: the answer reached the broker while the slot waited; -1: not
+        connect(&client, &MqttClient::messageReceived, this,
+                [&](const QString &, const QString &message) {
+                    client.PublishToTopic("n/out", message);
+                    // Processing events as a native message box does while it is open.
+                    leftMeanwhile =
+                        QTest::qWaitFor(
+                            [&] { return broker->logContains("Received PUBLISH from " + id); },
+                            Timeout)
+                            ? 1
+                            : -1;
+                });
+        QVERIFY(broker->publish("n/in", "ping"));
+        QTRY_VERIFY_WITH_TIMEOUT(leftMeanwhile != 0, 2 * Timeout);
+        QCOMPARE(leftMeanwhile, 1);
     }
 
     void credentialsInConnectPacket_data()

@@ -312,18 +312,21 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(files[0]) && !QFile::exists(files[1]), 15000);
         QCOMPARE(outcomes.count(), 0);
         QCOMPARE(boxesShown, QList<QStringList>());
-        QVERIFY(!window->findChild<QObject *>("appMessageDialog")->property("visible").toBool());
+        // That box is for phones and browsers; on a desktop it is never even made.
+        QVERIFY(!window->findChild<QObject *>("appMessageDialog"));
     }
 
     void resetDialogSendsOnlyNonEmptyEmail()
     {
-        QObject *dialog = window->findChild<QObject *>("resetDialog");
-        QQuickItem *field = item("resetEmailField");
+        QVERIFY(!window->findChild<QObject *>("resetDialog")); // made at the first click
         backend->routes["/v1/user/password/reset"] = Response::json(200, "{}");
         const QList<QPair<QString, const char *>> answers = {
             {"", "accept"}, {"typo@example.com", "reject"}, {"reset@example.com", "accept"}};
         for (const auto &[email, answer] : answers) {
             click(item("forgotPasswordLabel"));
+            QObject *dialog = window->findChild<QObject *>("resetDialog");
+            QQuickItem *field = item("resetEmailField");
+            QVERIFY(dialog && field);
             QTRY_VERIFY_WITH_TIMEOUT(dialog->property("opened").toBool() && field->hasActiveFocus(),
                                      15000);
             field->setProperty("text", email);

@@ -27,6 +27,11 @@ Rectangle {
         manager.logUserIn(email, password) // qmllint disable unqualified
     }
 
+    function openResetDialog() {
+        reset_dialog_loader.active = true
+        reset_dialog_loader.item.open() // qmllint disable type
+    }
+
     function waitingForLoginResponse(enable) {
         email_field.visible = !enable
         password_field.visible = !enable
@@ -177,7 +182,7 @@ Rectangle {
         MouseArea {
             anchors.fill: parent
             cursorShape: Qt.PointingHandCursor
-            onClicked: reset_dialog.open()
+            onClicked: page.openResetDialog()
         }
     }
 
@@ -223,72 +228,82 @@ Rectangle {
         onClicked: Qt.openUrlExternally("https://www.corvalen.example/signup")
     }
 
-    Dialog {
-        id: reset_dialog
-        objectName: "resetDialog"
+    // Made the first time it is asked for: most starts never show it.
+    Loader {
+        id: reset_dialog_loader
+        active: false
+        // The dialog is made in this document's context, so its ids are in scope in there.
+        // qmllint disable unqualified
+        sourceComponent: Component {
+            Dialog {
+                id: reset_dialog
+                objectName: "resetDialog"
 
-        readonly property color textColor: page.isAndroid ? "white" : "black"
-        readonly property int fontSize: page.isAndroid ? 16 : 14
+                readonly property color textColor: page.isAndroid ? "white" : "black"
+                readonly property int fontSize: page.isAndroid ? 16 : 14
 
-        parent: Overlay.overlay
-        anchors.centerIn: parent
-        width: Math.min(page.width - 32, 420)
-        modal: true
-        title: qsTr("Reset password")
-        standardButtons: Dialog.Ok | Dialog.Cancel
-        padding: 16
-        topPadding: 10
+                parent: Overlay.overlay
+                anchors.centerIn: parent
+                width: Math.min(page.width - 32, 420)
+                modal: true
+                title: qsTr("Reset password")
+                standardButtons: Dialog.Ok | Dialog.Cancel
+                padding: 16
+                topPadding: 10
 
-        background: Rectangle {
-            radius: 10
-            color: page.isAndroid ? "#202020" : "white"
-            border.width: 1
-            border.color: page.isAndroid ? "#5f5f5f" : "#bdbdbd"
-        }
+                background: Rectangle {
+                    radius: 10
+                    color: page.isAndroid ? "#202020" : "white"
+                    border.width: 1
+                    border.color: page.isAndroid ? "#5f5f5f" : "#bdbdbd"
+                }
 
-        header: Label {
-            text: reset_dialog.title
-            color: reset_dialog.textColor
-            font.pixelSize: reset_dialog.fontSize + 2
-            font.bold: true
-            padding: 16
-            bottomPadding: 0
-        }
+                header: Label {
+                    text: reset_dialog.title
+                    color: reset_dialog.textColor
+                    font.pixelSize: reset_dialog.fontSize + 2
+                    font.bold: true
+                    padding: 16
+                    bottomPadding: 0
+                }
 
-        // The style's button box paints an opaque strip over the rounded background.
-        footer: DialogButtonBox {
-            background: null
-            padding: 12
-            topPadding: 0
-        }
+                // The style's button box paints an opaque strip over the rounded background.
+                footer: DialogButtonBox {
+                    background: null
+                    padding: 12
+                    topPadding: 0
+                }
 
-        contentItem: Column { // qmllint disable deferred-property-id
-            spacing: 12
+                contentItem: Column { // qmllint disable deferred-property-id
+                    spacing: 12
 
-            Label {
-                width: parent.width
-                text: qsTr("Enter your e-mail to receive a link to reset your password")
-                color: reset_dialog.textColor
-                font.pixelSize: reset_dialog.fontSize
-                wrapMode: Text.Wrap
+                    Label {
+                        width: parent.width
+                        text: qsTr("Enter your e-mail to receive a link to reset your password")
+                        color: reset_dialog.textColor
+                        font.pixelSize: reset_dialog.fontSize
+                        wrapMode: Text.Wrap
+                    }
+
+                    StyledField {
+                        id: reset_email_field
+                        objectName: "resetEmailField"
+                        width: parent.width
+                        dark: page.isAndroid
+                        placeholderText: qsTr("E-mail")
+                    }
+                }
+
+                onOpened: reset_email_field.forceActiveFocus()
+                onAccepted: {
+                    if (reset_email_field.text !== "") {
+                        manager.resetUserPassword(reset_email_field.text) // qmllint disable unqualified
+                        reset_email_field.clear()
+                    }
+                }
+                onRejected: reset_email_field.clear()
             }
-
-            StyledField {
-                id: reset_email_field
-                objectName: "resetEmailField"
-                width: parent.width
-                dark: page.isAndroid
-                placeholderText: qsTr("E-mail")
-            }
         }
-
-        onOpened: reset_email_field.forceActiveFocus()
-        onAccepted: {
-            if (reset_email_field.text !== "") {
-                manager.resetUserPassword(reset_email_field.text) // qmllint disable unqualified
-                reset_email_field.clear()
-            }
-        }
-        onRejected: reset_email_field.clear()
     }
+    // qmllint enable unqualified
 }

@@ -43,10 +43,15 @@ Window {
         if (isAndroid || isWasm) {
             appMessageTitle = title
             appMessageBody = message
-            app_message_dialog.open()
+            openAppMessageDialog()
         } else {
             manager.showMessage(title, message)
         }
+    }
+
+    function openAppMessageDialog() {
+        app_message_dialog_loader.active = true
+        app_message_dialog_loader.item.open() // qmllint disable type
     }
 
     function loadRemoteExternalRcc() {
@@ -108,7 +113,7 @@ Window {
             if (window.isAndroid || window.isWasm) {
                 window.appMessageTitle = title
                 window.appMessageBody = message
-                app_message_dialog.open()
+                window.openAppMessageDialog()
             }
         }
 
@@ -129,50 +134,60 @@ Window {
         }
     }
 
-    Dialog {
-        id: app_message_dialog
-        objectName: "appMessageDialog"
+    // Phones and browsers only, and made the first time it is asked for.
+    Loader {
+        id: app_message_dialog_loader
+        active: false
+        // The dialog is made in this document's context, so its ids are in scope in there.
+        // qmllint disable unqualified
+        sourceComponent: Component {
+            Dialog {
+                id: app_message_dialog
+                objectName: "appMessageDialog"
 
-        readonly property color textColor: window.isAndroid ? "white" : "black"
+                readonly property color textColor: window.isAndroid ? "white" : "black"
 
-        parent: Overlay.overlay
-        anchors.centerIn: parent
-        width: Math.min(window.width - 24, window.isAndroid ? 500 : 360)
-        modal: true
-        closePolicy: Popup.NoAutoClose
-        standardButtons: Dialog.Ok
-        title: window.appMessageTitle
-        padding: 16
-        topPadding: 10
+                parent: Overlay.overlay
+                anchors.centerIn: parent
+                width: Math.min(window.width - 24, window.isAndroid ? 500 : 360)
+                modal: true
+                closePolicy: Popup.NoAutoClose
+                standardButtons: Dialog.Ok
+                title: window.appMessageTitle
+                padding: 16
+                topPadding: 10
 
-        background: Rectangle {
-            radius: 10
-            color: window.isAndroid ? "#202020" : "white"
-            border.width: 1
-            border.color: window.isAndroid ? "#5f5f5f" : "#bdbdbd"
-        }
+                background: Rectangle {
+                    radius: 10
+                    color: window.isAndroid ? "#202020" : "white"
+                    border.width: 1
+                    border.color: window.isAndroid ? "#5f5f5f" : "#bdbdbd"
+                }
 
-        header: Label {
-            text: app_message_dialog.title
-            color: app_message_dialog.textColor
-            font.pixelSize: window.isAndroid ? 17 : 14
-            font.bold: true
-            elide: Label.ElideRight
-            padding: 16
-            bottomPadding: 0
-        }
+                header: Label {
+                    text: app_message_dialog.title
+                    color: app_message_dialog.textColor
+                    font.pixelSize: window.isAndroid ? 17 : 14
+                    font.bold: true
+                    elide: Label.ElideRight
+                    padding: 16
+                    bottomPadding: 0
+                }
 
-        footer: DialogButtonBox {
-            background: null
-            padding: 12
-            topPadding: 0
-        }
+                footer: DialogButtonBox {
+                    background: null
+                    padding: 12
+                    topPadding: 0
+                }
 
-        contentItem: Label {
-            text: window.appMessageBody
-            color: app_message_dialog.textColor
-            font.pixelSize: window.isAndroid ? 17 : 14
-            wrapMode: Text.Wrap
+                contentItem: Label {
+                    text: window.appMessageBody
+                    color: app_message_dialog.textColor
+                    font.pixelSize: window.isAndroid ? 17 : 14
+                    wrapMode: Text.Wrap
+                }
+            }
         }
     }
+    // qmllint enable unqualified
 }
