@@ -294,8 +294,9 @@ std::optional<Account> Bench::makeAccount(qint64 bytes, const QString &format)
     account.format = format;
     account.bundleBytes = QFileInfo(*bundle).size();
     const QString backend = QStringLiteral(CORVALEN_BACKEND_EXECUTABLE);
-    const auto id = run(backend, {"create-user", "--db", backendDb, "--email", account.email,
-                                  "--password", account.password});
+    // The password goes in on standard input: the backend refuses it on a command line.
+    const auto id = run(backend, {"create-user", "--db", backendDb, "--email", account.email},
+                        account.password.toUtf8() + '\n');
     if (!id || !run(backend, {"publish-bundle", "--db", backendDb, "--email", account.email,
                               "--file", *bundle, "--format", format}))
         return std::nullopt;
