@@ -29,6 +29,7 @@ enum class Flag
 };
 Q_DECLARE_METATYPE(Ask)
 Q_DECLARE_METATYPE(Flag)
+Q_DECLARE_METATYPE(Response)
 
 namespace {
 
@@ -404,61 +405,43 @@ private slots:
         QCOMPARE(refreshed.size(), 0);
         QCOMPARE(auth->GetAccessToken(), "a1");
     }
-    void oversizedUpdateCheckIsAFailedCheck_data()
-    {
-        QTest::addColumn<bool>("inflates");
-        QTest::newRow("declared") << false;
-        QTest::newRow("inflated") << true;
-    }
-    void oversizedUpdateCheckIsAFailedCheck()
-    {
-        QFETCH(bool, inflates);
-        QVERIFY(signIn());
-        scripted["/v1/user"] << oversized(kFlagSet, inflates);
-        QTest::ignoreMessage(QtWarningMsg,
-                             qPrintable("RCC update check failed: HTTP 200 \"" + kRefused + '"'));
-        QSignalSpy available(auth.get(), &AuthHandler::RccUpdateAvailable);
-        QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
-        auth->CheckRccUpdate();
-        QTRY_VERIFY_WITH_TIMEOUT(auth->network.findChildren<QNetworkReply *>().isEmpty(), 10000);
-        QCOMPARE(available.size() + responses.size(), 0);
-        QCOMPARE(tokenTimerInterval(), 840000);
-        QCOMPARE(auth->GetAccessToken(), "a1");
-    }
-
     void updateCheckReplies_data()
     {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<Response>("reply");
         QTest::addColumn<bool>("clearUrl");   // CORVALEN_CLEAR_RCC_UPDATE_FUNCTION_URL is set
         QTest::addColumn<QString>("warning"); // the start of the one warning; empty: none
         QTest::addColumn<Flag>("outcome");    // all rows but "announced" start with one pending
-        const auto row = [](const char *name, int status, const QByteArray &body, Flag outcome,
+        const auto row = [](const char *name, const Response &reply, Flag outcome,
                             const QString &warning = {}, bool clearUrl = true) {
-            QTest::newRow(name) << status << body << clearUrl << warning << outcome;
+            QTest::newRow(name) << reply << clearUrl << warning << outcome;
         };
         const QString failed = "RCC update check failed: HTTP %1 \"";
-        row("flag set", 200, kFlagSet, Flag::Announced);
-        row("flag set, pending", 200, kFlagSet, Flag::AcknowledgedAgain);
-        row("flag set, pending, no acknowledgement URL", 200, kFlagSet, Flag::StillPending,
+        row("flag set", Response::json(200, kFlagSet), Flag::Announced);
+        row("flag set, pending", Response::json(200, kFlagSet), Flag::AcknowledgedAgain);
+        row("flag set, pending, no acknowledgement URL", Response::json(200, kFlagSet),
+            Flag::StillPending,
             "Missing CORVALEN_CLEAR_RCC_UPDATE_FUNCTION_URL in environment/.env", false);
-        row("flag cleared", 200, R"({"metadata":{"rcc_update_available":false}})",
+        row("flag cleared", Response::json(200, R"({"metadata":{"rcc_update_available":false}})"),
             Flag::NoLongerPending);
-        row("flag missing", 200, R"({"metadata":{}})", Flag::NoLongerPending);
-        row("not JSON", 200, "<html>", Flag::NoLongerPending);
-        row("204 is not accepted", 204, "", Flag::StillPending, failed.arg(204));
-        row("server error", 500, kFlagSet, Flag::StillPending, failed.arg(500));
+        row("flag missing", Response::json(200, R"({"metadata":{}})"), Flag::NoLongerPending);
+        row("not JSON", Response::json(200, "<html>"), Flag::NoLongerPending);
+        row("204 is not accepted", Response::json(204, ""), Flag::StillPending, failed.arg(204));
+        row("server error", Response::json(500, kFlagSet), Flag::StillPending, failed.arg(500));
+        // Read whole, either would acknowledge again.
+        row("flag set, oversized, declared", oversized(kFlagSet, false), Flag::StillPending,
+            failed.arg(200) + kRefused + '"');
+        row("flag set, oversized, inflated", oversized(kFlagSet, true), Flag::StillPending,
+            failed.arg(200) + kRefused + '"');
     }
     void updateCheckReplies()
     {
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
+        QFETCH(Response, reply);
         QFETCH(bool, clearUrl);
         QFETCH(QString, warning);
         QFETCH(Flag, outcome);
         QVERIFY(signIn());
         auth->rccClearPending = outcome != Flag::Announced;
-        scripted["/v1/user"] << Response::json(status, body);
+        scripted["/v1/user"] << reply;
         scripted["/clear"] << Response::json(204, {}); // success, though not 200
         if (!clearUrl)
             qputenv("CORVALEN_CLEAR_RCC_UPDATE_FUNCTION_URL", " ");

@@ -345,7 +345,6 @@ private slots:
         QTest::addColumn<QString>("id");
         QTest::addColumn<QStringList>("cached");
         QTest::newRow("letters digits - _ .") << "user-1_a.b" << QStringList{"user-1_a.b.rcc"};
-        QTest::newRow("slash") << "a/b" << QStringList();
         QTest::newRow("parent") << ".." << QStringList();
         QTest::newRow("traversal") << "../escape" << QStringList();
         QTest::newRow("inner space") << "a b" << QStringList();

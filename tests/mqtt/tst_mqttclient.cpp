@@ -46,6 +46,12 @@ QString stateTrail() // the numbers of the "<date>: State Change<N>\n" lines, e.
     return trail;
 }
 
+// A string as MQTT encodes it: its length in two bytes, then its bytes.
+QByteArray mqttString(const QByteArray &bytes)
+{
+    return char(bytes.size() >> 8) + (char(bytes.size() & 0xff) + bytes);
+}
+
 enum class Broker // what the broker of a connection attempt is like
 {
     Open,              // anyone may connect
@@ -562,25 +568,15 @@ private slots:
         QTest::addColumn<QString>("password");
         QTest::addColumn<int>("flags"); // clean session, and one bit for each credential sent
         QTest::addColumn<QByteArray>("credentials"); // the end of the packet
-        QTest::newRow("user name and password") << "alice"
-                                                << "s3cret" << 0xc2
-                                                << QByteArray("\0\x05"
-                                                              "alice"
-                                                              "\0\x06"
-                                                              "s3cret",
-                                                              15);
+        QTest::newRow("user name and password")
+            << "alice"
+            << "s3cret" << 0xc2 << mqttString("alice") + mqttString("s3cret");
         QTest::newRow("user name without password") << "alice"
-                                                    << "" << 0x82
-                                                    << QByteArray("\0\x05"
-                                                                  "alice",
-                                                                  7);
+                                                    << "" << 0x82 << mqttString("alice");
         QTest::newRow("password without user name") << ""
                                                     << "s3cret" << 0x02 << QByteArray();
         QTest::newRow("non-ASCII user name") << "j\u00f6rg"
-                                             << "" << 0x82
-                                             << QByteArray("\0\x05"
-                                                           "j\xc3\xb6rg",
-                                                           7);
+                                             << "" << 0x82 << mqttString("j\xc3\xb6rg");
     }
 
     void credentialsInConnectPacket()
@@ -601,14 +597,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), Timeout);
         QTcpSocket *peer = listener.nextPendingConnection();
         // Protocol name and level, flags, keep-alive 60 s, the client id, then the credentials.
-        const QByteArray body = QByteArray("\0\x04"
-                                           "MQTT\x04",
-                                           7) +
-                                char(flags) +
-                                QByteArray("\0\x3c\0\x02"
-                                           "c1",
-                                           6) +
-                                credentials;
+        const QByteArray body = mqttString("MQTT") + '\x04' + char(flags) +
+                                QByteArray("\0\x3c", 2) + mqttString("c1") + credentials;
         const QByteArray packet = char(0x10) + (char(body.size()) + body);
         QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() >= packet.size(), Timeout);
         QCOMPARE(peer->readAll(), packet);
