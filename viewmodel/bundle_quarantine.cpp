@@ -50,7 +50,9 @@ QByteArray sha256Hex(const char *data, qsizetype size)
     return QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex();
 }
 
-QByteArray fileDigest(const QString &path)
+} // namespace
+
+QByteArray BundleQuarantine::fileDigest(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -64,8 +66,6 @@ QByteArray fileDigest(const QString &path)
     const QByteArray bytes = file.readAll();
     return sha256Hex(bytes.constData(), bytes.size());
 }
-
-} // namespace
 
 BundleQuarantine::~BundleQuarantine()
 {

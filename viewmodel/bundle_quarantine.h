@@ -16,6 +16,7 @@ public:
     ~BundleQuarantine(); // an orderly exit ends the load it was in
 
     static QByteArray digest(const QByteArray &bundle);
+    static QByteArray fileDigest(const QString &path); // empty when the file cannot be read
 
     // Before anything of this user's is loaded: turns a mark of another run into a quarantine.
     void recoverInterruptedLoad(const QString &cacheFile);
