@@ -59,7 +59,7 @@ QByteArray BundleQuarantine::fileDigest(const QString &path)
         return {};
     const qint64 size = file.size();
     if (uchar *mapped = size > 0 ? file.map(0, size) : nullptr) {
-        const QByteArray digest = sha256Hex(reinterpret_cast<const char *>(mapped), size);
+        QByteArray digest = sha256Hex(reinterpret_cast<const char *>(mapped), size);
         file.unmap(mapped);
         return digest;
     }

@@ -35,7 +35,7 @@ public:
     // The first visible window that matches (xdotool search criteria); empty if there is none,
     // unless `wait`: then once one is mapped, empty if none is within a minute.
     QString findWindow(const QStringList &criteria, bool wait = true) const;
-    QRect geometryOf(const QString &window) const;
+    QRect geometryOf(const QString &target) const;
     bool click(const QPoint &point) const;
     // The Ok button of a message box, at its bottom right.
     bool clickOk(const QString &box) const;

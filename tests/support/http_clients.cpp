@@ -147,6 +147,7 @@ void runTogether(quint16 port, int n, const std::function<void(int, RawHttp &)> 
     const std::shared_future<void> released = go.get_future().share();
     std::atomic<int> connected{0};
     std::vector<std::thread> threads;
+    threads.reserve(std::size_t(n));
     for (int i = 0; i < n; ++i) {
         threads.emplace_back([&, i] {
             RawHttp client(port);
