@@ -37,15 +37,10 @@ enum class Framing
     UntilClose
 };
 
-// Whose dashboard a bundle request asks for, and with what token.
-enum class BundleOf
-{
-    Unnamed, // no user_id
-    Self,
-    OtherAccount
-};
+// The token a refused request carries.
 enum class Bearer
 {
+    None,
     Unknown,
     Valid
 };
@@ -56,7 +51,6 @@ QByteArray credentials(const QString &email, const QString &password)
         .toJson(QJsonDocument::Compact);
 }
 } // namespace
-Q_DECLARE_METATYPE(BundleOf)
 Q_DECLARE_METATYPE(Bearer)
 
 class TestLocalBackend : public QObject
@@ -177,15 +171,17 @@ private slots:
         QCOMPARE(http.get(url("/user"), renewed).status, 200);
     }
 
-    void refusedBodies_data()
+    void refusedRequests_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QByteArray>("body"); // null: a GET
+        QTest::addColumn<Bearer>("bearer");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("error");
-        auto row = [](const char *name, const char *path, const QByteArray &body, int status = 400,
-                      const QString &error = kInvalid) {
-            QTest::newRow(name) << path << body << status << error;
+        auto row = [](const char *name, const QString &path, const QByteArray &body,
+                      int status = 400, const QString &error = kInvalid,
+                      Bearer bearer = Bearer::None) {
+            QTest::newRow(name) << path << body << bearer << status << error;
         };
 
         const char *signIn = "/signin/email-password";
@@ -208,54 +204,35 @@ private slots:
             R"({"email":"ada@example.com","options":{"redirectTo":"https://evil.example/"}})", 400,
             "redirect-not-allowed");
         row("clear flag: no token", "/clear_rcc_update", "{}", 401, "invalid-token");
+        const QString bundleOf = "/get_dashboard_rcc?user_id=";
+        row("bundle: unknown token", bundleOf + refusingAda, {}, 401, "invalid-token",
+            Bearer::Unknown);
+        // Only the other account has a bundle, so a 403 cannot be a 404 in disguise.
+        row("bundle: another account", bundleOf + refusingBob, {}, 403,
+            "This dashboard belongs to another account.", Bearer::Valid);
+        row("bundle: no user_id", "/get_dashboard_rcc", {}, 400, kInvalid, Bearer::Valid);
+        row("bundle: nothing published", bundleOf + refusingAda, {}, 404,
+            "No dashboard has been published for this account.", Bearer::Valid);
     }
 
-    void refusedBodies()
+    void refusedRequests()
     {
         QFETCH(QString, path);
         QFETCH(QByteArray, body);
-        QFETCH(int, status);
-        QFETCH(QString, error);
-        const HttpReply r = http.post(refusing.baseUrl() + path, body);
-        QCOMPARE(r.status, status);
-        QVERIFY(r.headers.value("content-type").startsWith("application/json"));
-        QCOMPARE(r.error(), error);
-        // The server is still there and the account unharmed.
-        QVERIFY(!signIn(kPassword, kEmail, &refusing).isEmpty());
-    }
-
-    void refusedBundleRequests_data()
-    {
-        QTest::addColumn<BundleOf>("bundleOf");
-        QTest::addColumn<Bearer>("bearer");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("unknown token")
-            << BundleOf::Self << Bearer::Unknown << 401 << "invalid-token";
-        // Only the other account has a bundle, so a 403 cannot be a 404 in disguise.
-        QTest::newRow("another account") << BundleOf::OtherAccount << Bearer::Valid << 403
-                                         << "This dashboard belongs to another account.";
-        QTest::newRow("no user_id") << BundleOf::Unnamed << Bearer::Valid << 400 << kInvalid;
-        QTest::newRow("nothing published") << BundleOf::Self << Bearer::Valid << 404
-                                           << "No dashboard has been published for this account.";
-    }
-
-    void refusedBundleRequests()
-    {
-        QFETCH(BundleOf, bundleOf);
         QFETCH(Bearer, bearer);
         QFETCH(int, status);
         QFETCH(QString, error);
         const QString token = bearer == Bearer::Valid
                                   ? signIn(kPassword, kEmail, &refusing)["accessToken"].toString()
-                                  : "bogus";
-        const QString query = bundleOf == BundleOf::Unnamed ? ""
-                              : bundleOf == BundleOf::Self  ? "?user_id=" + refusingAda
-                                                            : "?user_id=" + refusingBob;
-        const HttpReply r = http.get(refusing.baseUrl() + "/get_dashboard_rcc" + query, token);
+                              : bearer == Bearer::Unknown ? "bogus"
+                                                          : QString();
+        const QString at = refusing.baseUrl() + path;
+        const HttpReply r = body.isNull() ? http.get(at, token) : http.post(at, body, token);
         QCOMPARE(r.status, status);
         QVERIFY(r.headers.value("content-type").startsWith("application/json"));
         QCOMPARE(r.error(), error);
+        // The server is still there and the account unharmed.
+        QVERIFY(!signIn(kPassword, kEmail, &refusing).isEmpty());
     }
 
     void bodiesAreRefusedBeforeBeingRead_data()

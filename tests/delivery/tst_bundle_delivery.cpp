@@ -631,28 +631,24 @@ private slots:
         QTest::addColumn<QByteArray>("configured");
         QTest::addColumn<QByteArray>("authBase");
         QTest::addColumn<QByteArray>("target");
-        const QByteArray auth = "http://tenant.auth.invalid/v1";
-        QTest::newRow("older endpoint and a slash")
-            << QByteArray("http://fn.invalid/a/get_dashboard_rcc_url/") << auth
-            << QByteArray("http://fn.invalid/a/get_dashboard_rcc?user_id=user-1");
-        QTest::newRow("older endpoint at the root")
-            << QByteArray("http://fn.invalid/get_dashboard_rcc_url") << auth
-            << QByteArray("http://fn.invalid/get_dashboard_rcc?user_id=user-1");
-        QTest::newRow("endpoint already")
-            << QByteArray("http://fn.invalid/x/get_dashboard_rcc") << auth
-            << QByteArray("http://fn.invalid/x/get_dashboard_rcc?user_id=user-1");
-        QTest::newRow("bare host")
-            << QByteArray("http://fn.invalid") << auth
-            << QByteArray("http://fn.invalid/get_dashboard_rcc?user_id=user-1");
-        QTest::newRow("query kept")
-            << QByteArray("http://fn.invalid/a?region=eu") << auth
-            << QByteArray("http://fn.invalid/a/get_dashboard_rcc?region=eu&user_id=user-1");
-        QTest::newRow("beside the auth service")
-            << QByteArray() << auth
-            << QByteArray("http://tenant.functions.invalid/v1/get_dashboard_rcc?user_id=user-1");
-        QTest::newRow("beside an auth host without .auth.")
-            << QByteArray() << QByteArray("http://login.invalid/v1/")
-            << QByteArray("http://login.invalid/v1/get_dashboard_rcc?user_id=user-1");
+        const auto row = [](const char *name, const QByteArray &configured,
+                            const QByteArray &target,
+                            const QByteArray &authBase = "http://tenant.auth.invalid/v1") {
+            QTest::newRow(name) << configured << authBase << target;
+        };
+        const QByteArray fn = "get_dashboard_rcc?user_id=user-1";
+        row("older endpoint and a slash", "http://fn.invalid/a/get_dashboard_rcc_url/",
+            "http://fn.invalid/a/" + fn);
+        row("older endpoint at the root", "http://fn.invalid/get_dashboard_rcc_url",
+            "http://fn.invalid/" + fn);
+        row("endpoint already", "http://fn.invalid/x/get_dashboard_rcc",
+            "http://fn.invalid/x/" + fn);
+        row("bare host", "http://fn.invalid", "http://fn.invalid/" + fn);
+        row("query kept", "http://fn.invalid/a?region=eu",
+            "http://fn.invalid/a/get_dashboard_rcc?region=eu&user_id=user-1");
+        row("beside the auth service", {}, "http://tenant.functions.invalid/v1/" + fn);
+        row("beside an auth host without .auth.", {}, "http://login.invalid/v1/" + fn,
+            "http://login.invalid/v1/");
     }
     void functionUrlNormalisation()
     {

@@ -403,8 +403,9 @@ private slots:
             << Attempt{TwoAddressName, Broker::SecondAddress, "", "123", failed};
         QTest::newRow("no fail-over after a refusal") << Attempt{
             TwoAddressName, Broker::BothAddressesAlice, "wrong", "120", refused, "New connection"};
-        QTest::newRow("unresolvable host") << Attempt{"nothing" + NamespaceDomain, Broker::Open, "",
-                                                      "10", unresolved.arg("Host not found")};
+        const QString nowhere = "nothing" + NamespaceDomain, notFound = "Host not found";
+        QTest::newRow("unresolvable host")
+            << Attempt{nowhere, Broker::Open, "", "10", unresolved.arg(notFound)};
         const QString retrying = "\nReconnecting to MQTT broker in 1 s";
         QTest::newRow("reconnect on, nothing listening")
             << Attempt{ip, Broker::Gone, "", "120", failed + retrying, {}, Retry::Scheduled};
@@ -413,14 +414,8 @@ private slots:
         QTest::newRow("reconnect on, malformed host name") << Attempt{
             "bad..name.invalid", Broker::Open, "", "10", unresolved.arg("Invalid hostname"), {},
             Retry::NotScheduled};
-        QTest::newRow("reconnect on, unresolvable host")
-            << Attempt{"nothing" + NamespaceDomain,
-                       Broker::Open,
-                       "",
-                       "10",
-                       unresolved.arg("Host not found"),
-                       {},
-                       Retry::NotScheduled};
+        QTest::newRow("reconnect on, unresolvable host") << Attempt{
+            nowhere, Broker::Open, "", "10", unresolved.arg(notFound), {}, Retry::NotScheduled};
     }
 
     void connectAttempt()
