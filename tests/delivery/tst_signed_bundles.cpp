@@ -167,46 +167,14 @@ private slots:
         QVERIFY(home.wipe());
     }
 
-    void signedBundleIsAccepted_data()
+    void signatureDecidesTheLoad_data()
     {
         QTest::addColumn<Source>("source");
-        QTest::addColumn<bool>("keyConfigured");
-        QTest::newRow("raw answer") << Source::RawAnswer << true;
-        QTest::newRow("base64 answer") << Source::Base64Answer << true;
-        QTest::newRow("direct download") << Source::Download << true;
-        QTest::newRow("no key: unsigned raw answer") << Source::RawAnswer << false;
-    }
-
-    // Loaded, cached with its signature, and loaded again from the cache after a re-check.
-    void signedBundleIsAccepted()
-    {
-        QFETCH(Source, source);
-        QFETCH(bool, keyConfigured);
-        QVERIFY(publish(bundleA, keyConfigured ? "signing.pem" : nullptr));
-        if (source == Source::Download)
-            serveDownload(bundleA, keyConfigured ? sign(bundleA) : QByteArray());
-        QVERIFY(startClient(keyConfigured ? publicKey : QByteArray()));
-
-        QVERIFY(load(source));
-        QCOMPARE(outcome(1), qMakePair(true, QStringLiteral("External resource loaded.")));
-        QVERIFY(QFile::exists(kOnlyA));
-        QCOMPARE(readFile(cacheFile()), bundleA);
-        QCOMPARE(QFile::exists(signatureFile()), keyConfigured);
-
-        vm->unregisterCurrentResource();
-        QVERIFY(vm->resolveAndDownloadExternalResourceForCurrentUser());
-        QCOMPARE(outcome(2),
-                 qMakePair(true, QStringLiteral("External resource loaded from cache.")));
-        QVERIFY(QFile::exists(kOnlyA));
-    }
-
-    void faultyBundleIsRefused_data()
-    {
-        QTest::addColumn<Source>("source");
-        QTest::addColumn<QByteArray>("served");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<QByteArray>("served"); // stored over the published bundle unless accepted
         QTest::addColumn<QByteArray>("signature"); // base64, empty: none
         QTest::addColumn<bool>("onRedirect");      // the signature came with the redirect only
-        QTest::addColumn<QByteArray>("clientKey");
+        QTest::addColumn<QByteArray>("clientKey"); // null: unset
 
         // Still a well-formed bundle, so only the signature can refuse it.
         QByteArray flipped = bundleA;
@@ -221,9 +189,10 @@ private slots:
         for (const auto &[sourceName, sourceValue] : sources) {
             const char *name = sourceName;
             const Source source = sourceValue;
-            const auto row = [&](const char *fault) -> QTestData & {
-                return QTest::addRow("%s: %s", name, fault) << source;
+            const auto row = [&](const char *fault, bool accepted = false) -> QTestData & {
+                return QTest::addRow("%s: %s", name, fault) << source << accepted;
             };
+            row("signed", true) << bundleA << good << false << publicKey;
             row("wrong key") << bundleA << sign(bundleA, "other.pem") << false << publicKey;
             row("flipped bundle byte") << flipped << good << false << publicKey;
             row("flipped signature byte")
@@ -233,29 +202,47 @@ private slots:
             row("malformed client key") << bundleA << good << false << QByteArray("bm90IGEga2V5");
         }
         QTest::newRow("download: signature only on the redirect")
-            << Source::Download << bundleA << good << true << publicKey;
+            << Source::Download << false << bundleA << good << true << publicKey;
+        QTest::newRow("no key: unsigned raw answer")
+            << Source::RawAnswer << true << bundleA << QByteArray() << false << QByteArray();
     }
 
-    // Refused with the message before anything is replaced: nothing registered, nothing cached.
-    void faultyBundleIsRefused()
+    // A bundle that passes is loaded, cached with its signature, and loaded again from the cache
+    // after a re-check. One that fails is refused with the message before anything is replaced:
+    // nothing registered, nothing cached.
+    void signatureDecidesTheLoad()
     {
         QFETCH(Source, source);
+        QFETCH(bool, accepted);
         QFETCH(QByteArray, served);
         QFETCH(QByteArray, signature);
         QFETCH(bool, onRedirect);
         QFETCH(QByteArray, clientKey);
-        QVERIFY(publish(bundleA, "signing.pem"));
-        QVERIFY(storeBundle(backend.dbPath(), served, signature));
+        QVERIFY(publish(bundleA, clientKey.isNull() ? nullptr : "signing.pem"));
+        if (!accepted)
+            QVERIFY(storeBundle(backend.dbPath(), served, signature));
         if (source == Source::Download)
             serveDownload(served, onRedirect ? QByteArray() : signature,
                           onRedirect ? signature : QByteArray());
         QVERIFY(startClient(clientKey));
 
         QVERIFY(load(source));
-        QCOMPARE(outcome(1), qMakePair(false, kRefused));
-        QVERIFY(!QFile::exists(kOnlyA));
-        QVERIFY(!QFile::exists(cacheFile()));
-        QVERIFY(!QFile::exists(signatureFile()));
+        if (!accepted) {
+            QCOMPARE(outcome(1), qMakePair(false, kRefused));
+            QVERIFY(!QFile::exists(kOnlyA));
+            QVERIFY(!QFile::exists(cacheFile()) && !QFile::exists(signatureFile()));
+            return;
+        }
+        QCOMPARE(outcome(1), qMakePair(true, QStringLiteral("External resource loaded.")));
+        QVERIFY(QFile::exists(kOnlyA));
+        QCOMPARE(readFile(cacheFile()), bundleA);
+        QCOMPARE(QFile::exists(signatureFile()), !clientKey.isNull());
+
+        vm->unregisterCurrentResource();
+        QVERIFY(vm->resolveAndDownloadExternalResourceForCurrentUser());
+        QCOMPARE(outcome(2),
+                 qMakePair(true, QStringLiteral("External resource loaded from cache.")));
+        QVERIFY(QFile::exists(kOnlyA));
     }
 
     void swappedCacheIsRefusedAndDeleted_data()
