@@ -168,6 +168,15 @@ class TestMqttClient : public QObject
                  qPrintable(output));
     }
 
+    // Connects the client as `id` and waits until the broker has its one subscription.
+    bool subscribed(MqttClient &client, const QString &topic)
+    {
+        client.SetClientId(id);
+        return client.ConfigureAndConnect(broker->host(), broker->port(), {topic}) &&
+               QTest::qWaitFor([&] { return broker->subscriptions(id) == QStringList{topic}; },
+                               Timeout);
+    }
+
 private slots:
     void init()
     {
@@ -239,9 +248,7 @@ private slots:
     void deliveryKeepsArrivalOrder()
     {
         MqttClient client;
-        client.SetClientId(id);
-        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"o/t"}));
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"o/t"}, Timeout);
+        QVERIFY(subscribed(client, "o/t"));
         QStringList delivered;
         connect(&client, &MqttClient::messageReceived, this,
                 [&](const QString &, const QString &message) {
@@ -280,11 +287,9 @@ private slots:
         QFETCH(int, budgetMs);
         QFETCH(qint64, budgetBytes);
         MqttClient client;
-        client.SetClientId(id);
         client.pump_budget_ms = budgetMs;
         client.pump_byte_budget = budgetBytes;
-        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"y/t"}));
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"y/t"}, Timeout);
+        QVERIFY(subscribed(client, "y/t"));
         client.pump_timer.stop(); // without the one-second tick, only the Pump itself may resume
         QStringList delivered;
         int deliveredAtFirstYield = -1;
@@ -313,10 +318,8 @@ private slots:
     void publishRefusedWhileBrokerStopsReading()
     {
         MqttClient client;
-        client.SetClientId(id);
         QSignalSpy received(&client, &MqttClient::messageReceived);
-        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"q/small"}));
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"q/small"}, Timeout);
+        QVERIFY(subscribed(client, "q/small"));
         broker->pause(); // the kernel buffers fill up, then the client's own queue grows
         const QString big(1024 * 1024, 'x');
         int accepted = 0;
@@ -490,9 +493,7 @@ private slots:
     void reconnectFromMessageSlot()
     {
         MqttClient client;
-        client.SetClientId(id);
-        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"r/t"}));
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"r/t"}, Timeout);
+        QVERIFY(subscribed(client, "r/t"));
         QStringList delivered;
         connect(&client, &MqttClient::messageReceived, this,
                 [&](const QString &, const QString &message) {
@@ -515,9 +516,7 @@ private slots:
         // The Pump that delivered the message writes the slot's answer; the Pump that the
         // publish queued comes a loop pass later and finds nothing left.
         MqttClient client;
-        client.SetClientId(id);
-        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"e/in"}));
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"e/in"}, Timeout);
+        QVERIFY(subscribed(client, "e/in"));
         int queuedAfterDelivery = -1;
         connect(&client, &MqttClient::messageReceived, this,
                 [&](const QString &, const QString &message) {
@@ -536,9 +535,7 @@ private slots:
     void replyLeavesWhileTheSlotWaits()
     {
         MqttClient client;
-        client.SetClientId(id);
-        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"n/in"}));
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"n/in"}, Timeout);
+        QVERIFY(subscribed(client, "n/in"));
         client.pump_timer.stop(); // without the one-second tick, only the socket may wake a Pump
         int leftMeanwhile = 0;    // 1: the answer reached the broker while the slot waited; -1: not
         connect(&client, &MqttClient::messageReceived, this,

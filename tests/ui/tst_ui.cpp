@@ -121,10 +121,11 @@ class TestUi : public QObject
         QVERIFY(window && QTest::qWaitForWindowExposed(window) && loginFormIdle());
     }
     // Signed in, showing the trap dashboard, which listens on its topic of a real broker.
-    void showTrapDashboard(QPointer<QObject> &trap)
+    bool showTrapDashboard(QPointer<QObject> &trap)
     {
         broker = std::make_unique<MosquittoBroker>();
-        QVERIFY2(broker->start(), qPrintable(broker->errorString()));
+        if (!broker->start())
+            return false;
         qputenv("CORVALEN_MQTT_HOST", broker->host().toUtf8());
         qputenv("CORVALEN_MQTT_PORT", QByteArray::number(broker->port()));
         backend->routes["/fn/get_dashboard_rcc"] =
@@ -133,9 +134,12 @@ class TestUi : public QObject
             200, R"({"session":{"accessToken":"a","refreshToken":"r","accessTokenExpiresIn":900,)"
                  R"("user":{"id":"u1","email":"e"}}})");
         vm->logUserIn("e", "p");
-        QTRY_VERIFY_WITH_TIMEOUT(dashboard() && broker->subscriptions(".+").contains(TrapTopic),
-                                 15000);
-        trap = dashboard();
+        trap = nullptr;
+        if (QTest::qWaitFor(
+                [&] { return dashboard() && broker->subscriptions(".+").contains(TrapTopic); },
+                15000))
+            trap = dashboard();
+        return trap;
     }
     // The box the dashboard's act leaves open, and the texts it shows.
     QStringList openBox(OpenBox box)
@@ -460,9 +464,7 @@ private slots:
         QFETCH(SignOutBy, signOut);
         LogCapture logs;
         QPointer<QObject> trap;
-        showTrapDashboard(trap);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY2(showTrapDashboard(trap), qPrintable(broker->errorString()));
         const QStringList files = {":/external/dashboard.qml", vm->dashboardCacheFilePath("u1")};
         QVERIFY(QFile::exists(files[0]) && QFile::exists(files[1]));
 
@@ -493,9 +495,7 @@ private slots:
     {
         LogCapture logs;
         QPointer<QObject> trap;
-        showTrapDashboard(trap);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY2(showTrapDashboard(trap), qPrintable(broker->errorString()));
         click(qobject_cast<QQuickItem *>(trap.data()));
         // The download started from inside the sign-out was queued first.
         QCOMPARE(boxesShown,
@@ -517,9 +517,7 @@ private slots:
     {
         QFETCH(OpenBox, box);
         QPointer<QObject> trap;
-        showTrapDashboard(trap);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY2(showTrapDashboard(trap), qPrintable(broker->errorString()));
         onFirstBox = [&] { emit vm->auth().RccUpdateAvailable(); };
         holdBoxesUntil = [&] { return dashboard() && dashboard() != trap; };
         const QStringList first = openBox(box);
