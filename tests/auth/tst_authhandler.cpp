@@ -14,10 +14,12 @@
 
 using Response = ScriptedHttpServer::Response;
 
-enum class Ask
+// A reply within the size limit, or over it (see oversized()).
+enum class Size
 {
-    SignIn,
-    Refresh,
+    Within,
+    OverDeclared,
+    OverInflated,
 };
 // What an update check comes to.
 enum class Flag
@@ -27,7 +29,7 @@ enum class Flag
     NoLongerPending,
     StillPending,
 };
-Q_DECLARE_METATYPE(Ask)
+Q_DECLARE_METATYPE(Size)
 Q_DECLARE_METATYPE(Flag)
 Q_DECLARE_METATYPE(Response)
 
@@ -59,6 +61,19 @@ Response oversized(const QByteArray &success, bool inflates)
     else
         reply.dropAfterBodyBytes = 16;
     return reply;
+}
+
+// The reply of a sign-in or refresh table row; a failed one logs a warning.
+Response replyOf(int status, const QByteArray &body, Size size)
+{
+    if (size != Size::Within)
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            QRegularExpression("^REST request failed: \"" + QRegularExpression::escape(kRefused)));
+    else if (status >= 400)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^REST request failed: "));
+    return size == Size::Within ? Response::json(status, body)
+                                : oversized(body, size == Size::OverInflated);
 }
 
 } // namespace
@@ -96,15 +111,17 @@ private slots:
         QTest::addColumn<QRegularExpression>("emitted");
         QTest::addColumn<bool>("replaced"); // the new session's tokens stored, else a0 r0 kept
         QTest::addColumn<int>("interval");  // of the token timer; -1: not armed
+        QTest::addColumn<Size>("size");
         // Only a new session (900 s, renewed after 840 s) replaces the stored tokens.
         const auto row = [](const char *name, int status, const QByteArray &body,
-                            const QString &emitted, int interval = kStoredInterval) {
+                            const QString &emitted, int interval = kStoredInterval,
+                            Size size = Size::Within) {
             QTest::newRow(name) << status << body
                                 << (emitted.isNull()
                                         ? QRegularExpression()
                                         : QRegularExpression(QRegularExpression::anchoredPattern(
                                               QRegularExpression::escape(emitted))))
-                                << (interval == 840000) << interval;
+                                << (interval == 840000) << interval << size;
         };
         row("session", 200, kSession, "USER_AUTENTICATED", 840000);
         row("session of the largest size taken", 200, kSession.leftJustified(1 << 20, ' '),
@@ -122,7 +139,12 @@ private slots:
         // Past "HTTP 500: ", the wording is the network layer's.
         QTest::newRow("server error without body")
             << 500 << QByteArray(" \r\n\t ") << QRegularExpression("\\AHTTP 500: .+\\z") << false
-            << kStoredInterval;
+            << kStoredInterval << Size::Within;
+        // Answers that would succeed, were it not for their size, fail as usual.
+        row("session over the size limit, declared", 200, kSession, kRefused, kStoredInterval,
+            Size::OverDeclared);
+        row("session over the size limit, inflated", 200, kSession, kRefused, kStoredInterval,
+            Size::OverInflated);
     }
     void signInReplies()
     {
@@ -131,10 +153,9 @@ private slots:
         QFETCH(QRegularExpression, emitted);
         QFETCH(bool, replaced);
         QFETCH(int, interval);
+        QFETCH(Size, size);
         storeEarlierSession();
-        scripted["/v1/signin/email-password"] << Response::json(status, body);
-        if (status >= 400)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^REST request failed: "));
+        scripted["/v1/signin/email-password"] << replyOf(status, body, size);
         QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
         QSignalSpy refreshed(auth.get(), &AuthHandler::AccessTokenRefreshed);
         auth->SignIn(" u@example.org", " p w "); // sent as given, not trimmed
@@ -158,10 +179,12 @@ private slots:
         QTest::addColumn<QStringList>("tokens"); // access and refresh token stored afterwards
         QTest::addColumn<int>("interval");       // of the token timer
         QTest::addColumn<bool>("fails");         // then the session stays, and a retry follows
+        QTest::addColumn<Size>("size");
         const auto row = [](const char *name, int status, const QByteArray &body,
-                            const QString &emitted, const QStringList &tokens, int interval) {
+                            const QString &emitted, const QStringList &tokens, int interval,
+                            Size size = Size::Within) {
             QTest::newRow(name) << status << body << emitted << tokens << interval
-                                << (interval == kRetryInterval);
+                                << (interval == kRetryInterval) << size;
         };
         // Renewed a fifth of a short lifetime early; with no numeric lifetime, after an hour.
         row("rotated", 200, R"({"accessToken":"a2","refreshToken":"r2","accessTokenExpiresIn":30})",
@@ -173,6 +196,10 @@ private slots:
         row("junk", 200, "{{{", QString(), {"a0", "r0"}, kRetryInterval);
         row("service error", 401, R"({"error":"expired"})", "expired", {"a0", "r0"},
             kRetryInterval);
+        row("over the size limit, declared", 200, R"({"accessToken":"a2"})", kRefused, {"a0", "r0"},
+            kRetryInterval, Size::OverDeclared);
+        row("over the size limit, inflated", 200, R"({"accessToken":"a2"})", kRefused, {"a0", "r0"},
+            kRetryInterval, Size::OverInflated);
     }
     void refreshReplies()
     {
@@ -182,11 +209,10 @@ private slots:
         QFETCH(QStringList, tokens);
         QFETCH(int, interval);
         QFETCH(bool, fails);
+        QFETCH(Size, size);
         storeEarlierSession();
-        const Response reply = Response::json(status, body);
-        scripted["/v1/token"] << reply << reply << reply;
-        for (int i = 0; status >= 400 && i < 3; ++i)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^REST request failed: "));
+        for (int i = 0; i < 3; ++i)
+            scripted["/v1/token"] << replyOf(status, body, size);
         // As the application does: the sign-out clears the session inside the emitting step.
         connect(auth.get(), &AuthHandler::SignOutUser, auth.get(), &AuthHandler::ClearSession);
         QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
@@ -362,44 +388,6 @@ private slots:
         QCOMPARE(storedTokens(), QStringList({"b1", "rb1"}));
         QCOMPARE(auth->Settings().value("id").toString(), "user-2");
         QCOMPARE(auth->refreshFailures, 0);
-    }
-    // Answers that would succeed, were it not for their size, go through the usual failure
-    // paths: the text for the user, a retry for the refresh.
-    void oversizedSessionRepliesFail_data()
-    {
-        QTest::addColumn<Ask>("ask");
-        QTest::addColumn<bool>("inflates");
-        QTest::addColumn<int>("interval"); // of the token timer afterwards
-        for (const bool inflates : {false, true}) {
-            const char *how = inflates ? "inflated" : "declared";
-            QTest::addRow("sign-in, %s", how) << Ask::SignIn << inflates << 840000;
-            QTest::addRow("refresh, %s", how) << Ask::Refresh << inflates << kRetryInterval;
-        }
-    }
-    void oversizedSessionRepliesFail()
-    {
-        QFETCH(Ask, ask);
-        QFETCH(bool, inflates);
-        QFETCH(int, interval);
-        QVERIFY(signIn());
-        if (ask == Ask::SignIn)
-            scripted["/v1/signin/email-password"] << oversized(kSession, inflates);
-        else
-            scripted["/v1/token"] << oversized(R"({"accessToken":"a2"})", inflates);
-        QTest::ignoreMessage(
-            QtWarningMsg,
-            QRegularExpression("^REST request failed: \"" + QRegularExpression::escape(kRefused)));
-        QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
-        QSignalSpy refreshed(auth.get(), &AuthHandler::AccessTokenRefreshed);
-        if (ask == Ask::SignIn)
-            auth->SignIn("u@example.org", "secret");
-        else
-            auth->GetNewAccessToken();
-        QVERIFY(answered(2));
-        QCOMPARE(responses, QList<QVariantList>{{kRefused}});
-        QCOMPARE(tokenTimerInterval(), interval);
-        QCOMPARE(refreshed.size(), 0);
-        QCOMPARE(auth->GetAccessToken(), "a1");
     }
     void updateCheckReplies_data()
     {
