@@ -142,19 +142,17 @@ private slots:
         QTest::addColumn<QString>("card");
         QTest::addColumn<QByteArray>("property");
         QTest::addColumn<QVariant>("shown");
-        QTest::newRow("temperature, one decimal")
-            << "temperature" << QByteArray("21.46") << "temperatureCard" << QByteArray("valueText")
-            << QVariant("21.5");
-        QTest::newRow("humidity, whole percent")
-            << "humidity" << QByteArray("44.6") << "humidityCard" << QByteArray("valueText")
-            << QVariant("45");
-        QTest::newRow("not a number, as sent")
-            << "temperature" << QByteArray("sensor fault") << "temperatureCard"
-            << QByteArray("valueText") << QVariant("sensor fault");
-        QTest::newRow("fan on, any case and blanks")
-            << "fan" << QByteArray(" ON\n") << "fanCard" << QByteArray("running") << QVariant(true);
-        QTest::newRow("fan off") << "fan" << QByteArray("off") << "fanCard"
-                                 << QByteArray("fanState") << QVariant("off");
+        const auto row = [](const char *name, const char *topic, const QByteArray &payload,
+                            const char *card, const QByteArray &property, const QVariant &shown) {
+            QTest::newRow(name) << topic << payload << card << property << shown;
+        };
+        row("temperature, one decimal", "temperature", "21.46", "temperatureCard", "valueText",
+            "21.5");
+        row("humidity, whole percent", "humidity", "44.6", "humidityCard", "valueText", "45");
+        row("not a number, as sent", "temperature", "sensor fault", "temperatureCard", "valueText",
+            "sensor fault");
+        row("fan on, any case and blanks", "fan", " ON\n", "fanCard", "running", true);
+        row("fan off", "fan", "off", "fanCard", "fanState", "off");
     }
 
     void readingReachesItsCard()
