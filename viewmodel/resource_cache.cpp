@@ -171,17 +171,22 @@ bool ViewModel::loadCachedDashboard(QString id)
     const QFileInfo info(path);
     if (!info.exists() || !info.isFile())
         return false;
-    // Anyone who can write to the cache directory could otherwise choose the code that runs. An
-    // unchecked bundle is only hashed, from the mapped file, not read into memory.
-    const QByteArray bundle = bundleTrust.required() ? readWholeFile(path) : QByteArray();
-    if (bundleTrust.required() && !bundleTrust.accepts(bundle, readSignatureFile(path))) {
-        qWarning() << "Refused cached dashboard RCC without a valid signature:" << path;
-        removeCacheFile(path);
-        removeCacheFile(signatureFilePath(path));
-        return false;
+    QByteArray bundle;
+    QByteArray digest;
+    if (bundleTrust.required()) {
+        // Anyone who can write to the cache directory could otherwise choose the code that runs.
+        bundle = readWholeFile(path);
+        if (!bundleTrust.accepts(bundle, readSignatureFile(path))) {
+            qWarning() << "Refused cached dashboard RCC without a valid signature:" << path;
+            removeCacheFile(path);
+            removeCacheFile(signatureFilePath(path));
+            return false;
+        }
+        digest = BundleQuarantine::digest(bundle);
+    } else {
+        // An unchecked bundle is only hashed, from the mapped file, not read into memory.
+        digest = BundleQuarantine::fileDigest(path);
     }
-    const QByteArray digest = bundleTrust.required() ? BundleQuarantine::digest(bundle)
-                                                     : BundleQuarantine::fileDigest(path);
     if (bundleQuarantine.isQuarantined(path, digest)) {
         qWarning() << "Not loading quarantined dashboard RCC from cache:" << path;
         return false;
