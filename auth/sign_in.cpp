@@ -51,23 +51,26 @@ void AuthHandler::ParseResponse(QByteArray response)
     }
 
     const QJsonObject object = document.object();
-    QString message;
-    if (object.contains(QStringLiteral("error"))) {
-        message = object.value(QStringLiteral("error")).toString();
-        if (refreshInFlight)
-            runRefreshFailureStep();
+    // A reply that carries a session or a renewed token has succeeded, whatever else it holds.
+    // Reading an "error" beside it as well would answer one sign-in twice (signed in, then an
+    // error), or count a renewal that took effect as a failed one.
+    if (runSessionStep(object)) {
+        if (object.contains(QStringLiteral("error")))
+            qInfo() << "Ignoring the error beside a session in the reply:"
+                    << object.value(QStringLiteral("error"));
+        syncSettings();
+        return;
     }
 
-    if (!runSessionStep(object)) {
-        if (refreshInFlight)
-            runRefreshFailureStep();
-        if (message.isEmpty()) {
-            message = object.value(QStringLiteral("message")).toString().trimmed();
-            if (message.isEmpty())
-                message = object.value(QStringLiteral("error_description")).toString().trimmed();
-            if (message.isEmpty() && !object.isEmpty())
-                message = QString::fromLatin1(kInvalidResponse);
-        }
+    if (refreshInFlight)
+        runRefreshFailureStep();
+    QString message = object.value(QStringLiteral("error")).toString();
+    if (message.isEmpty()) {
+        message = object.value(QStringLiteral("message")).toString().trimmed();
+        if (message.isEmpty())
+            message = object.value(QStringLiteral("error_description")).toString().trimmed();
+        if (message.isEmpty() && !object.isEmpty())
+            message = QString::fromLatin1(kInvalidResponse);
     }
 
     syncSettings();

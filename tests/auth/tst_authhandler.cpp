@@ -127,6 +127,9 @@ private slots:
         row("session of the largest size taken", 200, kSession.leftJustified(1 << 20, ' '),
             "USER_AUTENTICATED", 840000);
         row("null session", 200, R"({"session":null})", "USER_ALREADY_LOGGED_IN");
+        // One answer per reply: the session, not also the error beside it.
+        row("session beside an error", 200, "{\"error\":\"x\"," + kSession.mid(1),
+            "USER_AUTENTICATED", 840000);
         row("service error", 401, R"({"error":"bad-password"})", "bad-password");
         row("message", 400, R"({"message":" NOT_FOUND \n"})", "NOT_FOUND");
         row("error empty", 400, R"({"error":"","error_description":" L "})", "L");
@@ -191,6 +194,9 @@ private slots:
             QString(), {"a2", "r2"}, 24000);
         row("not rotated", 200, R"({"accessToken":"a2","accessTokenExpiresIn":"soon"})", QString(),
             {"a2", "r0"}, 3600000);
+        row("renewed beside an error", 200,
+            R"({"error":"x","accessToken":"a2","refreshToken":"r2","accessTokenExpiresIn":30})",
+            QString(), {"a2", "r2"}, 24000);
         row("empty access token", 200, R"({"accessToken":"","refreshToken":"r"})", kInvalid,
             {"a0", "r0"}, kRetryInterval);
         row("junk", 200, "{{{", QString(), {"a0", "r0"}, kRetryInterval);
