@@ -56,7 +56,7 @@ void AuthHandler::ParseResponse(QByteArray response)
     // error), or count a renewal that took effect as a failed one.
     if (runSessionStep(object)) {
         if (object.contains(QStringLiteral("error")))
-            qInfo() << "Ignoring the error beside a session in the reply:"
+            qInfo() << "Ignoring the error beside a session or token in the reply:"
                     << object.value(QStringLiteral("error"));
         syncSettings();
         return;
