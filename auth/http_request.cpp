@@ -1,5 +1,7 @@
 #include "auth/http_request.h"
 
+#include "viewmodel/redirect_policy.h"
+
 #include <QNetworkReply>
 
 namespace http {
@@ -8,10 +10,16 @@ QNetworkRequest buildRequest(const QUrl &url, Redirects redirects, const QString
 {
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         redirects == Redirects::Manual
-                             ? QNetworkRequest::ManualRedirectPolicy
-                             : QNetworkRequest::NoLessSafeRedirectPolicy);
+    if (!bearerToken.isEmpty() && redirects == Redirects::FollowNoLessSafe)
+        redirects = Redirects::SameOrigin;
+    // SameOrigin is left to supervise(), which sees each hop before the network layer makes it:
+    // the built-in policies differ between Qt versions in what they carry along.
+    QNetworkRequest::RedirectPolicy policy = QNetworkRequest::NoLessSafeRedirectPolicy;
+    if (redirects == Redirects::Manual)
+        policy = QNetworkRequest::ManualRedirectPolicy;
+    else if (redirects == Redirects::SameOrigin)
+        policy = QNetworkRequest::UserVerifiedRedirectPolicy;
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, policy);
     request.setTransferTimeout(kTransferTimeoutMs);
     if (!bearerToken.isEmpty())
         request.setRawHeader("Authorization",
@@ -21,6 +29,48 @@ QNetworkRequest buildRequest(const QUrl &url, Redirects redirects, const QString
 
 namespace {
 const char kTooLargeProperty[] = "corvalenBodyTooLarge";
+const char kRefusedRedirectProperty[] = "corvalenRefusedRedirect";
+
+void guardRedirects(QNetworkReply *reply)
+{
+    const QUrl origin = reply->request().url();
+    QObject::connect(reply, &QNetworkReply::redirected, reply, [reply, origin](const QUrl &to) {
+        const QUrl target = origin.resolved(to);
+        if (redirect::sameOrigin(origin, target)) {
+            reply->redirectAllowed();
+            return;
+        }
+        // Nothing has gone to the other origin yet: the network layer waits for the verdict.
+        // Aborting from inside the reply's own signal upsets its bookkeeping, hence queued.
+        reply->setProperty(kRefusedRedirectProperty, target);
+        QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+    });
+}
+} // namespace
+
+void supervise(QNetworkReply *reply)
+{
+    const QVariant policy = reply->request().attribute(QNetworkRequest::RedirectPolicyAttribute);
+    if (policy.toInt() == QNetworkRequest::UserVerifiedRedirectPolicy)
+        guardRedirects(reply);
+}
+
+bool refusedRedirect(const QNetworkReply *reply)
+{
+    return reply->property(kRefusedRedirectProperty).isValid();
+}
+
+QString refusedRedirectText(const QNetworkReply *reply)
+{
+    return QStringLiteral("Refused a redirect to another origin: %1")
+        .arg(reply->property(kRefusedRedirectProperty).toUrl().toString(QUrl::RemoveUserInfo));
+}
+
+QString errorText(const QNetworkReply *reply)
+{
+    if (refusedRedirect(reply))
+        return refusedRedirectText(reply);
+    return reply->errorString();
 }
 
 void limitReplyBody(QNetworkReply *reply, qint64 maxBytes)

@@ -19,13 +19,26 @@ inline constexpr int kTransferTimeoutMs = 30000;
 enum class Redirects
 {
     FollowNoLessSafe, // the network layer follows redirects that keep the security level
+    SameOrigin,       // the request carries a secret: redirects within its origin only
     Manual,           // the caller reads the redirect answer and decides
 };
 
 // HTTP/1.1 only, the given redirect handling, the inactivity time-out, and an "Authorization:
-// Bearer" header when a token is given.
+// Bearer" header when a token is given. A request with a token never follows a redirect to
+// another origin, whatever the caller asked for: FollowNoLessSafe becomes SameOrigin.
 QNetworkRequest buildRequest(const QUrl &url, Redirects redirects,
                              const QString &bearerToken = QString());
+
+// Every reply of a request from buildRequest goes through here right after it is sent. For
+// SameOrigin requests it follows redirects within the origin of the request and refuses the
+// others before anything reaches the other origin; the reply then fails, with
+// refusedRedirect() set.
+void supervise(QNetworkReply *reply);
+bool refusedRedirect(const QNetworkReply *reply);
+QString refusedRedirectText(const QNetworkReply *reply);
+// The reason a reply failed, in words for the user: the refusals above when they apply, else
+// the network layer's error text.
+QString errorText(const QNetworkReply *reply);
 
 // Answers of the authentication service and of the update check are small JSON documents;
 // anything larger is refused rather than held in memory.

@@ -26,6 +26,8 @@ QString failureText(const QNetworkReply *reply)
 {
     if (http::bodyTooLarge(reply))
         return http::bodyTooLargeText(http::kMaxAuthReplyBytes);
+    if (http::refusedRedirect(reply))
+        return http::refusedRedirectText(reply);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString errorString = reply->errorString();
     return status > 0 ? QStringLiteral("HTTP %1: %2").arg(QString::number(status), errorString)
@@ -79,8 +81,9 @@ void RestApi::ReadAndParseNetworkReply()
     if (!reply)
         return;
 
-    // A refused body may end before its abort, with no error set yet.
-    const bool refused = http::bodyTooLarge(reply);
+    // A refused body may end before its abort, with no error set yet; an aborted reply has no
+    // body left to read.
+    const bool refused = http::bodyTooLarge(reply) || http::refusedRedirect(reply);
     QByteArray body = refused ? QByteArray() : reply->readAll();
     if (refused || reply->error() != QNetworkReply::NoError) {
         const QString errorText = failureText(reply);
@@ -110,8 +113,9 @@ void RestApi::answer(const QByteArray &body, quint64 tag)
 
 QNetworkRequest RestApi::prepareRequest(const QString &url) const
 {
+    // Sign-in and refresh carry the password and the refresh token in their bodies.
     QNetworkRequest request =
-        http::buildRequest(QUrl(url, QUrl::TolerantMode), http::Redirects::FollowNoLessSafe);
+        http::buildRequest(QUrl(url, QUrl::TolerantMode), http::Redirects::SameOrigin);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     return request;
 }
@@ -119,6 +123,7 @@ QNetworkRequest RestApi::prepareRequest(const QString &url) const
 void RestApi::track(QNetworkReply *reply, quint64 tag)
 {
     reply->setProperty(kTagProperty, tag);
+    http::supervise(reply);
     http::limitReplyBody(reply, http::kMaxAuthReplyBytes);
     connect(reply, &QNetworkReply::finished, this, &RestApi::ReadAndParseNetworkReply);
 }

@@ -29,8 +29,17 @@ enum class Flag
     NoLongerPending,
     StillPending,
 };
+// The requests that carry a secret.
+enum class Secret
+{
+    Password,     // sign-in, in the body
+    RefreshToken, // refresh, in the body
+    UpdateCheck,  // bearer token
+    Acknowledgement,
+};
 Q_DECLARE_METATYPE(Size)
 Q_DECLARE_METATYPE(Flag)
+Q_DECLARE_METATYPE(Secret)
 Q_DECLARE_METATYPE(Response)
 
 namespace {
@@ -503,6 +512,86 @@ private slots:
         QCOMPARE(request.header("Authorization"), "Bearer a1");
         QCOMPARE(request.body, "{}");
         QCOMPARE(server->lastRequest().path(), refreshes ? "/v1/token" : "/clear");
+    }
+    void secretsStayOnTheirOrigin_data()
+    {
+        QTest::addColumn<Secret>("request");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("sameOrigin"); // else to 127.0.0.2
+        const QList<QPair<const char *, Secret>> requests{
+            {"sign-in", Secret::Password},
+            {"refresh", Secret::RefreshToken},
+            {"update check", Secret::UpdateCheck},
+            {"acknowledgement", Secret::Acknowledgement}};
+        for (const auto &[name, request] : requests) {
+            for (int status : {302, 307, 308})
+                QTest::addRow("%s, %d to another origin", name, status)
+                    << request << status << false;
+            QTest::addRow("%s, 307 within the origin", name) << request << 307 << true;
+        }
+    }
+    // A redirect elsewhere fails before anything is sent there; within the origin the secret
+    // goes along as before.
+    void secretsStayOnTheirOrigin()
+    {
+        QFETCH(Secret, request);
+        QFETCH(int, status);
+        QFETCH(bool, sameOrigin);
+        ScriptedHttpServer other;
+        QVERIFY(other.start(QHostAddress("127.0.0.2")));
+        other.setHandler([](const auto &) { return Response::json(200, kSession); });
+        const QString target = (sameOrigin ? server->baseUrl() : other.baseUrl()) + "/moved";
+
+        QByteArray secret;
+        QString path;
+        std::function<void()> send;
+        switch (request) {
+        case Secret::Password:
+            secret = "pw-secret";
+            path = "/v1/signin/email-password";
+            send = [&] { auth->SignIn("u@example.org", "pw-secret"); };
+            break;
+        case Secret::RefreshToken:
+            storeEarlierSession();
+            secret = "r0";
+            path = "/v1/token";
+            send = [&] { auth->GetNewAccessToken(); };
+            break;
+        case Secret::UpdateCheck:
+        case Secret::Acknowledgement:
+            QVERIFY(signIn());
+            secret = "Bearer a1";
+            path = request == Secret::UpdateCheck ? "/v1/user" : "/clear";
+            send = [&] {
+                request == Secret::UpdateCheck ? auth->CheckRccUpdate() : auth->ClearRccUpdate();
+            };
+            break;
+        }
+        const bool viaRestApi = request == Secret::Password || request == Secret::RefreshToken;
+        scripted[path] << Response::redirect(status, target.toUtf8());
+        const QString refusal = "Refused a redirect to another origin: " + target;
+        if (!sameOrigin) {
+            const QString line = viaRestApi                       ? "REST request failed: "
+                                 : request == Secret::UpdateCheck ? "RCC update check failed: "
+                                                                  : "clear_rcc_update failed: ";
+            QTest::ignoreMessage(
+                QtWarningMsg, QRegularExpression("^" + line + (viaRestApi ? "" : "HTTP \\d+ ") +
+                                                 QRegularExpression::escape('"' + refusal + '"')));
+        }
+        QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
+        const int answersBefore = int(answers->size());
+        send();
+        if (viaRestApi)
+            QVERIFY(answered(answersBefore + 1));
+        QTRY_VERIFY_WITH_TIMEOUT(auth->network.findChildren<QNetworkReply *>().isEmpty(), 10000);
+
+        QCOMPARE(other.requestCount(), 0);
+        const auto moved = server->lastRequest();
+        QCOMPARE(moved.path() == "/moved", sameOrigin);
+        if (sameOrigin)
+            QVERIFY(moved.header("Authorization") == secret || moved.body.contains(secret));
+        if (request == Secret::Password && !sameOrigin)
+            QCOMPARE(responses.value(0).value(0).toString(), refusal);
     }
     void updateCheckTimerRepeatsAndEachTickAllowsARefresh()
     {

@@ -748,15 +748,22 @@ private slots:
 
     // The bearer token is for the function's own origin: it follows redirects there, and never
     // to another origin, nor back again once it has left.
+    void functionTokenStaysOnItsOrigin_data()
+    {
+        QTest::addColumn<int>("status"); // of the redirect to the other origin
+        for (int status : {302, 307, 308})
+            QTest::addRow("%d", status) << status;
+    }
     void functionTokenStaysOnItsOrigin()
     {
+        QFETCH(int, status);
         ScriptedHttpServer other;
-        QVERIFY(other.start());
+        QVERIFY(other.start(QHostAddress("127.0.0.2")));
         server.setHandler([&](const Request &r) {
             if (r.path() == "/fn/get_dashboard_rcc")
                 return Response::redirect(302, "/same");
             if (r.path() == "/same")
-                return Response::redirect(307, other.baseUrl().toUtf8() + "/away");
+                return Response::redirect(status, other.baseUrl().toUtf8() + "/away");
             return ok(bundleA);
         });
         other.enqueue(Response::redirect(302, server.baseUrl().toUtf8() + "/back"));
