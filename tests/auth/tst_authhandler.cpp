@@ -6,9 +6,13 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <atomic>
 #include <optional>
+#include <thread>
 
 #ifdef Q_OS_UNIX
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #endif
 
@@ -344,6 +348,54 @@ private slots:
         auth->ClearSession();
         QVERIFY(QSettings(file, QSettings::IniFormat).allKeys().isEmpty());
         QCOMPARE(QFile::permissions(file), ownerOnly);
+    }
+    // Another local user polling the folder never finds the tokens readable, neither in the
+    // store nor in the file that replaces it, from the first write of a fresh profile on.
+    void sessionStoreIsNeverReadableByOthers()
+    {
+#ifndef Q_OS_UNIX
+        QSKIP("File modes are a POSIX matter");
+#else
+        umask(022);
+        const QString file = auth->Settings().fileName();
+        const QByteArray folder = QFile::encodeName(QFileInfo(file).absolutePath());
+        const QByteArray stem = QFile::encodeName(QFileInfo(file).fileName());
+        std::atomic<bool> stop{false};
+        std::atomic<unsigned> widest{0};
+        std::atomic<int> sightings{0};
+        std::thread reader([&] {
+            while (!stop) {
+                DIR *dir = opendir(folder.constData());
+                if (!dir)
+                    continue;
+                while (const dirent *entry = readdir(dir)) {
+                    const QByteArray name(entry->d_name);
+                    struct stat st;
+                    // The lock file holds no secret.
+                    if (!name.startsWith(stem) || name.endsWith(".lock") ||
+                        fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                        continue;
+                    ++sightings;
+                    widest |= st.st_mode & 0777;
+                }
+                closedir(dir);
+            }
+        });
+        for (int round = 0; round < 10; ++round) { // the first sign-in of a fresh profile
+            auth.reset();
+            QFile::remove(file);
+            auth = std::make_unique<AuthHandler>();
+            answers = std::make_unique<QSignalSpy>(&auth->restApi, &RestApi::ResponseToRequest);
+            if (!signIn())
+                break;
+        }
+        stop = true;
+        reader.join();
+        QCOMPARE(answers->size(), 1);
+        QVERIFY(sightings > 0);
+        QCOMPARE(QString::number(widest, 8), QString::number(0600, 8));
+        QCOMPARE(QSettings(file, QSettings::IniFormat).value("id").toString(), "user-1");
+#endif
     }
     void repliesAfterSignOutAreDropped()
     {
