@@ -100,6 +100,12 @@ AuthHandler::~AuthHandler()
         reply->disconnect(this);
 }
 
+void AuthHandler::setRequestDeadlines(const http::Deadlines &deadlines)
+{
+    requestDeadlines = deadlines;
+    restApi.setDeadlines(deadlines);
+}
+
 QSettings &AuthHandler::Settings()
 {
     return settings;

@@ -2,7 +2,11 @@
 
 #include "viewmodel/redirect_policy.h"
 
+#include <QElapsedTimer>
 #include <QNetworkReply>
+#include <QTimer>
+
+#include <memory>
 
 namespace http {
 
@@ -20,7 +24,6 @@ QNetworkRequest buildRequest(const QUrl &url, Redirects redirects, const QString
     else if (redirects == Redirects::SameOrigin)
         policy = QNetworkRequest::UserVerifiedRedirectPolicy;
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, policy);
-    request.setTransferTimeout(kTransferTimeoutMs);
     if (!bearerToken.isEmpty())
         request.setRawHeader("Authorization",
                              QStringLiteral("Bearer %1").arg(bearerToken).toUtf8());
@@ -30,6 +33,78 @@ QNetworkRequest buildRequest(const QUrl &url, Redirects redirects, const QString
 namespace {
 const char kTooLargeProperty[] = "corvalenBodyTooLarge";
 const char kRefusedRedirectProperty[] = "corvalenRefusedRedirect";
+const char kTimedOutProperty[] = "corvalenTimedOut"; // the failure text
+
+QString durationText(int ms)
+{
+    return ms % 1000 == 0 ? QStringLiteral("%1 s").arg(ms / 1000) : QStringLiteral("%1 ms").arg(ms);
+}
+
+void endAsTooSlow(QNetworkReply *reply, const QString &text)
+{
+    if (reply->isFinished() || timedOut(reply))
+        return;
+    reply->setProperty(kTimedOutProperty, text);
+    reply->abort(); // from a timer, never from inside the reply's own signals
+}
+
+// A timer that lives as long as the reply and stops when it finishes.
+QTimer *replyTimer(QNetworkReply *reply, int intervalMs, bool singleShot)
+{
+    auto *timer = new QTimer(reply);
+    timer->setTimerType(Qt::PreciseTimer); // a coarse one may fire 5 % early
+    timer->setInterval(intervalMs);
+    timer->setSingleShot(singleShot);
+    QObject::connect(reply, &QNetworkReply::finished, timer, &QTimer::stop);
+    return timer;
+}
+
+void watchTime(QNetworkReply *reply, const Deadlines &deadlines)
+{
+    if (deadlines.inactivityMs > 0) {
+        QTimer *quiet = replyTimer(reply, deadlines.inactivityMs, true);
+        QObject::connect(quiet, &QTimer::timeout, reply, [reply] {
+            endAsTooSlow(reply, QStringLiteral("The server did not answer in time."));
+        });
+        const auto restart = [quiet] {
+            if (quiet->isActive())
+                quiet->start();
+        };
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, quiet, restart);
+        QObject::connect(reply, &QNetworkReply::downloadProgress, quiet, restart);
+        QObject::connect(reply, &QNetworkReply::uploadProgress, quiet, restart);
+        quiet->start();
+    }
+    if (deadlines.totalMs > 0) {
+        QTimer *deadline = replyTimer(reply, deadlines.totalMs, true);
+        QObject::connect(deadline, &QTimer::timeout, reply, [reply, ms = deadlines.totalMs] {
+            endAsTooSlow(reply, QStringLiteral("The server was too slow: no complete answer "
+                                               "within %1.")
+                                    .arg(durationText(ms)));
+        });
+        deadline->start();
+    }
+    if (deadlines.minBytesPerSecond > 0) {
+        // -1 until the server shows a sign of life: a silent one is the inactivity time-out's.
+        auto received = std::make_shared<qint64>(-1);
+        auto clock = std::make_shared<QElapsedTimer>();
+        clock->start();
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, reply,
+                         [received] { *received = qMax<qint64>(*received, 0); });
+        QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                         [received](qint64 bytes, qint64) { *received = qMax<qint64>(bytes, 0); });
+        QTimer *check = replyTimer(reply, qBound(10, deadlines.rateGraceMs / 10, 1000), false);
+        QObject::connect(check, &QTimer::timeout, reply, [reply, received, clock, deadlines] {
+            const qint64 elapsed = clock->elapsed();
+            if (*received >= 0 && elapsed >= deadlines.rateGraceMs &&
+                *received * 1000 < deadlines.minBytesPerSecond * elapsed)
+                endAsTooSlow(reply, QStringLiteral("The server was too slow: less than %1 "
+                                                   "bytes per second on average.")
+                                        .arg(deadlines.minBytesPerSecond));
+        });
+        check->start();
+    }
+}
 
 void guardRedirects(QNetworkReply *reply)
 {
@@ -48,11 +123,17 @@ void guardRedirects(QNetworkReply *reply)
 }
 } // namespace
 
-void supervise(QNetworkReply *reply)
+void supervise(QNetworkReply *reply, const Deadlines &deadlines)
 {
+    watchTime(reply, deadlines);
     const QVariant policy = reply->request().attribute(QNetworkRequest::RedirectPolicyAttribute);
     if (policy.toInt() == QNetworkRequest::UserVerifiedRedirectPolicy)
         guardRedirects(reply);
+}
+
+bool timedOut(const QNetworkReply *reply)
+{
+    return reply->property(kTimedOutProperty).isValid();
 }
 
 bool refusedRedirect(const QNetworkReply *reply)
@@ -68,6 +149,8 @@ QString refusedRedirectText(const QNetworkReply *reply)
 
 QString errorText(const QNetworkReply *reply)
 {
+    if (timedOut(reply))
+        return reply->property(kTimedOutProperty).toString();
     if (refusedRedirect(reply))
         return refusedRedirectText(reply);
     return reply->errorString();

@@ -44,7 +44,7 @@ void AuthHandler::CheckRccUpdate()
                            http::Redirects::SameOrigin, token);
     request.setRawHeader("Accept", "application/json");
     QNetworkReply *reply = network.get(request);
-    http::supervise(reply);
+    http::supervise(reply, requestDeadlines);
     http::limitReplyBody(reply, http::kMaxAuthReplyBytes);
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
@@ -96,7 +96,7 @@ void AuthHandler::ClearRccUpdate()
     QNetworkRequest request = http::buildRequest(target, http::Redirects::SameOrigin, token);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     QNetworkReply *reply = network.post(request, QByteArrayLiteral("{}"));
-    http::supervise(reply);
+    http::supervise(reply, requestDeadlines);
     // Only the status counts; the body is let go as it comes so that none of it piles up.
     connect(reply, &QNetworkReply::readyRead, reply,
             [reply] { reply->skip(reply->bytesAvailable()); });

@@ -33,8 +33,8 @@ enum class Flag
     NoLongerPending,
     StillPending,
 };
-// The requests that carry a secret.
-enum class Secret
+// The requests to the authentication service that carry a secret.
+enum class AuthRequest
 {
     Password,     // sign-in, in the body
     RefreshToken, // refresh, in the body
@@ -43,7 +43,7 @@ enum class Secret
 };
 Q_DECLARE_METATYPE(Size)
 Q_DECLARE_METATYPE(Flag)
-Q_DECLARE_METATYPE(Secret)
+Q_DECLARE_METATYPE(AuthRequest)
 Q_DECLARE_METATYPE(Response)
 
 namespace {
@@ -567,14 +567,14 @@ private slots:
     }
     void secretsStayOnTheirOrigin_data()
     {
-        QTest::addColumn<Secret>("request");
+        QTest::addColumn<AuthRequest>("request");
         QTest::addColumn<int>("status");
         QTest::addColumn<bool>("sameOrigin"); // else to 127.0.0.2
-        const QList<QPair<const char *, Secret>> requests{
-            {"sign-in", Secret::Password},
-            {"refresh", Secret::RefreshToken},
-            {"update check", Secret::UpdateCheck},
-            {"acknowledgement", Secret::Acknowledgement}};
+        const QList<QPair<const char *, AuthRequest>> requests{
+            {"sign-in", AuthRequest::Password},
+            {"refresh", AuthRequest::RefreshToken},
+            {"update check", AuthRequest::UpdateCheck},
+            {"acknowledgement", AuthRequest::Acknowledgement}};
         for (const auto &[name, request] : requests) {
             for (int status : {302, 307, 308})
                 QTest::addRow("%s, %d to another origin", name, status)
@@ -586,7 +586,7 @@ private slots:
     // goes along as before.
     void secretsStayOnTheirOrigin()
     {
-        QFETCH(Secret, request);
+        QFETCH(AuthRequest, request);
         QFETCH(int, status);
         QFETCH(bool, sameOrigin);
         ScriptedHttpServer other;
@@ -594,56 +594,71 @@ private slots:
         other.setHandler([](const auto &) { return Response::json(200, kSession); });
         const QString target = (sameOrigin ? server->baseUrl() : other.baseUrl()) + "/moved";
 
-        QByteArray secret;
-        QString path;
-        std::function<void()> send;
-        switch (request) {
-        case Secret::Password:
-            secret = "pw-secret";
-            path = "/v1/signin/email-password";
-            send = [&] { auth->SignIn("u@example.org", "pw-secret"); };
-            break;
-        case Secret::RefreshToken:
-            storeEarlierSession();
-            secret = "r0";
-            path = "/v1/token";
-            send = [&] { auth->GetNewAccessToken(); };
-            break;
-        case Secret::UpdateCheck:
-        case Secret::Acknowledgement:
-            QVERIFY(signIn());
-            secret = "Bearer a1";
-            path = request == Secret::UpdateCheck ? "/v1/user" : "/clear";
-            send = [&] {
-                request == Secret::UpdateCheck ? auth->CheckRccUpdate() : auth->ClearRccUpdate();
-            };
-            break;
-        }
-        const bool viaRestApi = request == Secret::Password || request == Secret::RefreshToken;
-        scripted[path] << Response::redirect(status, target.toUtf8());
+        Prepared sent;
+        QVERIFY(prepare(request, sent));
+        scripted[sent.path] << Response::redirect(status, target.toUtf8());
         const QString refusal = "Refused a redirect to another origin: " + target;
-        if (!sameOrigin) {
-            const QString line = viaRestApi                       ? "REST request failed: "
-                                 : request == Secret::UpdateCheck ? "RCC update check failed: "
-                                                                  : "clear_rcc_update failed: ";
-            QTest::ignoreMessage(
-                QtWarningMsg, QRegularExpression("^" + line + (viaRestApi ? "" : "HTTP \\d+ ") +
-                                                 QRegularExpression::escape('"' + refusal + '"')));
-        }
+        if (!sameOrigin)
+            expectFailureLine(request, refusal);
         QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
-        const int answersBefore = int(answers->size());
-        send();
-        if (viaRestApi)
-            QVERIFY(answered(answersBefore + 1));
-        QTRY_VERIFY_WITH_TIMEOUT(auth->network.findChildren<QNetworkReply *>().isEmpty(), 10000);
+        QVERIFY(sendAndWait(request, sent));
 
         QCOMPARE(other.requestCount(), 0);
         const auto moved = server->lastRequest();
         QCOMPARE(moved.path() == "/moved", sameOrigin);
         if (sameOrigin)
-            QVERIFY(moved.header("Authorization") == secret || moved.body.contains(secret));
-        if (request == Secret::Password && !sameOrigin)
+            QVERIFY(moved.header("Authorization") == sent.secret ||
+                    moved.body.contains(sent.secret));
+        if (request == AuthRequest::Password && !sameOrigin)
             QCOMPARE(responses.value(0).value(0).toString(), refusal);
+    }
+    void slowRepliesEnd_data()
+    {
+        QTest::addColumn<AuthRequest>("request");
+        QTest::addColumn<Response>("reply");
+        QTest::addColumn<QString>("reason");
+        // A byte every 20 ms keeps the inactivity time-out from firing; 4 KiB take 80 s.
+        Response trickled = Response::json(200, QByteArray(4096, ' '));
+        trickled.dribbleChunk = 1;
+        trickled.dribbleDelayMs = 20;
+        const QList<QPair<const char *, AuthRequest>> requests{
+            {"sign-in", AuthRequest::Password},
+            {"refresh", AuthRequest::RefreshToken},
+            {"update check", AuthRequest::UpdateCheck},
+            {"acknowledgement", AuthRequest::Acknowledgement}};
+        for (const auto &[name, request] : requests) {
+            QTest::addRow("%s, trickled", name)
+                << request << trickled
+                << "The server was too slow: no complete answer within 1500 ms.";
+            QTest::addRow("%s, silent", name)
+                << request << Response::held() << "The server did not answer in time.";
+        }
+    }
+    // Ended by our own limits (short ones here; the real ones are 60 s for the whole exchange
+    // and 30 s of silence), with our reason rather than "Operation canceled".
+    void slowRepliesEnd()
+    {
+        QFETCH(AuthRequest, request);
+        QFETCH(Response, reply);
+        QFETCH(QString, reason);
+        auth->setRequestDeadlines({300, 1500, 0, 0});
+        Prepared sent;
+        QVERIFY(prepare(request, sent));
+        scripted[sent.path] << reply;
+        // The acknowledgement reads its status alone: a 200 confirms, however slow its body.
+        const bool confirmed = request == AuthRequest::Acknowledgement && !reply.hold;
+        if (!confirmed)
+            expectFailureLine(request, reason);
+        QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(sendAndWait(request, sent));
+        QCOMPARE_GE(clock.elapsed(), reply.hold ? 300 : 1500);
+        const bool viaRestApi =
+            request == AuthRequest::Password || request == AuthRequest::RefreshToken;
+        QCOMPARE(responses.value(0).value(0).toString(), viaRestApi ? reason : QString());
+        QCOMPARE(auth->refreshFailures, request == AuthRequest::RefreshToken ? 1 : 0);
+        QCOMPARE(auth->rccClearPending, request == AuthRequest::Acknowledgement && !confirmed);
     }
     void updateCheckTimerRepeatsAndEachTickAllowsARefresh()
     {
@@ -660,6 +675,65 @@ private slots:
     }
 
 private:
+    // One of the requests that carry a secret: what it carries, where it goes, how it is sent.
+    struct Prepared
+    {
+        QByteArray secret;
+        QString path;
+        std::function<void()> send;
+    };
+    bool prepare(AuthRequest request, Prepared &prepared)
+    {
+        switch (request) {
+        case AuthRequest::Password:
+            prepared = {"pw-secret", "/v1/signin/email-password",
+                        [this] { auth->SignIn("u@example.org", "pw-secret"); }};
+            return true;
+        case AuthRequest::RefreshToken:
+            storeEarlierSession();
+            prepared = {"r0", "/v1/token", [this] { auth->GetNewAccessToken(); }};
+            return true;
+        case AuthRequest::UpdateCheck:
+            prepared = {"Bearer a1", "/v1/user", [this] { auth->CheckRccUpdate(); }};
+            return signIn();
+        case AuthRequest::Acknowledgement:
+            prepared = {"Bearer a1", "/clear", [this] { auth->ClearRccUpdate(); }};
+            return signIn();
+        }
+        return false;
+    }
+    // Sends it and waits for its end.
+    bool sendAndWait(AuthRequest request, const Prepared &prepared)
+    {
+        const int before = int(answers->size());
+        prepared.send();
+        if ((request == AuthRequest::Password || request == AuthRequest::RefreshToken) &&
+            !answered(before + 1))
+            return false;
+        return QTest::qWaitFor(
+            [this] { return auth->network.findChildren<QNetworkReply *>().isEmpty(); }, 15000);
+    }
+    // The warning that reports its failure for the reason given.
+    static void expectFailureLine(AuthRequest request, const QString &reason)
+    {
+        const QString quoted = QRegularExpression::escape('"' + reason + '"');
+        switch (request) {
+        case AuthRequest::Password:
+        case AuthRequest::RefreshToken:
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression("^REST request failed: " + quoted));
+            break;
+        case AuthRequest::UpdateCheck:
+            QTest::ignoreMessage(
+                QtWarningMsg, QRegularExpression("^RCC update check failed: HTTP \\d+ " + quoted));
+            break;
+        case AuthRequest::Acknowledgement:
+            QTest::ignoreMessage(
+                QtWarningMsg, QRegularExpression("^clear_rcc_update failed: HTTP \\d+ " + quoted));
+            break;
+        }
+    }
+
     // A session from an earlier run, for an hour.
     void storeEarlierSession()
     {
