@@ -2,15 +2,50 @@
 
 #include "auth/authhandler.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkReply>
 
 #include <limits>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
 constexpr int kRccCheckIntervalMs = 300000;
 constexpr qint64 kDefaultRenewalMs = 3600000;
+
+// The settings object replaces its file atomically and gives the new file the mode of the one it
+// replaces; without one, the umask's (0644 as a rule) until our chmod after the write, and the
+// tokens are readable by others in between. So the store exists, owner-only, before the first
+// write.
+void createOwnerOnlyStore(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(folder))
+        return; // the settings object reports its own failure to write
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0) {
+        qWarning() << "Could not create the session store owner-only:" << path
+                   << std::strerror(errno);
+        return;
+    }
+    // A store left by an earlier version may be wider.
+    (void)::fchmod(fd, S_IRUSR | S_IWUSR);
+    ::close(fd);
+#else
+    Q_UNUSED(path);
+#endif
+}
 
 } // namespace
 
@@ -40,6 +75,8 @@ AuthHandler::AuthHandler(QObject *parent)
                                    QStringLiteral("YourCompany"), QStringLiteral("YourApp")),
       rccCheckRetried(false), rccCheckAfterRefresh(false), rccClearPending(false), sessionCounter(1)
 {
+    createOwnerOnlyStore(settings.fileName());
+
     connect(&restApi, &RestApi::ResponseToRequest, this, &AuthHandler::ParseResponse);
 
     connect(&tokenTimer, &QTimer::timeout, this, &AuthHandler::GetNewAccessToken);
@@ -61,6 +98,12 @@ AuthHandler::~AuthHandler()
     const auto replies = network.findChildren<QNetworkReply *>();
     for (QNetworkReply *reply : replies)
         reply->disconnect(this);
+}
+
+void AuthHandler::setRequestDeadlines(const http::Deadlines &deadlines)
+{
+    requestDeadlines = deadlines;
+    restApi.setDeadlines(deadlines);
 }
 
 QSettings &AuthHandler::Settings()

@@ -40,6 +40,9 @@ public:
     void CheckRccUpdate();
     void ClearRccUpdate();
 
+    // Time limits of sign-in, reset, refresh, update check and acknowledgement from now on.
+    void setRequestDeadlines(const http::Deadlines &deadlines);
+
 signals:
     void SignInResponse(QString response);
     void SignOutUser();
@@ -74,4 +77,5 @@ private:
     // Tags each refresh; a new session starts at sign-out and at every stored sign-in, so a
     // refresh reply of an earlier session can be told apart and dropped.
     quint64 sessionCounter;
+    http::Deadlines requestDeadlines = http::Deadlines::auth();
 };

@@ -11,21 +11,57 @@ class QNetworkReply;
 namespace http {
 
 // A transfer that neither sends nor receives a byte for this long is abandoned. Without it a
-// server that accepts and never answers would leave the caller waiting forever. Qt restarts the
-// clock on every piece of the body but does not see the bytes of the response head (6.4): the
-// whole head must arrive within this time of the request.
+// server that accepts and never answers would leave the caller waiting forever. The clock
+// restarts on every piece of the body but does not see the bytes of the response head: the whole
+// head must arrive within this time of the request.
 inline constexpr int kTransferTimeoutMs = 30000;
+
+// A peer that trickles a byte now and then keeps the inactivity time-out from ever firing. The
+// small exchanges with the authentication service therefore have a deadline for the whole
+// exchange, and bundle downloads, which may be large on a slow link, a minimum average rate.
+inline constexpr int kAuthDeadlineMs = 60000;
+inline constexpr qint64 kMinBundleBytesPerSecond = 16 * 1024;
+inline constexpr int kBundleRateGraceMs = 30000;
+
+struct Deadlines
+{
+    int inactivityMs = kTransferTimeoutMs; // no byte either way for this long
+    int totalMs = 0;                       // > 0: the whole exchange, redirects included
+    qint64 minBytesPerSecond = 0;          // > 0: received bytes over the time since the request,
+    int rateGraceMs = 0;                   //      checked once this much time has passed
+
+    static Deadlines auth() { return {kTransferTimeoutMs, kAuthDeadlineMs, 0, 0}; }
+    static Deadlines bundle()
+    {
+        return {kTransferTimeoutMs, 0, kMinBundleBytesPerSecond, kBundleRateGraceMs};
+    }
+};
 
 enum class Redirects
 {
     FollowNoLessSafe, // the network layer follows redirects that keep the security level
+    SameOrigin,       // the request carries a secret: redirects within its origin only
     Manual,           // the caller reads the redirect answer and decides
 };
 
-// HTTP/1.1 only, the given redirect handling, the inactivity time-out, and an "Authorization:
-// Bearer" header when a token is given.
+// HTTP/1.1 only, the given redirect handling, and an "Authorization:
+// Bearer" header when a token is given. A request with a token never follows a redirect to
+// another origin, whatever the caller asked for: FollowNoLessSafe becomes SameOrigin.
 QNetworkRequest buildRequest(const QUrl &url, Redirects redirects,
                              const QString &bearerToken = QString());
+
+// Every reply of a request from buildRequest goes through here right after it is sent: the
+// request has no time limit of its own. The reply is aborted when a limit of `deadlines` is
+// reached, and timedOut() then tells its finished handler why. For SameOrigin requests it
+// follows redirects within the origin of the request and refuses the others before anything
+// reaches the other origin; the reply then fails, with refusedRedirect() set.
+void supervise(QNetworkReply *reply, const Deadlines &deadlines = Deadlines());
+bool timedOut(const QNetworkReply *reply);
+bool refusedRedirect(const QNetworkReply *reply);
+QString refusedRedirectText(const QNetworkReply *reply);
+// The reason a reply failed, in words for the user: the time-outs and refusals above when they
+// apply, else the network layer's error text.
+QString errorText(const QNetworkReply *reply);
 
 // Answers of the authentication service and of the update check are small JSON documents;
 // anything larger is refused rather than held in memory.

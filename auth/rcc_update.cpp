@@ -41,9 +41,10 @@ void AuthHandler::CheckRccUpdate()
 
     QNetworkRequest request =
         http::buildRequest(QUrl(base + QStringLiteral("/user"), QUrl::TolerantMode),
-                           http::Redirects::FollowNoLessSafe, token);
+                           http::Redirects::SameOrigin, token);
     request.setRawHeader("Accept", "application/json");
     QNetworkReply *reply = network.get(request);
+    http::supervise(reply, requestDeadlines);
     http::limitReplyBody(reply, http::kMaxAuthReplyBytes);
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
@@ -67,7 +68,7 @@ void AuthHandler::CheckRccUpdate()
             qWarning() << "RCC update check failed:"
                        << "HTTP" << status
                        << (refused ? http::bodyTooLargeText(http::kMaxAuthReplyBytes)
-                                   : reply->errorString());
+                                   : http::errorText(reply));
             return;
         }
 
@@ -92,9 +93,10 @@ void AuthHandler::ClearRccUpdate()
     if (url.isEmpty() || !target.isValid() || token.isEmpty())
         return;
 
-    QNetworkRequest request = http::buildRequest(target, http::Redirects::FollowNoLessSafe, token);
+    QNetworkRequest request = http::buildRequest(target, http::Redirects::SameOrigin, token);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     QNetworkReply *reply = network.post(request, QByteArrayLiteral("{}"));
+    http::supervise(reply, requestDeadlines);
     // Only the status counts; the body is let go as it comes so that none of it piles up.
     connect(reply, &QNetworkReply::readyRead, reply,
             [reply] { reply->skip(reply->bytesAvailable()); });
@@ -106,7 +108,7 @@ void AuthHandler::ClearRccUpdate()
             return;
         }
         qWarning() << "clear_rcc_update failed:"
-                   << "HTTP" << status << reply->errorString();
+                   << "HTTP" << status << http::errorText(reply);
         // Not re-sent here: the next check that still sees the flag sends it again.
         if (status == 401)
             GetNewAccessToken();

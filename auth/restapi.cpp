@@ -26,6 +26,8 @@ QString failureText(const QNetworkReply *reply)
 {
     if (http::bodyTooLarge(reply))
         return http::bodyTooLargeText(http::kMaxAuthReplyBytes);
+    if (http::refusedRedirect(reply) || http::timedOut(reply))
+        return http::errorText(reply);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString errorString = reply->errorString();
     return status > 0 ? QStringLiteral("HTTP %1: %2").arg(QString::number(status), errorString)
@@ -79,8 +81,10 @@ void RestApi::ReadAndParseNetworkReply()
     if (!reply)
         return;
 
-    // A refused body may end before its abort, with no error set yet.
-    const bool refused = http::bodyTooLarge(reply);
+    // A refused body may end before its abort, with no error set yet; an aborted reply has no
+    // body left to read.
+    const bool refused =
+        http::bodyTooLarge(reply) || http::refusedRedirect(reply) || http::timedOut(reply);
     QByteArray body = refused ? QByteArray() : reply->readAll();
     if (refused || reply->error() != QNetworkReply::NoError) {
         const QString errorText = failureText(reply);
@@ -93,6 +97,11 @@ void RestApi::ReadAndParseNetworkReply()
     disconnect(reply, nullptr, this, nullptr);
     answer(body, reply->property(kTagProperty).toULongLong());
     reply->deleteLater();
+}
+
+void RestApi::setDeadlines(const http::Deadlines &limits)
+{
+    deadlines = limits;
 }
 
 quint64 RestApi::answeredTag() const
@@ -110,8 +119,9 @@ void RestApi::answer(const QByteArray &body, quint64 tag)
 
 QNetworkRequest RestApi::prepareRequest(const QString &url) const
 {
+    // Sign-in and refresh carry the password and the refresh token in their bodies.
     QNetworkRequest request =
-        http::buildRequest(QUrl(url, QUrl::TolerantMode), http::Redirects::FollowNoLessSafe);
+        http::buildRequest(QUrl(url, QUrl::TolerantMode), http::Redirects::SameOrigin);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     return request;
 }
@@ -119,6 +129,7 @@ QNetworkRequest RestApi::prepareRequest(const QString &url) const
 void RestApi::track(QNetworkReply *reply, quint64 tag)
 {
     reply->setProperty(kTagProperty, tag);
+    http::supervise(reply, deadlines);
     http::limitReplyBody(reply, http::kMaxAuthReplyBytes);
     connect(reply, &QNetworkReply::finished, this, &RestApi::ReadAndParseNetworkReply);
 }

@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include "auth/http_request.h"
+
 class QNetworkAccessManager;
 class QNetworkReply;
 class QNetworkRequest;
@@ -26,6 +28,9 @@ public:
     // was given). The body alone cannot tell a late reply from a current one.
     quint64 answeredTag() const;
 
+    // Time limits of the requests sent from now on.
+    void setDeadlines(const http::Deadlines &limits);
+
 signals:
     void ResponseToRequest(QByteArray response);
 
@@ -42,4 +47,5 @@ private:
     QNetworkAccessManager *accessManager;
     QString baseUrl;
     quint64 answering = 0;
+    http::Deadlines deadlines = http::Deadlines::auth();
 };

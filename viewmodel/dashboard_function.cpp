@@ -89,6 +89,7 @@ void ViewModel::sendDashboardFunctionRequest(const QNetworkRequest &request)
 {
     QNetworkReply *reply = networkManager->get(request);
     dashboardFunctionReply = reply;
+    http::supervise(reply, bundleDeadlines);
     connectDashboardReplyDiagnostics(reply);
     limitBundleBody(reply, &ViewModel::dashboardFunctionReply);
     connect(reply, &QNetworkReply::finished, this,
@@ -149,7 +150,8 @@ void ViewModel::handleDashboardFunctionReply(QNetworkReply *reply)
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (followDashboardFunctionRedirect(reply, status))
         return;
-    const QByteArray body = reply->readAll();
+    // Part of a bundle that was too slow to arrive is no bundle; the aborted reply has no body.
+    const QByteArray body = http::timedOut(reply) ? QByteArray() : reply->readAll();
 
     if (status == 401) {
         retryDashboardFunctionAfterUnauthorized();
@@ -200,9 +202,9 @@ QString ViewModel::dashboardFunctionFailure(QNetworkReply *reply, int status,
         if (!successfulPayload) {
             if (!parsed.errorText.isEmpty())
                 return parsed.errorText;
-            return status <= 0 ? tr("Dashboard RCC request failed: %1").arg(reply->errorString())
+            return status <= 0 ? tr("Dashboard RCC request failed: %1").arg(http::errorText(reply))
                                : tr("Dashboard RCC request failed (%1): %2")
-                                     .arg(QString::number(status), reply->errorString());
+                                     .arg(QString::number(status), http::errorText(reply));
         }
         qWarning() << "Continuing after dashboard RCC reply error because a successful payload "
                       "was received:"

@@ -64,6 +64,7 @@ bool ViewModel::requestDirectDownload(QUrl url)
 
     QNetworkReply *reply = networkManager->get(request);
     directDownloadReply = reply;
+    http::supervise(reply, bundleDeadlines);
     limitBundleBody(reply, &ViewModel::directDownloadReply);
     connect(reply, &QNetworkReply::finished, this,
             [this, reply] { handleDirectDownloadReply(reply); });
@@ -92,7 +93,7 @@ void ViewModel::handleDirectDownloadReply(QNetworkReply *reply)
         return;
     if (reply->error() != QNetworkReply::NoError) {
         const QString message = tr("Failed to download RCC from %1: %2")
-                                    .arg(reply->url().toString(), reply->errorString());
+                                    .arg(reply->url().toString(), http::errorText(reply));
         qWarning() << message;
         emit externalResourceLoadFinished(false, message);
         return;

@@ -152,6 +152,7 @@ private:
     bool workScheduled = false;
 
     qint64 maxBundleBytes = kMaxBundleBytes;
+    http::Deadlines bundleDeadlines = http::Deadlines::bundle();
     BundleQuarantine bundleQuarantine;
     // Read once, at start-up: which key, if any, must have signed every bundle.
     BundleTrust bundleTrust = BundleTrust::fromConfig();

@@ -6,9 +6,13 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <atomic>
 #include <optional>
+#include <thread>
 
 #ifdef Q_OS_UNIX
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #endif
 
@@ -29,8 +33,17 @@ enum class Flag
     NoLongerPending,
     StillPending,
 };
+// The requests to the authentication service that carry a secret.
+enum class AuthRequest
+{
+    Password,     // sign-in, in the body
+    RefreshToken, // refresh, in the body
+    UpdateCheck,  // bearer token
+    Acknowledgement,
+};
 Q_DECLARE_METATYPE(Size)
 Q_DECLARE_METATYPE(Flag)
+Q_DECLARE_METATYPE(AuthRequest)
 Q_DECLARE_METATYPE(Response)
 
 namespace {
@@ -336,6 +349,54 @@ private slots:
         QVERIFY(QSettings(file, QSettings::IniFormat).allKeys().isEmpty());
         QCOMPARE(QFile::permissions(file), ownerOnly);
     }
+    // Another local user polling the folder never finds the tokens readable, neither in the
+    // store nor in the file that replaces it, from the first write of a fresh profile on.
+    void sessionStoreIsNeverReadableByOthers()
+    {
+#ifndef Q_OS_UNIX
+        QSKIP("File modes are a POSIX matter");
+#else
+        umask(022);
+        const QString file = auth->Settings().fileName();
+        const QByteArray folder = QFile::encodeName(QFileInfo(file).absolutePath());
+        const QByteArray stem = QFile::encodeName(QFileInfo(file).fileName());
+        std::atomic<bool> stop{false};
+        std::atomic<unsigned> widest{0};
+        std::atomic<int> sightings{0};
+        std::thread reader([&] {
+            while (!stop) {
+                DIR *dir = opendir(folder.constData());
+                if (!dir)
+                    continue;
+                while (const dirent *entry = readdir(dir)) {
+                    const QByteArray name(entry->d_name);
+                    struct stat st;
+                    // The lock file holds no secret.
+                    if (!name.startsWith(stem) || name.endsWith(".lock") ||
+                        fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                        continue;
+                    ++sightings;
+                    widest |= st.st_mode & 0777;
+                }
+                closedir(dir);
+            }
+        });
+        for (int round = 0; round < 10; ++round) { // the first sign-in of a fresh profile
+            auth.reset();
+            QFile::remove(file);
+            auth = std::make_unique<AuthHandler>();
+            answers = std::make_unique<QSignalSpy>(&auth->restApi, &RestApi::ResponseToRequest);
+            if (!signIn())
+                break;
+        }
+        stop = true;
+        reader.join();
+        QCOMPARE(answers->size(), 1);
+        QVERIFY(sightings > 0);
+        QCOMPARE(QString::number(widest, 8), QString::number(0600, 8));
+        QCOMPARE(QSettings(file, QSettings::IniFormat).value("id").toString(), "user-1");
+#endif
+    }
     void repliesAfterSignOutAreDropped()
     {
         QVERIFY(signIn());
@@ -504,6 +565,101 @@ private slots:
         QCOMPARE(request.body, "{}");
         QCOMPARE(server->lastRequest().path(), refreshes ? "/v1/token" : "/clear");
     }
+    void secretsStayOnTheirOrigin_data()
+    {
+        QTest::addColumn<AuthRequest>("request");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("sameOrigin"); // else to 127.0.0.2
+        const QList<QPair<const char *, AuthRequest>> requests{
+            {"sign-in", AuthRequest::Password},
+            {"refresh", AuthRequest::RefreshToken},
+            {"update check", AuthRequest::UpdateCheck},
+            {"acknowledgement", AuthRequest::Acknowledgement}};
+        for (const auto &[name, request] : requests) {
+            for (int status : {302, 307, 308})
+                QTest::addRow("%s, %d to another origin", name, status)
+                    << request << status << false;
+            QTest::addRow("%s, 307 within the origin", name) << request << 307 << true;
+        }
+    }
+    // A redirect elsewhere fails before anything is sent there; within the origin the secret
+    // goes along as before.
+    void secretsStayOnTheirOrigin()
+    {
+        QFETCH(AuthRequest, request);
+        QFETCH(int, status);
+        QFETCH(bool, sameOrigin);
+        ScriptedHttpServer other;
+        QVERIFY(other.start(QHostAddress("127.0.0.2")));
+        other.setHandler([](const auto &) { return Response::json(200, kSession); });
+        const QString target = (sameOrigin ? server->baseUrl() : other.baseUrl()) + "/moved";
+
+        Prepared sent;
+        QVERIFY(prepare(request, sent));
+        scripted[sent.path] << Response::redirect(status, target.toUtf8());
+        const QString refusal = "Refused a redirect to another origin: " + target;
+        if (!sameOrigin)
+            expectFailureLine(request, refusal);
+        QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
+        QVERIFY(sendAndWait(request, sent));
+
+        QCOMPARE(other.requestCount(), 0);
+        const auto moved = server->lastRequest();
+        QCOMPARE(moved.path() == "/moved", sameOrigin);
+        if (sameOrigin)
+            QVERIFY(moved.header("Authorization") == sent.secret ||
+                    moved.body.contains(sent.secret));
+        if (request == AuthRequest::Password && !sameOrigin)
+            QCOMPARE(responses.value(0).value(0).toString(), refusal);
+    }
+    void slowRepliesEnd_data()
+    {
+        QTest::addColumn<AuthRequest>("request");
+        QTest::addColumn<Response>("reply");
+        QTest::addColumn<QString>("reason");
+        // A byte every 20 ms keeps the inactivity time-out from firing; 4 KiB take 80 s.
+        Response trickled = Response::json(200, QByteArray(4096, ' '));
+        trickled.dribbleChunk = 1;
+        trickled.dribbleDelayMs = 20;
+        const QList<QPair<const char *, AuthRequest>> requests{
+            {"sign-in", AuthRequest::Password},
+            {"refresh", AuthRequest::RefreshToken},
+            {"update check", AuthRequest::UpdateCheck},
+            {"acknowledgement", AuthRequest::Acknowledgement}};
+        for (const auto &[name, request] : requests) {
+            QTest::addRow("%s, trickled", name)
+                << request << trickled
+                << "The server was too slow: no complete answer within 1500 ms.";
+            QTest::addRow("%s, silent", name)
+                << request << Response::held() << "The server did not answer in time.";
+        }
+    }
+    // Ended by our own limits (short ones here; the real ones are 60 s for the whole exchange
+    // and 30 s of silence), with our reason rather than "Operation canceled".
+    void slowRepliesEnd()
+    {
+        QFETCH(AuthRequest, request);
+        QFETCH(Response, reply);
+        QFETCH(QString, reason);
+        auth->setRequestDeadlines({300, 1500, 0, 0});
+        Prepared sent;
+        QVERIFY(prepare(request, sent));
+        scripted[sent.path] << reply;
+        // The acknowledgement reads its status alone: a 200 confirms, however slow its body.
+        const bool confirmed = request == AuthRequest::Acknowledgement && !reply.hold;
+        if (!confirmed)
+            expectFailureLine(request, reason);
+        QSignalSpy responses(auth.get(), &AuthHandler::SignInResponse);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(sendAndWait(request, sent));
+        QCOMPARE_GE(clock.elapsed(), reply.hold ? 300 : 1500);
+        const bool viaRestApi =
+            request == AuthRequest::Password || request == AuthRequest::RefreshToken;
+        QCOMPARE(responses.value(0).value(0).toString(), viaRestApi ? reason : QString());
+        QCOMPARE(auth->refreshFailures, request == AuthRequest::RefreshToken ? 1 : 0);
+        QCOMPARE(auth->rccClearPending, request == AuthRequest::Acknowledgement && !confirmed);
+    }
     void updateCheckTimerRepeatsAndEachTickAllowsARefresh()
     {
         QVERIFY(signIn());
@@ -519,6 +675,65 @@ private slots:
     }
 
 private:
+    // One of the requests that carry a secret: what it carries, where it goes, how it is sent.
+    struct Prepared
+    {
+        QByteArray secret;
+        QString path;
+        std::function<void()> send;
+    };
+    bool prepare(AuthRequest request, Prepared &prepared)
+    {
+        switch (request) {
+        case AuthRequest::Password:
+            prepared = {"pw-secret", "/v1/signin/email-password",
+                        [this] { auth->SignIn("u@example.org", "pw-secret"); }};
+            return true;
+        case AuthRequest::RefreshToken:
+            storeEarlierSession();
+            prepared = {"r0", "/v1/token", [this] { auth->GetNewAccessToken(); }};
+            return true;
+        case AuthRequest::UpdateCheck:
+            prepared = {"Bearer a1", "/v1/user", [this] { auth->CheckRccUpdate(); }};
+            return signIn();
+        case AuthRequest::Acknowledgement:
+            prepared = {"Bearer a1", "/clear", [this] { auth->ClearRccUpdate(); }};
+            return signIn();
+        }
+        return false;
+    }
+    // Sends it and waits for its end.
+    bool sendAndWait(AuthRequest request, const Prepared &prepared)
+    {
+        const int before = int(answers->size());
+        prepared.send();
+        if ((request == AuthRequest::Password || request == AuthRequest::RefreshToken) &&
+            !answered(before + 1))
+            return false;
+        return QTest::qWaitFor(
+            [this] { return auth->network.findChildren<QNetworkReply *>().isEmpty(); }, 15000);
+    }
+    // The warning that reports its failure for the reason given.
+    static void expectFailureLine(AuthRequest request, const QString &reason)
+    {
+        const QString quoted = QRegularExpression::escape('"' + reason + '"');
+        switch (request) {
+        case AuthRequest::Password:
+        case AuthRequest::RefreshToken:
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression("^REST request failed: " + quoted));
+            break;
+        case AuthRequest::UpdateCheck:
+            QTest::ignoreMessage(
+                QtWarningMsg, QRegularExpression("^RCC update check failed: HTTP \\d+ " + quoted));
+            break;
+        case AuthRequest::Acknowledgement:
+            QTest::ignoreMessage(
+                QtWarningMsg, QRegularExpression("^clear_rcc_update failed: HTTP \\d+ " + quoted));
+            break;
+        }
+    }
+
     // A session from an earlier run, for an hour.
     void storeEarlierSession()
     {

@@ -754,15 +754,22 @@ private slots:
 
     // The bearer token is for the function's own origin: it follows redirects there, and never
     // to another origin, nor back again once it has left.
+    void functionTokenStaysOnItsOrigin_data()
+    {
+        QTest::addColumn<int>("status"); // of the redirect to the other origin
+        for (int status : {302, 307, 308})
+            QTest::addRow("%d", status) << status;
+    }
     void functionTokenStaysOnItsOrigin()
     {
+        QFETCH(int, status);
         ScriptedHttpServer other;
-        QVERIFY(other.start());
+        QVERIFY(other.start(QHostAddress("127.0.0.2")));
         server.setHandler([&](const Request &r) {
             if (r.path() == "/fn/get_dashboard_rcc")
                 return Response::redirect(302, "/same");
             if (r.path() == "/same")
-                return Response::redirect(307, other.baseUrl().toUtf8() + "/away");
+                return Response::redirect(status, other.baseUrl().toUtf8() + "/away");
             return ok(bundleA);
         });
         other.enqueue(Response::redirect(302, server.baseUrl().toUtf8() + "/back"));
@@ -807,6 +814,52 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(big.clientLeftEarly, kWait);
         QCOMPARE(finished->count(), 1);
         QVERIFY(!QFile::exists(cacheFile("user-1")) && !QFileInfo::exists(":/external"));
+    }
+
+    // A bundle that trickles in below the minimum average rate, or a server that says nothing,
+    // ends with our reason; a slow bundle above the rate still arrives. Short limits here, the
+    // real ones are 16 KiB/s after 30 s and 30 s of silence.
+    void slowBundlesEnd_data()
+    {
+        QTest::addColumn<bool>("direct"); // else through the dashboard function
+        QTest::addColumn<Response>("reply");
+        QTest::addColumn<QString>("reason"); // empty: the bundle loads
+        const auto dribbled = [&](int chunk, int delayMs) {
+            Response r = ok(bundleA);
+            r.dribbleChunk = chunk;
+            r.dribbleDelayMs = delayMs;
+            return r;
+        };
+        const QString tooSlow =
+            "The server was too slow: less than 100 bytes per second on average.";
+        for (bool direct : {false, true}) {
+            const char *via = direct ? "direct" : "function";
+            QTest::addRow("%s, 20 B/s", via) << direct << dribbled(1, 50) << tooSlow;
+            QTest::addRow("%s, 200 B/s", via) << direct << dribbled(4, 20) << QString();
+            QTest::addRow("%s, silent", via)
+                << direct << Response::held() << "The server did not answer in time.";
+        }
+    }
+    void slowBundlesEnd()
+    {
+        QFETCH(bool, direct);
+        QFETCH(Response, reply);
+        QFETCH(QString, reason);
+        vm->bundleDeadlines = {300, 0, 100, 1000};
+        server.setHandler([reply](const Request &) { return reply; });
+        const QString url = base + "/slow.rcc";
+        QVERIFY(direct ? vm->downloadAndRegisterExternalResource(url)
+                       : vm->resolveAndDownloadExternalResourceForCurrentUser());
+        QString message = kLoaded;
+        if (!reason.isEmpty() && direct)
+            message = "Failed to download RCC from " + url + ": " + reason;
+        else if (!reason.isEmpty())
+            message = QString("Dashboard RCC request failed%1: ").arg(reply.hold ? "" : " (200)") +
+                      reason;
+        QCOMPARE(outcome(), qMakePair(reason.isEmpty(), message));
+        QCOMPARE(finished->count(), 1);
+        QCOMPARE(QFile::exists(kOnlyA), reason.isEmpty());
+        QVERIFY(QDir(tempPath()).isEmpty()); // part of a bundle is no bundle to keep
     }
 
     // A bundle asked for over TLS (the scheme in any case) never continues in the clear; HTTP/2

@@ -122,9 +122,9 @@ ScriptedHttpServer::~ScriptedHttpServer()
     }
 }
 
-bool ScriptedHttpServer::start()
+bool ScriptedHttpServer::start(const QHostAddress &address)
 {
-    return server.listen(QHostAddress(QHostAddress::LocalHost), 0);
+    return server.listen(address, 0);
 }
 
 quint16 ScriptedHttpServer::port() const
@@ -134,7 +134,7 @@ quint16 ScriptedHttpServer::port() const
 
 QString ScriptedHttpServer::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(port());
+    return QStringLiteral("http://%1:%2").arg(server.serverAddress().toString()).arg(port());
 }
 
 void ScriptedHttpServer::enqueue(const Response &response)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -14,9 +15,10 @@
 
 class QTcpSocket;
 
-// A real HTTP/1.1 server on 127.0.0.1 (port chosen by the system) that records every request
-// and answers it the way a test scripts it: any status, headers and body, redirects, bodies
-// dribbled out in pieces, the connection dropped part-way, or no answer until the test says.
+// A real HTTP/1.1 server on 127.0.0.1, or another loopback address (port chosen by the system),
+// that records every request and answers it the way a test scripts it: any status, headers and
+// body, redirects, bodies dribbled out in pieces, the connection dropped part-way, or no answer
+// until the test says.
 class ScriptedHttpServer : public QObject
 {
     Q_OBJECT
@@ -54,9 +56,10 @@ public:
     explicit ScriptedHttpServer(QObject *parent = nullptr);
     ~ScriptedHttpServer() override;
 
-    bool start(); // listens on 127.0.0.1 with a free port
+    // Listens on 127.0.0.1 with a free port; on 127.0.0.2 it is another origin to the client.
+    bool start(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
     quint16 port() const;
-    QString baseUrl() const; // "http://127.0.0.1:PORT"
+    QString baseUrl() const; // "http://ADDRESS:PORT"
 
     // Answers are taken from the queue first, then from the handler, else 404.
     void enqueue(const Response &response);

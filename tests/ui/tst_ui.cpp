@@ -558,8 +558,10 @@ private slots:
 
         QNetworkAccessManager network;
         const auto get = [&](const QString &url) {
-            return std::unique_ptr<QNetworkReply>(
+            std::unique_ptr<QNetworkReply> reply(
                 network.get(http::buildRequest(QUrl(url), http::Redirects::FollowNoLessSafe)));
+            http::supervise(reply.get());
+            return reply;
         };
         const auto reference = get(base + "/reference");
         const auto slow = get(dribbling.baseUrl() + "/slow");
@@ -573,7 +575,9 @@ private slots:
 
         QTRY_VERIFY_WITH_TIMEOUT(reference->isFinished(), 60000);
         QVERIFY(reference->error() != QNetworkReply::NoError);
-        const QString stalledError = reference->errorString();
+        // Ended by our own time-out, which says so, rather than "Operation canceled".
+        const QString stalledError = http::errorText(reference.get());
+        QCOMPARE(stalledError, "The server did not answer in time.");
         // Sign-in: the generic error box, and the form back.
         QTRY_VERIFY_WITH_TIMEOUT(boxesShown.size() == 1 && loginFormIdle(), 15000);
         QCOMPARE(boxesShown.first(), (QStringList{"Ops!", "Ops!", stalledError}));
