@@ -34,15 +34,30 @@ bool isStructurallyValidRccFile(const QString &path)
     return isStructurallyValidRcc(file.readAll());
 }
 
+// Where the digest suffix of cacheFileStem begins: '+' and 16 lower-case hex digits at the end.
+bool endsLikeDigestSuffix(const QString &stem)
+{
+    constexpr qsizetype kSuffix = 17;
+    if (stem.size() < kSuffix || stem.at(stem.size() - kSuffix) != QLatin1Char('+'))
+        return false;
+    for (const QChar c : QStringView(stem).right(kSuffix - 1))
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+              (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
+            return false;
+    return true;
+}
+
 // The id itself where no other id can share its file; on file systems that ignore case, ids
 // that differ only in case would. Those get the lower-cased id and a digest of the exact id,
-// joined by '+', which no id fit for a file name contains.
+// joined by '+'. A lower-case id that itself ends like such a suffix gets one too, so that no
+// id can take the name of another one's file.
 QString cacheFileStem(const QString &id)
 {
-    if (id == id.toLower())
+    const QString lower = id.toLower();
+    if (id == lower && !endsLikeDigestSuffix(id))
         return id;
     const QByteArray digest = QCryptographicHash::hash(id.toUtf8(), QCryptographicHash::Sha256);
-    return id.toLower() + QLatin1Char('+') + QString::fromLatin1(digest.toHex().left(16));
+    return lower + QLatin1Char('+') + QString::fromLatin1(digest.toHex().left(16));
 }
 
 QByteArray readWholeFile(const QString &path)
@@ -253,6 +268,11 @@ void ViewModel::deleteCachedDashboard(QString id)
         return;
     removeCacheFile(path);
     removeCacheFile(signatureFilePath(path));
+    // Earlier releases named every file after the id as it is; an id with capitals may still
+    // have one there, which nothing else would ever remove.
+    const QString legacy = QFileInfo(path).dir().filePath(id.trimmed() + QStringLiteral(".rcc"));
+    if (legacy != path)
+        removeCacheFile(legacy);
 }
 
 void ViewModel::unregisterCurrentResource()

@@ -230,6 +230,7 @@ private slots:
                 QDir().mkpath(tempPath()));
         capture.emplace(LogCapture::PassOn::FatalOnly); // no transfer runs between test functions
         server.clearRequests();
+        server.setHandler({}); // one a test set may hold references into that test
         QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
         qputenv("CORVALEN_AUTH_BASE_URL", (base + "/v1").toUtf8());
         qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", (base + "/fn").toUtf8());
@@ -344,11 +345,39 @@ private slots:
     {
         QTest::addColumn<QString>("id");
         QTest::addColumn<QStringList>("cached");
-        QTest::newRow("letters digits - _ .") << "user-1_a.b" << QStringList{"user-1_a.b.rcc"};
-        QTest::newRow("parent") << ".." << QStringList();
-        QTest::newRow("traversal") << "../escape" << QStringList();
-        QTest::newRow("inner space") << "a b" << QStringList();
-        QTest::newRow("blank") << "   " << QStringList();
+        const auto plain = [](const QString &id) {
+            QTest::newRow(qPrintable(id)) << id << QStringList{id + ".rcc"};
+        };
+        const auto refused = [](const char *name, const QString &id) {
+            QTest::newRow(name) << id << QStringList();
+        };
+        plain("user-1_a.b");
+        plain("u+1@idp");              // e-mail shaped
+        plain("auth0|5f3c9a");         // provider|subject
+        plain("a&b=c#d%e~f!$'()[],;"); // reserved in a URL
+        plain(QStringLiteral("j\u00fcrgen.m\u00fcller@\u540d\u524d.example"));
+        plain("a b");
+        plain(".hidden");
+        plain("..two");
+#ifdef Q_OS_WIN
+        refused("colon", "urn:x");
+        refused("device name", "con");
+        refused("device name with extension", "LPT1.txt");
+#else
+        plain("urn:x");
+        plain("con");
+#endif
+        refused("dot", ".");
+        refused("parent", "..");
+        refused("traversal", "../escape");
+        refused("backslash traversal", "..\\escape");
+        refused("tab", "a\tb");
+        refused("newline", "a\nb");
+        refused("delete", "a\x7f"
+                          "b");
+        refused("C1 control", QStringLiteral("a\u0085b"));
+        refused("NUL", QString::fromLatin1("a\0b", 3));
+        refused("blank", "   ");
     }
     void userIdsNamingCacheFiles()
     {
@@ -381,6 +410,51 @@ private slots:
         QVERIFY(names.contains("abc.rcc")); // a lower-case id keeps its plain name
         for (const auto &[id, bundle] : users)
             QCOMPARE(readFile(vm->dashboardCacheFilePath(id)), bundle);
+
+        // An id spelled like the file of another one does not take it over.
+        const QString lookalike = QFileInfo(vm->dashboardCacheFilePath("Abc")).completeBaseName();
+        QVERIFY(vm->cacheAndRegisterPayload(bundleA, lookalike, "test"));
+        QCOMPARE(readFile(vm->dashboardCacheFilePath("Abc")), bundleB);
+    }
+
+    // Files of ids with capitals were once named after the exact id; sign-out removes those too.
+    void deletingTakesEarlierFileNames()
+    {
+        QVERIFY(vm->cacheAndRegisterPayload(bundleA, "Alice", "test"));
+        vm->unregisterCurrentResource();
+        QVERIFY(writeFile(cacheFile("Alice"), bundleB));
+        QCOMPARE(QDir(cacheFile()).entryList({"*.rcc"}).size(), 2);
+        vm->deleteCachedDashboard("Alice");
+        QCOMPARE(QDir(cacheFile()).entryList({"*.rcc"}), QStringList());
+    }
+
+    // The id arrives whole at a server that reads its query as a form ('+' for a space).
+    void functionGetsWholeUserId_data()
+    {
+        QTest::addColumn<QString>("id");
+        for (const char *id : {"u+1@idp", "a&user_id=b", "x#y", "100%25", "auth0|x:y", "a b",
+                               "j\xc3\xbcrgen+\xe5\x90\x8d@example"})
+            QTest::newRow(id) << QString::fromUtf8(id);
+    }
+    void functionGetsWholeUserId()
+    {
+        QFETCH(QString, id);
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", (base + "/fn?tenant=t%2B1").toUtf8());
+        vm = std::make_unique<ViewModel>(); // signed in as nobody yet
+        finished = std::make_unique<QSignalSpy>(vm.get(), &ViewModel::externalResourceLoadFinished);
+        signIn(id);
+        server.enqueue(status(404));
+        QCOMPARE(resolve(1).first, false);
+        QMultiHash<QString, QString> form;
+        for (const QByteArray &pair : server.lastRequest().target.split('?').value(1).split('&')) {
+            const auto decoded = [](QByteArray part) {
+                return QString::fromUtf8(QByteArray::fromPercentEncoding(part.replace('+', ' ')));
+            };
+            const qsizetype equals = pair.indexOf('=');
+            form.insert(decoded(pair.left(equals)), decoded(pair.mid(equals + 1)));
+        }
+        QCOMPARE(form.values("user_id"), QStringList{id});
+        QCOMPARE(form.values("tenant"), QStringList{"t+1"}); // the configured query stays
     }
 
     void cacheFailuresFallBackToMemory()
