@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QList>
 
 #include <openssl/evp.h>
 
@@ -32,11 +33,33 @@ QByteArray readDigest(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.read(128).trimmed() : QByteArray();
 }
 
-bool writeDigest(const QString &path, const QByteArray &digest)
+// The quarantine record: "<sha256> <loads that did not finish>". Records of earlier releases name
+// only the digest, written after a single such load; they count as one. Taking them for a
+// quarantine would keep a bundle that may well be good locked out until a newer one is published,
+// while counting them as one costs at most one more interrupted start if the bundle is at fault.
+struct InterruptedLoads
+{
+    QByteArray digest;
+    int count = 0;
+};
+
+InterruptedLoads readRecord(const QString &path)
+{
+    const QList<QByteArray> fields = readDigest(path).split(' ');
+    InterruptedLoads record{fields.value(0), 0};
+    if (record.digest.isEmpty())
+        return record;
+    bool numeric = false;
+    const int count = fields.size() > 1 ? fields.at(1).toInt(&numeric) : 1;
+    record.count = numeric || fields.size() == 1 ? qMax(count, 1) : 1;
+    return record;
+}
+
+bool writeDigest(const QString &path, const QByteArray &text)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(digest + '\n') == digest.size() + 1;
+           file.write(text + '\n') == text.size() + 1;
 }
 
 // SHA-256 in hex. OpenSSL's, because it uses the processor's SHA instructions: bundles of tens of
@@ -86,8 +109,17 @@ void BundleQuarantine::recoverInterruptedLoad(const QString &cacheFile)
     QFile::remove(mark);
     if (interrupted.isEmpty())
         return;
-    if (!writeDigest(quarantinePath(cacheFile), interrupted))
-        qWarning() << "Failed to record quarantined dashboard RCC:" << quarantinePath(cacheFile);
+    const QString recordPath = quarantinePath(cacheFile);
+    const InterruptedLoads before = readRecord(recordPath);
+    const int count = before.digest == interrupted ? before.count + 1 : 1;
+    if (!writeDigest(recordPath, interrupted + ' ' + QByteArray::number(count)))
+        qWarning() << "Failed to record quarantined dashboard RCC:" << recordPath;
+    if (count < kInterruptedLoadsToQuarantine) {
+        qWarning().noquote() << "Dashboard RCC did not finish loading in an earlier run; it is "
+                                "quarantined if its next load does not finish either: sha256="
+                             << interrupted;
+        return;
+    }
     const bool cached = fileDigest(cacheFile) == interrupted;
     if (cached)
         QFile::remove(cacheFile);
@@ -98,7 +130,10 @@ void BundleQuarantine::recoverInterruptedLoad(const QString &cacheFile)
 
 bool BundleQuarantine::isQuarantined(const QString &cacheFile, const QByteArray &digest) const
 {
-    return !digest.isEmpty() && readDigest(quarantinePath(cacheFile)) == digest;
+    if (digest.isEmpty())
+        return false;
+    const InterruptedLoads record = readRecord(quarantinePath(cacheFile));
+    return record.digest == digest && record.count >= kInterruptedLoadsToQuarantine;
 }
 
 void BundleQuarantine::beginLoad(const QString &cacheFile, const QByteArray &digest)
@@ -106,10 +141,13 @@ void BundleQuarantine::beginLoad(const QString &cacheFile, const QByteArray &dig
     recoverInterruptedLoad(cacheFile);
     endLoad();
     const QString mark = markPath(cacheFile);
-    if (writeDigest(mark, digest))
+    if (writeDigest(mark, digest)) {
         ownMark = mark;
-    else
+        ownCacheFile = cacheFile;
+        ownDigest = digest;
+    } else {
         qWarning() << "Failed to write dashboard RCC load mark:" << mark;
+    }
 }
 
 void BundleQuarantine::endLoad()
@@ -118,12 +156,19 @@ void BundleQuarantine::endLoad()
         return;
     QFile::remove(ownMark);
     ownMark.clear();
+    // This load of the bundle finished, so earlier ones that did not are no longer in a row.
+    const QString recordPath = quarantinePath(ownCacheFile);
+    if (readRecord(recordPath).digest == ownDigest)
+        QFile::remove(recordPath);
+    ownCacheFile.clear();
+    ownDigest.clear();
 }
 
 void BundleQuarantine::lift(const QString &cacheFile, const QByteArray &digest)
 {
     const QString path = quarantinePath(cacheFile);
-    const QByteArray quarantined = readDigest(path);
-    if (!quarantined.isEmpty() && quarantined != digest && QFile::remove(path))
-        qInfo().noquote() << "Lifted dashboard RCC quarantine: sha256=" << quarantined;
+    const InterruptedLoads record = readRecord(path);
+    if (!record.digest.isEmpty() && record.digest != digest && QFile::remove(path) &&
+        record.count >= kInterruptedLoadsToQuarantine)
+        qInfo().noquote() << "Lifted dashboard RCC quarantine: sha256=" << record.digest;
 }

@@ -949,25 +949,46 @@ private slots:
         QVERIFY(vm->currentUserId().isEmpty()); // signed out
     }
 
-    // A run that ends between registering a bundle and finishing its dashboard (here: a second
-    // view model finds the first one's load unfinished) quarantines that bundle, from the cache
-    // and from the network, until a different bundle has loaded.
-    void interruptedLoadQuarantinesBundle()
+    // A run that ends between registering a bundle and finishing its dashboard (here: a later
+    // view model finds an earlier one's load unfinished) only counts against that bundle; a
+    // finished load clears the count, and a second such run in a row quarantines the bundle,
+    // from the cache and from the network, until a different bundle has loaded.
+    void interruptedLoadsQuarantineBundle()
     {
         QList<Response> replies{ok(bundleA), ok(bundleA), ok(bundleB), ok(bundleA)};
         server.setHandler([&](const Request &) { return replies.takeFirst(); });
         QCOMPARE(resolve(1), qMakePair(true, kLoaded)); // and its dashboard never finishes
-
-        ViewModel next;
-        QSignalSpy outcomes(&next, &ViewModel::externalResourceLoadFinished);
-        next.auth().Settings().setValue("token", EncodeStoredValue("tok-1"));
-        next.isUserLoggedIn();
-        const auto load = [&](int n) {
-            next.resolveAndDownloadExternalResourceForCurrentUser();
-            return QTest::qWaitFor([&] { return outcomes.count() >= n; }, kWait)
-                       ? outcomes.at(n - 1).at(1).toString()
-                       : QStringLiteral("<no outcome>");
+        const auto run = [this](ViewModel &model, QSignalSpy &outcomes) {
+            model.auth().Settings().setValue("token", EncodeStoredValue("tok-1"));
+            model.isUserLoggedIn();
+            return [&model, &outcomes](int n) {
+                model.resolveAndDownloadExternalResourceForCurrentUser();
+                return QTest::qWaitFor([&] { return outcomes.count() >= n; }, kWait)
+                           ? outcomes.at(n - 1).at(1).toString()
+                           : QStringLiteral("<no outcome>");
+            };
         };
+        const QString record = cacheFile("user-1").chopped(4) + ".quarantined";
+
+        ViewModel second; // one unfinished load before: the cached bundle loads all the same
+        QSignalSpy secondOutcomes(&second, &ViewModel::externalResourceLoadFinished);
+        const auto secondLoad = run(second, secondOutcomes);
+        QCOMPARE(secondLoad(1), kFromCache);
+        QVERIFY(logged("Dashboard RCC did not finish loading in an earlier run"));
+        QVERIFY(QFile::exists(record));
+        second.dashboardCreationFinished(true); // and this time it finishes: the count is gone
+        QVERIFY(!QFile::exists(record));
+        QCOMPARE(secondLoad(2), kFromCache); // then is cut short once more
+
+        ViewModel third; // counts one unfinished load again, not two
+        QSignalSpy thirdOutcomes(&third, &ViewModel::externalResourceLoadFinished);
+        const auto thirdLoad = run(third, thirdOutcomes);
+        QCOMPARE(thirdLoad(1), kFromCache); // and is cut short too
+
+        ViewModel next; // two in a row: refused, from the cache and from the network
+        QSignalSpy outcomes(&next, &ViewModel::externalResourceLoadFinished);
+        const auto load = run(next, outcomes);
+        QVERIFY(!logged("Quarantined dashboard RCC that did not finish loading in an earlier run"));
         QCOMPARE(load(1), "This dashboard stopped the app while it was loading before, so it is "
                           "not loaded again. A newer version will load once it is published.");
         QVERIFY(logged("Quarantined dashboard RCC that did not finish loading in an earlier run"));
@@ -976,19 +997,44 @@ private slots:
 
         QCOMPARE(load(2), kLoaded); // a different bundle loads and lifts the quarantine
         next.dashboardCreationFinished(true);
+        QVERIFY(!QFile::exists(record));
         QCOMPARE(readFile(cacheFile("user-1")), bundleB);
         QVERIFY(QDir().remove(cacheFile("user-1")));
         QCOMPARE(load(3), kLoaded);
         QCOMPARE(readFile(cacheFile("user-1")), bundleA);
         next.dashboardCreationFinished(false); // a dashboard that failed to build took nothing down
-        next.unregisterCurrentResource();
+        for (ViewModel *model : {&second, &third, &next})
+            model->unregisterCurrentResource();
 
-        ViewModel third;
-        QSignalSpy thirdOutcomes(&third, &ViewModel::externalResourceLoadFinished);
-        third.isUserLoggedIn();
-        QVERIFY(third.resolveAndDownloadExternalResourceForCurrentUser());
-        QCOMPARE(thirdOutcomes.first().at(1).toString(), kFromCache);
-        third.unregisterCurrentResource();
+        ViewModel last;
+        QSignalSpy lastOutcomes(&last, &ViewModel::externalResourceLoadFinished);
+        last.isUserLoggedIn();
+        QVERIFY(last.resolveAndDownloadExternalResourceForCurrentUser());
+        QCOMPARE(lastOutcomes.first().at(1).toString(), kFromCache);
+        last.unregisterCurrentResource();
+    }
+
+    // Records of earlier releases name only the bundle, after one unfinished load: they count as
+    // that one, so the bundle loads again, and is refused only if that load does not finish.
+    void earlierQuarantineRecordCountsOnce()
+    {
+        QVERIFY(QDir().mkpath(cacheFile()) && writeFile(cacheFile("user-1"), bundleA));
+        const QString stem = cacheFile("user-1").chopped(4);
+        QVERIFY(writeFile(stem + ".quarantined",
+                          QCryptographicHash::hash(bundleA, QCryptographicHash::Sha256).toHex() +
+                              '\n'));
+        QCOMPARE(resolve(1), qMakePair(true, kFromCache)); // and its dashboard never finishes
+        vm->unregisterCurrentResource();
+
+        ViewModel next;
+        QSignalSpy outcomes(&next, &ViewModel::externalResourceLoadFinished);
+        server.enqueue(ok(bundleA));
+        next.isUserLoggedIn();
+        next.resolveAndDownloadExternalResourceForCurrentUser();
+        QVERIFY(QTest::qWaitFor([&] { return outcomes.count() >= 1; }, kWait));
+        QCOMPARE(outcomes.first().at(1).toString(),
+                 "This dashboard stopped the app while it was loading before, so it is not "
+                 "loaded again. A newer version will load once it is published.");
     }
 
     // Not through the cache file, the registration or the QML engine's component cache.
