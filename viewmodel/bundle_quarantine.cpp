@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QList>
 
+#include "viewmodel/private_files.h"
+
 #include <openssl/evp.h>
 
 namespace {
@@ -27,10 +29,13 @@ QString quarantinePath(const QString &cacheFile)
     return besideCacheFile(cacheFile, QLatin1String(".quarantined"));
 }
 
+// A link in place of a mark or record is never read or written through; reading refuses it and
+// writing replaces it.
 QByteArray readDigest(const QString &path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.read(128).trimmed() : QByteArray();
+    if (privatefiles::isSymLink(path))
+        qWarning() << "Ignored a symbolic link in place of a dashboard RCC load record:" << path;
+    return privatefiles::readFile(path, 128).trimmed();
 }
 
 // The quarantine record: "<sha256> <loads that did not finish>". Records of earlier releases name
@@ -57,9 +62,7 @@ InterruptedLoads readRecord(const QString &path)
 
 bool writeDigest(const QString &path, const QByteArray &text)
 {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(text + '\n') == text.size() + 1;
+    return privatefiles::replaceFile(path, text + '\n').ok;
 }
 
 // SHA-256 in hex. OpenSSL's, because it uses the processor's SHA instructions: bundles of tens of
@@ -77,8 +80,8 @@ QByteArray sha256Hex(const char *data, qsizetype size)
 
 QByteArray BundleQuarantine::fileDigest(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!privatefiles::openForReading(file, path))
         return {};
     const qint64 size = file.size();
     if (uchar *mapped = size > 0 ? file.map(0, size) : nullptr) {
@@ -103,10 +106,10 @@ QByteArray BundleQuarantine::digest(const QByteArray &bundle)
 void BundleQuarantine::recoverInterruptedLoad(const QString &cacheFile)
 {
     const QString mark = markPath(cacheFile);
-    if (mark == ownMark || !QFile::exists(mark))
+    if (mark == ownMark || !privatefiles::exists(mark))
         return;
     const QByteArray interrupted = readDigest(mark);
-    QFile::remove(mark);
+    privatefiles::remove(mark);
     if (interrupted.isEmpty())
         return;
     const QString recordPath = quarantinePath(cacheFile);
@@ -122,7 +125,7 @@ void BundleQuarantine::recoverInterruptedLoad(const QString &cacheFile)
     }
     const bool cached = fileDigest(cacheFile) == interrupted;
     if (cached)
-        QFile::remove(cacheFile);
+        privatefiles::remove(cacheFile);
     qWarning().noquote() << "Quarantined dashboard RCC that did not finish loading in an earlier "
                             "run: sha256="
                          << interrupted << "cacheRemoved=" << cached;
@@ -154,12 +157,12 @@ void BundleQuarantine::endLoad()
 {
     if (ownMark.isEmpty())
         return;
-    QFile::remove(ownMark);
+    privatefiles::remove(ownMark);
     ownMark.clear();
     // This load of the bundle finished, so earlier ones that did not are no longer in a row.
     const QString recordPath = quarantinePath(ownCacheFile);
     if (readRecord(recordPath).digest == ownDigest)
-        QFile::remove(recordPath);
+        privatefiles::remove(recordPath);
     ownCacheFile.clear();
     ownDigest.clear();
 }
@@ -168,7 +171,7 @@ void BundleQuarantine::lift(const QString &cacheFile, const QByteArray &digest)
 {
     const QString path = quarantinePath(cacheFile);
     const InterruptedLoads record = readRecord(path);
-    if (!record.digest.isEmpty() && record.digest != digest && QFile::remove(path) &&
+    if (!record.digest.isEmpty() && record.digest != digest && privatefiles::remove(path) &&
         record.count >= kInterruptedLoadsToQuarantine)
         qInfo().noquote() << "Lifted dashboard RCC quarantine: sha256=" << record.digest;
 }

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <optional>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "support/log_capture.h"
 #include "support/sandbox.h"
@@ -1035,6 +1036,102 @@ private slots:
         QCOMPARE(outcomes.first().at(1).toString(),
                  "This dashboard stopped the app while it was loading before, so it is not "
                  "loaded again. A newer version will load once it is published.");
+    }
+
+    void plantedLinksAreNotFollowed_data()
+    {
+        QTest::addColumn<QString>("suffix"); // after the cache file's stem
+        const QString tmp = ".tmp-" + QString::number(QCoreApplication::applicationPid());
+        for (const QString name : {".rcc", ".loading", ".quarantined"}) {
+            QTest::newRow(qPrintable(name)) << name;
+            QTest::newRow(qPrintable(name + tmp)) << name + tmp; // the file written before rename
+        }
+    }
+    // A link planted where the client keeps a file, next to an unfinished load of an earlier run
+    // (so that a quarantine record is written), is replaced or removed, never written through,
+    // on the way to the network and back from the cache.
+    void plantedLinksAreNotFollowed()
+    {
+        QFETCH(QString, suffix);
+        const QString bait = sandbox.filePath("bashrc");
+        QVERIFY(writeFile(bait, "bait\n"));
+        const QString stem = cacheFile("user-1").chopped(4);
+        QVERIFY(QDir().mkpath(cacheFile()));
+        if (suffix != ".loading")
+            QVERIFY(
+                writeFile(stem + ".loading",
+                          QCryptographicHash::hash(bundleB, QCryptographicHash::Sha256).toHex()));
+        QVERIFY(QFile::link(bait, stem + suffix));
+
+        server.enqueue(ok(bundleA));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        vm->dashboardCreationFinished(true);
+        vm->unregisterCurrentResource();
+        QCOMPARE(resolve(2), qMakePair(true, kFromCache));
+        vm->dashboardCreationFinished(true);
+
+        QCOMPARE(readFile(bait), "bait\n");
+        QVERIFY(!QFileInfo(stem + suffix).isSymLink());
+        QVERIFY(!QFileInfo(cacheFile("user-1")).isSymLink());
+        QCOMPARE(readFile(cacheFile("user-1")), bundleA);
+    }
+
+    // A link in place of the cache folder costs the cache, never the files it points to.
+    void linkedCacheFolderIsRefused()
+    {
+        const QString elsewhere = sandbox.filePath("elsewhere");
+        QVERIFY(QDir().mkpath(elsewhere) && QDir().mkpath(cacheFile().chopped(21)));
+        QVERIFY(QFile::link(elsewhere, cacheFile().chopped(1)));
+        server.enqueue(ok(bundleA));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        QVERIFY(logged("Failed to create dashboard RCC cache directory in:"));
+        QVERIFY(QFile::exists(kOnlyA));
+        QVERIFY(QDir(elsewhere).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+    }
+
+    // Whatever the umask: folders the client makes are 0700, files 0600.
+    void filesArePrivateUnderAnyUmask()
+    {
+        const mode_t saved = umask(0);
+        const auto restore = qScopeGuard([saved] { umask(saved); });
+        const auto mode = [](const QString &path) {
+            struct stat info
+            {
+            };
+            return lstat(QFile::encodeName(path).constData(), &info) == 0
+                       ? QString::number(info.st_mode & 07777, 8)
+                       : QStringLiteral("missing");
+        };
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        QVERIFY(!QFile::exists(data));
+        server.enqueue(ok(bundleA));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded)); // and its dashboard never finishes
+        const QString stem = cacheFile("user-1").chopped(4);
+        for (const QString &folder : {data, cacheFile()})
+            QCOMPARE(mode(folder), "700");
+        QCOMPARE(mode(stem + ".rcc"), "600");
+        QCOMPARE(mode(stem + ".loading"), "600");
+
+        ViewModel next; // finds the load unfinished and records it
+        QSignalSpy outcomes(&next, &ViewModel::externalResourceLoadFinished);
+        next.isUserLoggedIn();
+        QVERIFY(next.resolveAndDownloadExternalResourceForCurrentUser());
+        QCOMPARE(mode(stem + ".quarantined"), "600");
+        next.dashboardCreationFinished(true);
+        next.unregisterCurrentResource();
+
+        // A folder made wider by an earlier run is narrowed; a payload kept for inspection is
+        // private too.
+        QVERIFY(QFile::setPermissions(cacheFile(), QFileDevice::Permissions(0x7777)));
+        QVERIFY(QFile::remove(cacheFile("user-1")));
+        server.enqueue(ok("not a bundle"));
+        QVERIFY(next.resolveAndDownloadExternalResourceForCurrentUser());
+        QVERIFY(QTest::qWaitFor([&] { return outcomes.count() >= 2; }, kWait));
+        QCOMPARE(outcomes.at(1).at(1).toString(), kInvalid);
+        QCOMPARE(mode(cacheFile()), "700");
+        const QStringList dumps = QDir(tempPath()).entryList({"corvalen-dashboard-rcc-*"});
+        QCOMPARE(dumps.size(), 1);
+        QCOMPARE(mode(tempPath() + '/' + dumps.first()), "600");
     }
 
     // Not through the cache file, the registration or the QML engine's component cache.

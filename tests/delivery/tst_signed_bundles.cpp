@@ -303,6 +303,22 @@ private slots:
         QCOMPARE(readFile(cacheFile()), bundleA);
     }
 
+    // A link planted in place of the signature file is replaced, never written through.
+    void plantedSignatureLinkIsNotFollowed()
+    {
+        QVERIFY(publish(bundleA, "signing.pem"));
+        QVERIFY(startClient(publicKey));
+        const QString bait = home.filePath("bait");
+        QVERIFY(writeFile(bait, "bait\n"));
+        QVERIFY(QDir().mkpath(QFileInfo(signatureFile()).path()));
+        QVERIFY(QFile::link(bait, signatureFile()));
+        QVERIFY(load(Source::RawAnswer));
+        QCOMPARE(outcome(1), qMakePair(true, QStringLiteral("External resource loaded.")));
+        QCOMPARE(readFile(bait), "bait\n");
+        QVERIFY(!QFileInfo(signatureFile()).isSymLink());
+        QVERIFY(!readFile(signatureFile()).isEmpty());
+    }
+
     void configuredKeyValue_data()
     {
         QTest::addColumn<QString>("value");
