@@ -256,6 +256,7 @@ bool ViewModel::refuseUnsignedPayload(const QByteArray &payload, const QByteArra
 void ViewModel::deleteCachedDashboard(QString id)
 {
     bundleQuarantine.endLoad(); // signed out: no dashboard is being created
+    rejectedPayloadDump.reset();
     const QString path = dashboardCacheFilePath(id);
     if (path.isEmpty())
         return;

@@ -1134,6 +1134,55 @@ private slots:
         QCOMPARE(mode(tempPath() + '/' + dumps.first()), "600");
     }
 
+    void refusalsLeaveNothingInTemp_data()
+    {
+        QTest::addColumn<Response>("reply");
+        QTest::addColumn<QByteArray>("quarantined"); // the quarantine record, if any
+        QTest::addColumn<QString>("message");
+        const QByteArray digestA = QCryptographicHash::hash(bundleA, QCryptographicHash::Sha256);
+        QTest::newRow("junk") << ok(QByteArray(1 << 20, 'j')) << QByteArray() << kInvalid;
+        QTest::newRow("damaged bundle")
+            << ok(patched<qint32>(bundleA, 8, bundleA.size())) << QByteArray() << kInvalid;
+        QTest::newRow("too large") << ok(QByteArray(3 << 20, 'x')) << QByteArray()
+                                   << "Downloaded RCC file is too large: more than 2097152 bytes.";
+        QTest::newRow("quarantined")
+            << ok(bundleA) << digestA.toHex() + " 2\n"
+            << "This dashboard stopped the app while it was loading before, so it is not loaded "
+               "again. A newer version will load once it is published.";
+        QTest::newRow("server error") << status(500, QByteArray(1 << 20, 'e')) << QByteArray()
+                                      << "Dashboard RCC request failed (500): ";
+    }
+    // Three refusals in a row keep at most one rejected payload for inspection, and once the
+    // user has signed out the temporary folder is as it was.
+    void refusalsLeaveNothingInTemp()
+    {
+        QFETCH(Response, reply);
+        QFETCH(QByteArray, quarantined);
+        QFETCH(QString, message);
+        vm->maxBundleBytes = 2 << 20;
+        if (!quarantined.isEmpty()) {
+            QVERIFY(QDir().mkpath(cacheFile()));
+            QVERIFY(writeFile(cacheFile("user-1").chopped(4) + ".quarantined", quarantined));
+        }
+        const auto size = [this] {
+            qint64 total = 0;
+            QDirIterator it(tempPath(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+            while (it.hasNext())
+                total += QFileInfo(it.next()).size();
+            return total;
+        };
+        const qint64 before = size();
+        for (int n = 1; n <= 3; ++n) {
+            server.enqueue(reply);
+            const auto [success, text] = resolve(n);
+            QVERIFY(!success);
+            QVERIFY2(text.startsWith(message), qPrintable(text));
+            QVERIFY(size() - before <= reply.body.size());
+        }
+        vm->logUserOut();
+        QTRY_COMPARE_WITH_TIMEOUT(size(), before, kWait);
+    }
+
     // Not through the cache file, the registration or the QML engine's component cache.
     void nextUserSeesOwnDashboard()
     {
