@@ -2,6 +2,9 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QList>
+
+#include "viewmodel/private_files.h"
 
 #include <openssl/evp.h>
 
@@ -26,17 +29,40 @@ QString quarantinePath(const QString &cacheFile)
     return besideCacheFile(cacheFile, QLatin1String(".quarantined"));
 }
 
+// A link in place of a mark or record is never read or written through; reading refuses it and
+// writing replaces it.
 QByteArray readDigest(const QString &path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.read(128).trimmed() : QByteArray();
+    if (privatefiles::isSymLink(path))
+        qWarning() << "Ignored a symbolic link in place of a dashboard RCC load record:" << path;
+    return privatefiles::readFile(path, 128).trimmed();
 }
 
-bool writeDigest(const QString &path, const QByteArray &digest)
+// The quarantine record: "<sha256> <loads that did not finish>". Records of earlier releases name
+// only the digest, written after a single such load; they count as one. Taking them for a
+// quarantine would keep a bundle that may well be good locked out until a newer one is published,
+// while counting them as one costs at most one more interrupted start if the bundle is at fault.
+struct InterruptedLoads
 {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(digest + '\n') == digest.size() + 1;
+    QByteArray digest;
+    int count = 0;
+};
+
+InterruptedLoads readRecord(const QString &path)
+{
+    const QList<QByteArray> fields = readDigest(path).split(' ');
+    InterruptedLoads record{fields.value(0), 0};
+    if (record.digest.isEmpty())
+        return record;
+    bool numeric = false;
+    const int count = fields.size() > 1 ? fields.at(1).toInt(&numeric) : 1;
+    record.count = numeric || fields.size() == 1 ? qMax(count, 1) : 1;
+    return record;
+}
+
+bool writeDigest(const QString &path, const QByteArray &text)
+{
+    return privatefiles::replaceFile(path, text + '\n').ok;
 }
 
 // SHA-256 in hex. OpenSSL's, because it uses the processor's SHA instructions: bundles of tens of
@@ -54,8 +80,8 @@ QByteArray sha256Hex(const char *data, qsizetype size)
 
 QByteArray BundleQuarantine::fileDigest(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!privatefiles::openForReading(file, path))
         return {};
     const qint64 size = file.size();
     if (uchar *mapped = size > 0 ? file.map(0, size) : nullptr) {
@@ -80,17 +106,26 @@ QByteArray BundleQuarantine::digest(const QByteArray &bundle)
 void BundleQuarantine::recoverInterruptedLoad(const QString &cacheFile)
 {
     const QString mark = markPath(cacheFile);
-    if (mark == ownMark || !QFile::exists(mark))
+    if (mark == ownMark || !privatefiles::exists(mark))
         return;
     const QByteArray interrupted = readDigest(mark);
-    QFile::remove(mark);
+    privatefiles::remove(mark);
     if (interrupted.isEmpty())
         return;
-    if (!writeDigest(quarantinePath(cacheFile), interrupted))
-        qWarning() << "Failed to record quarantined dashboard RCC:" << quarantinePath(cacheFile);
+    const QString recordPath = quarantinePath(cacheFile);
+    const InterruptedLoads before = readRecord(recordPath);
+    const int count = before.digest == interrupted ? before.count + 1 : 1;
+    if (!writeDigest(recordPath, interrupted + ' ' + QByteArray::number(count)))
+        qWarning() << "Failed to record quarantined dashboard RCC:" << recordPath;
+    if (count < kInterruptedLoadsToQuarantine) {
+        qWarning().noquote() << "Dashboard RCC did not finish loading in an earlier run; it is "
+                                "quarantined if its next load does not finish either: sha256="
+                             << interrupted;
+        return;
+    }
     const bool cached = fileDigest(cacheFile) == interrupted;
     if (cached)
-        QFile::remove(cacheFile);
+        privatefiles::remove(cacheFile);
     qWarning().noquote() << "Quarantined dashboard RCC that did not finish loading in an earlier "
                             "run: sha256="
                          << interrupted << "cacheRemoved=" << cached;
@@ -98,7 +133,10 @@ void BundleQuarantine::recoverInterruptedLoad(const QString &cacheFile)
 
 bool BundleQuarantine::isQuarantined(const QString &cacheFile, const QByteArray &digest) const
 {
-    return !digest.isEmpty() && readDigest(quarantinePath(cacheFile)) == digest;
+    if (digest.isEmpty())
+        return false;
+    const InterruptedLoads record = readRecord(quarantinePath(cacheFile));
+    return record.digest == digest && record.count >= kInterruptedLoadsToQuarantine;
 }
 
 void BundleQuarantine::beginLoad(const QString &cacheFile, const QByteArray &digest)
@@ -106,24 +144,34 @@ void BundleQuarantine::beginLoad(const QString &cacheFile, const QByteArray &dig
     recoverInterruptedLoad(cacheFile);
     endLoad();
     const QString mark = markPath(cacheFile);
-    if (writeDigest(mark, digest))
+    if (writeDigest(mark, digest)) {
         ownMark = mark;
-    else
+        ownCacheFile = cacheFile;
+        ownDigest = digest;
+    } else {
         qWarning() << "Failed to write dashboard RCC load mark:" << mark;
+    }
 }
 
 void BundleQuarantine::endLoad()
 {
     if (ownMark.isEmpty())
         return;
-    QFile::remove(ownMark);
+    privatefiles::remove(ownMark);
     ownMark.clear();
+    // This load of the bundle finished, so earlier ones that did not are no longer in a row.
+    const QString recordPath = quarantinePath(ownCacheFile);
+    if (readRecord(recordPath).digest == ownDigest)
+        privatefiles::remove(recordPath);
+    ownCacheFile.clear();
+    ownDigest.clear();
 }
 
 void BundleQuarantine::lift(const QString &cacheFile, const QByteArray &digest)
 {
     const QString path = quarantinePath(cacheFile);
-    const QByteArray quarantined = readDigest(path);
-    if (!quarantined.isEmpty() && quarantined != digest && QFile::remove(path))
-        qInfo().noquote() << "Lifted dashboard RCC quarantine: sha256=" << quarantined;
+    const InterruptedLoads record = readRecord(path);
+    if (!record.digest.isEmpty() && record.digest != digest && privatefiles::remove(path) &&
+        record.count >= kInterruptedLoadsToQuarantine)
+        qInfo().noquote() << "Lifted dashboard RCC quarantine: sha256=" << record.digest;
 }

@@ -5,8 +5,10 @@
 
 // Keeps a bundle that takes the program down while its dashboard is created from doing so at
 // every start. Beside the user's cached bundle a mark names the bundle (its SHA-256) whose load
-// is under way; a mark that another run left behind means that load never finished, so that
-// bundle is quarantined and not loaded again until a different one has loaded.
+// is under way; a mark that another run left behind means that load never finished. One such
+// load may be bad luck (a kill, a power cut, memory running out), so it is only counted, in a
+// record beside the mark; a bundle is quarantined once two loads of it in a row did not finish,
+// and is not loaded again until a different one has loaded. A load that finishes clears its count.
 class BundleQuarantine
 {
 public:
@@ -15,17 +17,24 @@ public:
     BundleQuarantine &operator=(const BundleQuarantine &) = delete;
     ~BundleQuarantine(); // an orderly exit ends the load it was in
 
+    // Loads of one bundle in a row that did not finish before it is refused.
+    static constexpr int kInterruptedLoadsToQuarantine = 2;
+
     static QByteArray digest(const QByteArray &bundle);
     static QByteArray fileDigest(const QString &path); // empty when the file cannot be read
 
-    // Before anything of this user's is loaded: turns a mark of another run into a quarantine.
+    // Before anything of this user's is loaded: counts a mark of another run as a load that did
+    // not finish, and quarantines its bundle when that makes two in a row.
     void recoverInterruptedLoad(const QString &cacheFile);
     bool isQuarantined(const QString &cacheFile, const QByteArray &digest) const;
     void beginLoad(const QString &cacheFile, const QByteArray &digest);
+    // The load under way is over without having taken the program down: its count is cleared.
     void endLoad();
     // A bundle other than the quarantined one has loaded.
     void lift(const QString &cacheFile, const QByteArray &digest);
 
 private:
-    QString ownMark; // written by this run, not yet ended
+    QString ownMark;      // written by this run, not yet ended
+    QString ownCacheFile; // the cache file and bundle of that load
+    QByteArray ownDigest;
 };

@@ -11,7 +11,8 @@ inline constexpr char kBundleSignatureHeader[] = "X-Bundle-Signature";
 bool verifyBundleSignature(const QByteArray &publicKey, const QByteArray &signature,
                            const QByteArray &bundle);
 
-// Strict standard base64 of exactly 32 (key) or 64 (signature) bytes; empty for anything else.
+// Strict standard base64 of exactly 32 (key) or 64 (signature) bytes; empty for anything else,
+// and for a key of small order or in a non-canonical encoding.
 QByteArray decodeBundlePublicKey(QByteArrayView base64);
 QByteArray decodeBundleSignature(QByteArrayView base64);
 

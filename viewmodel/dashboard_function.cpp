@@ -55,16 +55,18 @@ void logDashboardFunctionReply(QNetworkReply *reply, int status, const QByteArra
                                      QJsonDocument(parsed.object).toJson(QJsonDocument::Compact)));
 }
 
-// Keeps rejected bytes for inspection; the file outlives the program on purpose.
-QString dumpRejectedPayload(const QByteArray &payload)
+// Keeps rejected bytes for inspection in `dump`, replacing the dump kept there before; a dump
+// that could not be written whole is removed at once.
+QString dumpRejectedPayload(const QByteArray &payload, std::unique_ptr<QTemporaryFile> &dump)
 {
-    QTemporaryFile dump(QDir::tempPath() + QStringLiteral("/corvalen-dashboard-rcc-XXXXXX.bin"));
-    if (!dump.open())
+    dump.reset();
+    auto file = std::make_unique<QTemporaryFile>(
+        QDir::tempPath() + QStringLiteral("/corvalen-dashboard-rcc-XXXXXX.bin"));
+    if (!file->open() || file->write(payload) != payload.size() || !file->flush())
         return {};
-    dump.setAutoRemove(false);
-    dump.write(payload);
-    dump.flush();
-    return dump.fileName();
+    file->close();
+    dump = std::move(file);
+    return dump->fileName();
 }
 
 } // namespace
@@ -230,7 +232,7 @@ void ViewModel::registerDashboardFunctionPayload(const QByteArray &payload,
         emit externalResourceLoadFinished(true, tr("External resource loaded."));
         return;
     }
-    const QString dumpPath = dumpRejectedPayload(payload);
+    const QString dumpPath = dumpRejectedPayload(payload, rejectedPayloadDump);
     qWarning() << "Dashboard RCC registration failed:"
                << "bytes=" << payload.size() << "dumpPath=" << dumpPath;
     emit externalResourceLoadFinished(false, tr("Downloaded file is not a valid RCC resource."));

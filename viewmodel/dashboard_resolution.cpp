@@ -1,7 +1,5 @@
 #include "viewmodel/viewmodel.h"
 
-#include <QUrlQuery>
-
 #include "app/config.h"
 
 bool ViewModel::resolveAndDownloadExternalResourceForCurrentUser()
@@ -52,9 +50,13 @@ bool ViewModel::resolveAndDownloadExternalResourceForCurrentUser()
         return false;
     }
 
-    QUrlQuery query(url);
-    query.addQueryItem(QStringLiteral("user_id"), id);
-    url.setQuery(query);
+    // Every reserved character of the id is escaped: a server that reads its query as a form
+    // takes a bare '+' for a space, and '&', '=' or '#' would end the value.
+    QString query = url.query(QUrl::FullyEncoded);
+    if (!query.isEmpty())
+        query += QLatin1Char('&');
+    query += QStringLiteral("user_id=") + QString::fromLatin1(QUrl::toPercentEncoding(id));
+    url.setQuery(query, QUrl::StrictMode);
     return requestDashboardFunction(url, token);
 }
 

@@ -189,16 +189,47 @@ bool isStructurallyValidRcc(const QByteArray &bytes, QString *reason)
     return true;
 }
 
+namespace {
+
+#ifdef Q_OS_WIN
+// Names that Windows opens as devices in every folder, with or without an extension.
+bool isWindowsDeviceName(const QString &id)
+{
+    QString base = id.section(QLatin1Char('.'), 0, 0);
+    while (base.endsWith(QLatin1Char(' ')))
+        base.chop(1);
+    base = base.toUpper();
+    if (base == QLatin1String("CON") || base == QLatin1String("PRN") ||
+        base == QLatin1String("AUX") || base == QLatin1String("NUL"))
+        return true;
+    return base.size() == 4 &&
+           (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT"))) &&
+           base.at(3) >= QLatin1Char('1') && base.at(3) <= QLatin1Char('9');
+}
+#endif
+
+} // namespace
+
+// Identity providers hand out ids with '@', '+', '|', ':' and letters of any script, so only
+// what cannot be one file-name component is refused: separators, NUL and control characters,
+// and the dot names. A backslash is refused everywhere, as the separator of the platform the cache
+// may be copied to. On Windows its reserved characters and device names are refused as well; on
+// other systems they are ordinary characters that real ids contain (':' and '|').
 bool isSafeCacheUserId(const QString &userId)
 {
     if (userId.isEmpty() || userId == QLatin1String(".") || userId == QLatin1String(".."))
         return false;
     for (const QChar c : userId) {
-        const char16_t u = c.unicode();
-        const bool ok = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') ||
-                        (u >= '0' && u <= '9') || u == '-' || u == '_' || u == '.';
-        if (!ok)
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.category() == QChar::Other_Control)
             return false;
+#ifdef Q_OS_WIN
+        if (QStringView(u"<>:\"|?*").contains(c))
+            return false;
+#endif
     }
+#ifdef Q_OS_WIN
+    if (isWindowsDeviceName(userId))
+        return false;
+#endif
     return true;
 }

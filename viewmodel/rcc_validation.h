@@ -17,5 +17,6 @@ inline constexpr qint64 kMaxBundleExpandedBytes = qint64(256) << 20; // all file
 // method can reach (deflate about 1032 times, zstd 32768 times the stored bytes).
 bool isStructurallyValidRcc(const QByteArray &bytes, QString *reason = nullptr);
 
-// Whether a user id may name a file in the bundle cache (no separators, no dot names).
+// Whether a user id may name a file in the bundle cache: one file-name component on the
+// platform built for (no separators, control characters or dot names).
 bool isSafeCacheUserId(const QString &userId);

@@ -7,10 +7,10 @@
 #include <QFileInfo>
 #include <QQmlEngine>
 #include <QResource>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QUrl>
 
+#include "viewmodel/private_files.h"
 #include "viewmodel/rcc_validation.h"
 
 namespace {
@@ -34,21 +34,30 @@ bool isStructurallyValidRccFile(const QString &path)
     return isStructurallyValidRcc(file.readAll());
 }
 
-// The id itself where no other id can share its file; on file systems that ignore case, ids
-// that differ only in case would. Those get the lower-cased id and a digest of the exact id,
-// joined by '+', which no id fit for a file name contains.
-QString cacheFileStem(const QString &id)
+// Where the digest suffix of cacheFileStem begins: '+' and 16 lower-case hex digits at the end.
+bool endsLikeDigestSuffix(const QString &stem)
 {
-    if (id == id.toLower())
-        return id;
-    const QByteArray digest = QCryptographicHash::hash(id.toUtf8(), QCryptographicHash::Sha256);
-    return id.toLower() + QLatin1Char('+') + QString::fromLatin1(digest.toHex().left(16));
+    constexpr qsizetype kSuffix = 17;
+    if (stem.size() < kSuffix || stem.at(stem.size() - kSuffix) != QLatin1Char('+'))
+        return false;
+    for (const QChar c : QStringView(stem).right(kSuffix - 1))
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+              (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
+            return false;
+    return true;
 }
 
-QByteArray readWholeFile(const QString &path)
+// The id itself where no other id can share its file; on file systems that ignore case, ids
+// that differ only in case would. Those get the lower-cased id and a digest of the exact id,
+// joined by '+'. A lower-case id that itself ends like such a suffix gets one too, so that no
+// id can take the name of another one's file.
+QString cacheFileStem(const QString &id)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    const QString lower = id.toLower();
+    if (id == lower && !endsLikeDigestSuffix(id))
+        return id;
+    const QByteArray digest = QCryptographicHash::hash(id.toUtf8(), QCryptographicHash::Sha256);
+    return lower + QLatin1Char('+') + QString::fromLatin1(digest.toHex().left(16));
 }
 
 // "<dir>/<stem>.rcc" -> "<dir>/<stem>.sig": the bundle's signature, named like the load marks.
@@ -65,9 +74,7 @@ bool writeSignatureFile(const QString &cacheFile, const QByteArray &signatureBas
     const QString path = signatureFilePath(cacheFile);
     const QByteArray signature = decodeBundleSignature(signatureBase64);
     const QByteArray text = signature.toBase64() + '\n';
-    QSaveFile file(path);
-    if (signature.isEmpty() || !file.open(QIODevice::WriteOnly) ||
-        file.write(text) != text.size() || !file.commit()) {
+    if (signature.isEmpty() || !privatefiles::replaceFile(path, text).ok) {
         qWarning() << "Failed to write dashboard RCC signature file:" << path;
         return false;
     }
@@ -76,36 +83,30 @@ bool writeSignatureFile(const QString &cacheFile, const QByteArray &signatureBas
 
 QByteArray readSignatureFile(const QString &cacheFile)
 {
-    QFile file(signatureFilePath(cacheFile));
     // Base64 of a 64-byte signature is 88 characters; more is not a signature.
-    return file.open(QIODevice::ReadOnly) ? file.read(128).trimmed() : QByteArray();
+    return privatefiles::readFile(signatureFilePath(cacheFile), 128).trimmed();
 }
 
 // The previous file stays as it was unless the whole payload was written.
 bool writeCacheFile(const QString &path, const QByteArray &payload)
 {
-    QSaveFile file(path);
-    // Unbuffered, so that a short write shows in the count: a buffered write reports the full
-    // size and commit() lets a short flush pass, replacing the old file with a stub.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        qWarning() << "Failed to open dashboard RCC cache file for writing:" << path
-                   << file.errorString();
-        return false;
-    }
-    const qint64 written = file.write(payload);
-    if (written == payload.size() && file.commit())
+    const privatefiles::WriteResult result = privatefiles::replaceFile(path, payload);
+    if (result.ok)
         return true;
-    qWarning() << "Failed to write full dashboard RCC cache file:" << path << "written=" << written
-               << "expected=" << payload.size();
-    file.cancelWriting();
+    if (!result.opened)
+        qWarning() << "Failed to open dashboard RCC cache file for writing:" << path
+                   << result.error;
+    else
+        qWarning() << "Failed to write full dashboard RCC cache file:" << path
+                   << "written=" << result.written << "expected=" << payload.size();
     return false;
 }
 
 void removeCacheFile(const QString &path)
 {
-    if (!QFile::exists(path))
+    if (!privatefiles::exists(path))
         return;
-    if (QFile::remove(path))
+    if (privatefiles::remove(path))
         qInfo() << "Deleted cached dashboard RCC:" << path;
     else
         qWarning() << "Failed to delete cached dashboard RCC:" << path;
@@ -154,7 +155,9 @@ QString ViewModel::dashboardCacheFilePath(QString id)
     if (location.isEmpty())
         return {};
     const QDir dir(location);
-    if (!dir.mkpath(QStringLiteral("dashboard_rcc_cache"))) {
+    // Private, and no link: the files in it decide what code the dashboard runs.
+    if (!privatefiles::ensureFolder(location) ||
+        !privatefiles::ensureFolder(dir.filePath(QStringLiteral("dashboard_rcc_cache")))) {
         qWarning() << "Failed to create dashboard RCC cache directory in:" << location;
         return {};
     }
@@ -168,6 +171,11 @@ bool ViewModel::loadCachedDashboard(QString id)
     if (path.isEmpty())
         return false;
     bundleQuarantine.recoverInterruptedLoad(path);
+    if (privatefiles::isSymLink(path)) {
+        qWarning() << "Removed a symbolic link in place of the dashboard RCC cache file:" << path;
+        removeCacheFile(path);
+        return false;
+    }
     const QFileInfo info(path);
     if (!info.exists() || !info.isFile())
         return false;
@@ -175,7 +183,7 @@ bool ViewModel::loadCachedDashboard(QString id)
     QByteArray digest;
     if (bundleTrust.required()) {
         // Anyone who can write to the cache directory could otherwise choose the code that runs.
-        bundle = readWholeFile(path);
+        bundle = privatefiles::readFile(path);
         if (!bundleTrust.accepts(bundle, readSignatureFile(path))) {
             qWarning() << "Refused cached dashboard RCC without a valid signature:" << path;
             removeCacheFile(path);
@@ -248,11 +256,17 @@ bool ViewModel::refuseUnsignedPayload(const QByteArray &payload, const QByteArra
 void ViewModel::deleteCachedDashboard(QString id)
 {
     bundleQuarantine.endLoad(); // signed out: no dashboard is being created
+    rejectedPayloadDump.reset();
     const QString path = dashboardCacheFilePath(id);
     if (path.isEmpty())
         return;
     removeCacheFile(path);
     removeCacheFile(signatureFilePath(path));
+    // Earlier releases named every file after the id as it is; an id with capitals may still
+    // have one there, which nothing else would ever remove.
+    const QString legacy = QFileInfo(path).dir().filePath(id.trimmed() + QStringLiteral(".rcc"));
+    if (legacy != path)
+        removeCacheFile(legacy);
 }
 
 void ViewModel::unregisterCurrentResource()

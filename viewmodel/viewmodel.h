@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QTemporaryFile>
 #include <QUrl>
 #include <QVariantList>
 
@@ -154,6 +155,9 @@ private:
     qint64 maxBundleBytes = kMaxBundleBytes;
     http::Deadlines bundleDeadlines = http::Deadlines::bundle();
     BundleQuarantine bundleQuarantine;
+    // The latest payload that did not register, kept for inspection until the next one, sign-out
+    // or exit, so that refusals do not pile up in the temporary folder.
+    std::unique_ptr<QTemporaryFile> rejectedPayloadDump;
     // Read once, at start-up: which key, if any, must have signed every bundle.
     BundleTrust bundleTrust = BundleTrust::fromConfig();
 

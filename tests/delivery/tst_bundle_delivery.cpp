@@ -5,6 +5,7 @@
 #include <csignal>
 #include <optional>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "support/log_capture.h"
 #include "support/sandbox.h"
@@ -230,6 +231,7 @@ private slots:
                 QDir().mkpath(tempPath()));
         capture.emplace(LogCapture::PassOn::FatalOnly); // no transfer runs between test functions
         server.clearRequests();
+        server.setHandler({}); // one a test set may hold references into that test
         QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
         qputenv("CORVALEN_AUTH_BASE_URL", (base + "/v1").toUtf8());
         qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", (base + "/fn").toUtf8());
@@ -344,11 +346,39 @@ private slots:
     {
         QTest::addColumn<QString>("id");
         QTest::addColumn<QStringList>("cached");
-        QTest::newRow("letters digits - _ .") << "user-1_a.b" << QStringList{"user-1_a.b.rcc"};
-        QTest::newRow("parent") << ".." << QStringList();
-        QTest::newRow("traversal") << "../escape" << QStringList();
-        QTest::newRow("inner space") << "a b" << QStringList();
-        QTest::newRow("blank") << "   " << QStringList();
+        const auto plain = [](const QString &id) {
+            QTest::newRow(qPrintable(id)) << id << QStringList{id + ".rcc"};
+        };
+        const auto refused = [](const char *name, const QString &id) {
+            QTest::newRow(name) << id << QStringList();
+        };
+        plain("user-1_a.b");
+        plain("u+1@idp");              // e-mail shaped
+        plain("auth0|5f3c9a");         // provider|subject
+        plain("a&b=c#d%e~f!$'()[],;"); // reserved in a URL
+        plain(QStringLiteral("j\u00fcrgen.m\u00fcller@\u540d\u524d.example"));
+        plain("a b");
+        plain(".hidden");
+        plain("..two");
+#ifdef Q_OS_WIN
+        refused("colon", "urn:x");
+        refused("device name", "con");
+        refused("device name with extension", "LPT1.txt");
+#else
+        plain("urn:x");
+        plain("con");
+#endif
+        refused("dot", ".");
+        refused("parent", "..");
+        refused("traversal", "../escape");
+        refused("backslash traversal", "..\\escape");
+        refused("tab", "a\tb");
+        refused("newline", "a\nb");
+        refused("delete", "a\x7f"
+                          "b");
+        refused("C1 control", QStringLiteral("a\u0085b"));
+        refused("NUL", QString::fromLatin1("a\0b", 3));
+        refused("blank", "   ");
     }
     void userIdsNamingCacheFiles()
     {
@@ -381,6 +411,51 @@ private slots:
         QVERIFY(names.contains("abc.rcc")); // a lower-case id keeps its plain name
         for (const auto &[id, bundle] : users)
             QCOMPARE(readFile(vm->dashboardCacheFilePath(id)), bundle);
+
+        // An id spelled like the file of another one does not take it over.
+        const QString lookalike = QFileInfo(vm->dashboardCacheFilePath("Abc")).completeBaseName();
+        QVERIFY(vm->cacheAndRegisterPayload(bundleA, lookalike, "test"));
+        QCOMPARE(readFile(vm->dashboardCacheFilePath("Abc")), bundleB);
+    }
+
+    // Files of ids with capitals were once named after the exact id; sign-out removes those too.
+    void deletingTakesEarlierFileNames()
+    {
+        QVERIFY(vm->cacheAndRegisterPayload(bundleA, "Alice", "test"));
+        vm->unregisterCurrentResource();
+        QVERIFY(writeFile(cacheFile("Alice"), bundleB));
+        QCOMPARE(QDir(cacheFile()).entryList({"*.rcc"}).size(), 2);
+        vm->deleteCachedDashboard("Alice");
+        QCOMPARE(QDir(cacheFile()).entryList({"*.rcc"}), QStringList());
+    }
+
+    // The id arrives whole at a server that reads its query as a form ('+' for a space).
+    void functionGetsWholeUserId_data()
+    {
+        QTest::addColumn<QString>("id");
+        for (const char *id : {"u+1@idp", "a&user_id=b", "x#y", "100%25", "auth0|x:y", "a b",
+                               "j\xc3\xbcrgen+\xe5\x90\x8d@example"})
+            QTest::newRow(id) << QString::fromUtf8(id);
+    }
+    void functionGetsWholeUserId()
+    {
+        QFETCH(QString, id);
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", (base + "/fn?tenant=t%2B1").toUtf8());
+        vm = std::make_unique<ViewModel>(); // signed in as nobody yet
+        finished = std::make_unique<QSignalSpy>(vm.get(), &ViewModel::externalResourceLoadFinished);
+        signIn(id);
+        server.enqueue(status(404));
+        QCOMPARE(resolve(1).first, false);
+        QMultiHash<QString, QString> form;
+        for (const QByteArray &pair : server.lastRequest().target.split('?').value(1).split('&')) {
+            const auto decoded = [](QByteArray part) {
+                return QString::fromUtf8(QByteArray::fromPercentEncoding(part.replace('+', ' ')));
+            };
+            const qsizetype equals = pair.indexOf('=');
+            form.insert(decoded(pair.left(equals)), decoded(pair.mid(equals + 1)));
+        }
+        QCOMPARE(form.values("user_id"), QStringList{id});
+        QCOMPARE(form.values("tenant"), QStringList{"t+1"}); // the configured query stays
     }
 
     void cacheFailuresFallBackToMemory()
@@ -934,25 +1009,46 @@ private slots:
         QVERIFY(vm->currentUserId().isEmpty()); // signed out
     }
 
-    // A run that ends between registering a bundle and finishing its dashboard (here: a second
-    // view model finds the first one's load unfinished) quarantines that bundle, from the cache
-    // and from the network, until a different bundle has loaded.
-    void interruptedLoadQuarantinesBundle()
+    // A run that ends between registering a bundle and finishing its dashboard (here: a later
+    // view model finds an earlier one's load unfinished) only counts against that bundle; a
+    // finished load clears the count, and a second such run in a row quarantines the bundle,
+    // from the cache and from the network, until a different bundle has loaded.
+    void interruptedLoadsQuarantineBundle()
     {
         QList<Response> replies{ok(bundleA), ok(bundleA), ok(bundleB), ok(bundleA)};
         server.setHandler([&](const Request &) { return replies.takeFirst(); });
         QCOMPARE(resolve(1), qMakePair(true, kLoaded)); // and its dashboard never finishes
-
-        ViewModel next;
-        QSignalSpy outcomes(&next, &ViewModel::externalResourceLoadFinished);
-        next.auth().Settings().setValue("token", EncodeStoredValue("tok-1"));
-        next.isUserLoggedIn();
-        const auto load = [&](int n) {
-            next.resolveAndDownloadExternalResourceForCurrentUser();
-            return QTest::qWaitFor([&] { return outcomes.count() >= n; }, kWait)
-                       ? outcomes.at(n - 1).at(1).toString()
-                       : QStringLiteral("<no outcome>");
+        const auto run = [this](ViewModel &model, QSignalSpy &outcomes) {
+            model.auth().Settings().setValue("token", EncodeStoredValue("tok-1"));
+            model.isUserLoggedIn();
+            return [&model, &outcomes](int n) {
+                model.resolveAndDownloadExternalResourceForCurrentUser();
+                return QTest::qWaitFor([&] { return outcomes.count() >= n; }, kWait)
+                           ? outcomes.at(n - 1).at(1).toString()
+                           : QStringLiteral("<no outcome>");
+            };
         };
+        const QString record = cacheFile("user-1").chopped(4) + ".quarantined";
+
+        ViewModel second; // one unfinished load before: the cached bundle loads all the same
+        QSignalSpy secondOutcomes(&second, &ViewModel::externalResourceLoadFinished);
+        const auto secondLoad = run(second, secondOutcomes);
+        QCOMPARE(secondLoad(1), kFromCache);
+        QVERIFY(logged("Dashboard RCC did not finish loading in an earlier run"));
+        QVERIFY(QFile::exists(record));
+        second.dashboardCreationFinished(true); // and this time it finishes: the count is gone
+        QVERIFY(!QFile::exists(record));
+        QCOMPARE(secondLoad(2), kFromCache); // then is cut short once more
+
+        ViewModel third; // counts one unfinished load again, not two
+        QSignalSpy thirdOutcomes(&third, &ViewModel::externalResourceLoadFinished);
+        const auto thirdLoad = run(third, thirdOutcomes);
+        QCOMPARE(thirdLoad(1), kFromCache); // and is cut short too
+
+        ViewModel next; // two in a row: refused, from the cache and from the network
+        QSignalSpy outcomes(&next, &ViewModel::externalResourceLoadFinished);
+        const auto load = run(next, outcomes);
+        QVERIFY(!logged("Quarantined dashboard RCC that did not finish loading in an earlier run"));
         QCOMPARE(load(1), "This dashboard stopped the app while it was loading before, so it is "
                           "not loaded again. A newer version will load once it is published.");
         QVERIFY(logged("Quarantined dashboard RCC that did not finish loading in an earlier run"));
@@ -961,19 +1057,189 @@ private slots:
 
         QCOMPARE(load(2), kLoaded); // a different bundle loads and lifts the quarantine
         next.dashboardCreationFinished(true);
+        QVERIFY(!QFile::exists(record));
         QCOMPARE(readFile(cacheFile("user-1")), bundleB);
         QVERIFY(QDir().remove(cacheFile("user-1")));
         QCOMPARE(load(3), kLoaded);
         QCOMPARE(readFile(cacheFile("user-1")), bundleA);
         next.dashboardCreationFinished(false); // a dashboard that failed to build took nothing down
+        for (ViewModel *model : {&second, &third, &next})
+            model->unregisterCurrentResource();
+
+        ViewModel last;
+        QSignalSpy lastOutcomes(&last, &ViewModel::externalResourceLoadFinished);
+        last.isUserLoggedIn();
+        QVERIFY(last.resolveAndDownloadExternalResourceForCurrentUser());
+        QCOMPARE(lastOutcomes.first().at(1).toString(), kFromCache);
+        last.unregisterCurrentResource();
+    }
+
+    // Records of earlier releases name only the bundle, after one unfinished load: they count as
+    // that one, so the bundle loads again, and is refused only if that load does not finish.
+    void earlierQuarantineRecordCountsOnce()
+    {
+        QVERIFY(QDir().mkpath(cacheFile()) && writeFile(cacheFile("user-1"), bundleA));
+        const QString stem = cacheFile("user-1").chopped(4);
+        QVERIFY(writeFile(stem + ".quarantined",
+                          QCryptographicHash::hash(bundleA, QCryptographicHash::Sha256).toHex() +
+                              '\n'));
+        QCOMPARE(resolve(1), qMakePair(true, kFromCache)); // and its dashboard never finishes
+        vm->unregisterCurrentResource();
+
+        ViewModel next;
+        QSignalSpy outcomes(&next, &ViewModel::externalResourceLoadFinished);
+        server.enqueue(ok(bundleA));
+        next.isUserLoggedIn();
+        next.resolveAndDownloadExternalResourceForCurrentUser();
+        QVERIFY(QTest::qWaitFor([&] { return outcomes.count() >= 1; }, kWait));
+        QCOMPARE(outcomes.first().at(1).toString(),
+                 "This dashboard stopped the app while it was loading before, so it is not "
+                 "loaded again. A newer version will load once it is published.");
+    }
+
+    void plantedLinksAreNotFollowed_data()
+    {
+        QTest::addColumn<QString>("suffix"); // after the cache file's stem
+        const QString tmp = ".tmp-" + QString::number(QCoreApplication::applicationPid());
+        for (const QString name : {".rcc", ".loading", ".quarantined"}) {
+            QTest::newRow(qPrintable(name)) << name;
+            QTest::newRow(qPrintable(name + tmp)) << name + tmp; // the file written before rename
+        }
+    }
+    // A link planted where the client keeps a file, next to an unfinished load of an earlier run
+    // (so that a quarantine record is written), is replaced or removed, never written through,
+    // on the way to the network and back from the cache.
+    void plantedLinksAreNotFollowed()
+    {
+        QFETCH(QString, suffix);
+        const QString bait = sandbox.filePath("bashrc");
+        QVERIFY(writeFile(bait, "bait\n"));
+        const QString stem = cacheFile("user-1").chopped(4);
+        QVERIFY(QDir().mkpath(cacheFile()));
+        if (suffix != ".loading")
+            QVERIFY(
+                writeFile(stem + ".loading",
+                          QCryptographicHash::hash(bundleB, QCryptographicHash::Sha256).toHex()));
+        QVERIFY(QFile::link(bait, stem + suffix));
+
+        server.enqueue(ok(bundleA));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        vm->dashboardCreationFinished(true);
+        vm->unregisterCurrentResource();
+        QCOMPARE(resolve(2), qMakePair(true, kFromCache));
+        vm->dashboardCreationFinished(true);
+
+        QCOMPARE(readFile(bait), "bait\n");
+        QVERIFY(!QFileInfo(stem + suffix).isSymLink());
+        QVERIFY(!QFileInfo(cacheFile("user-1")).isSymLink());
+        QCOMPARE(readFile(cacheFile("user-1")), bundleA);
+    }
+
+    // A link in place of the cache folder costs the cache, never the files it points to.
+    void linkedCacheFolderIsRefused()
+    {
+        const QString elsewhere = sandbox.filePath("elsewhere");
+        QVERIFY(QDir().mkpath(elsewhere) && QDir().mkpath(cacheFile().chopped(21)));
+        QVERIFY(QFile::link(elsewhere, cacheFile().chopped(1)));
+        server.enqueue(ok(bundleA));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        QVERIFY(logged("Failed to create dashboard RCC cache directory in:"));
+        QVERIFY(QFile::exists(kOnlyA));
+        QVERIFY(QDir(elsewhere).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+    }
+
+    // Whatever the umask: folders the client makes are 0700, files 0600.
+    void filesArePrivateUnderAnyUmask()
+    {
+        const mode_t saved = umask(0);
+        const auto restore = qScopeGuard([saved] { umask(saved); });
+        const auto mode = [](const QString &path) {
+            struct stat info
+            {
+            };
+            return lstat(QFile::encodeName(path).constData(), &info) == 0
+                       ? QString::number(info.st_mode & 07777, 8)
+                       : QStringLiteral("missing");
+        };
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        QVERIFY(!QFile::exists(data));
+        server.enqueue(ok(bundleA));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded)); // and its dashboard never finishes
+        const QString stem = cacheFile("user-1").chopped(4);
+        for (const QString &folder : {data, cacheFile()})
+            QCOMPARE(mode(folder), "700");
+        QCOMPARE(mode(stem + ".rcc"), "600");
+        QCOMPARE(mode(stem + ".loading"), "600");
+
+        ViewModel next; // finds the load unfinished and records it
+        QSignalSpy outcomes(&next, &ViewModel::externalResourceLoadFinished);
+        next.isUserLoggedIn();
+        QVERIFY(next.resolveAndDownloadExternalResourceForCurrentUser());
+        QCOMPARE(mode(stem + ".quarantined"), "600");
+        next.dashboardCreationFinished(true);
         next.unregisterCurrentResource();
 
-        ViewModel third;
-        QSignalSpy thirdOutcomes(&third, &ViewModel::externalResourceLoadFinished);
-        third.isUserLoggedIn();
-        QVERIFY(third.resolveAndDownloadExternalResourceForCurrentUser());
-        QCOMPARE(thirdOutcomes.first().at(1).toString(), kFromCache);
-        third.unregisterCurrentResource();
+        // A folder made wider by an earlier run is narrowed; a payload kept for inspection is
+        // private too.
+        QVERIFY(QFile::setPermissions(cacheFile(), QFileDevice::Permissions(0x7777)));
+        QVERIFY(QFile::remove(cacheFile("user-1")));
+        server.enqueue(ok("not a bundle"));
+        QVERIFY(next.resolveAndDownloadExternalResourceForCurrentUser());
+        QVERIFY(QTest::qWaitFor([&] { return outcomes.count() >= 2; }, kWait));
+        QCOMPARE(outcomes.at(1).at(1).toString(), kInvalid);
+        QCOMPARE(mode(cacheFile()), "700");
+        const QStringList dumps = QDir(tempPath()).entryList({"corvalen-dashboard-rcc-*"});
+        QCOMPARE(dumps.size(), 1);
+        QCOMPARE(mode(tempPath() + '/' + dumps.first()), "600");
+    }
+
+    void refusalsLeaveNothingInTemp_data()
+    {
+        QTest::addColumn<Response>("reply");
+        QTest::addColumn<QByteArray>("quarantined"); // the quarantine record, if any
+        QTest::addColumn<QString>("message");
+        const QByteArray digestA = QCryptographicHash::hash(bundleA, QCryptographicHash::Sha256);
+        QTest::newRow("junk") << ok(QByteArray(1 << 20, 'j')) << QByteArray() << kInvalid;
+        QTest::newRow("damaged bundle")
+            << ok(patched<qint32>(bundleA, 8, bundleA.size())) << QByteArray() << kInvalid;
+        QTest::newRow("too large") << ok(QByteArray(3 << 20, 'x')) << QByteArray()
+                                   << "Downloaded RCC file is too large: more than 2097152 bytes.";
+        QTest::newRow("quarantined")
+            << ok(bundleA) << digestA.toHex() + " 2\n"
+            << "This dashboard stopped the app while it was loading before, so it is not loaded "
+               "again. A newer version will load once it is published.";
+        QTest::newRow("server error") << status(500, QByteArray(1 << 20, 'e')) << QByteArray()
+                                      << "Dashboard RCC request failed (500): ";
+    }
+    // Three refusals in a row keep at most one rejected payload for inspection, and once the
+    // user has signed out the temporary folder is as it was.
+    void refusalsLeaveNothingInTemp()
+    {
+        QFETCH(Response, reply);
+        QFETCH(QByteArray, quarantined);
+        QFETCH(QString, message);
+        vm->maxBundleBytes = 2 << 20;
+        if (!quarantined.isEmpty()) {
+            QVERIFY(QDir().mkpath(cacheFile()));
+            QVERIFY(writeFile(cacheFile("user-1").chopped(4) + ".quarantined", quarantined));
+        }
+        const auto size = [this] {
+            qint64 total = 0;
+            QDirIterator it(tempPath(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+            while (it.hasNext())
+                total += QFileInfo(it.next()).size();
+            return total;
+        };
+        const qint64 before = size();
+        for (int n = 1; n <= 3; ++n) {
+            server.enqueue(reply);
+            const auto [success, text] = resolve(n);
+            QVERIFY(!success);
+            QVERIFY2(text.startsWith(message), qPrintable(text));
+            QVERIFY(size() - before <= reply.body.size());
+        }
+        vm->logUserOut();
+        QTRY_COMPARE_WITH_TIMEOUT(size(), before, kWait);
     }
 
     // Not through the cache file, the registration or the QML engine's component cache.

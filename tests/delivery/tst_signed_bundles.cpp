@@ -62,6 +62,22 @@ bool storeBundle(const QString &db, const QByteArray &bundle, const QByteArray &
     return ok;
 }
 
+// The eight points of order dividing 8, in their canonical encodings.
+QList<QByteArray> smallOrderPoints()
+{
+    QList<QByteArray> points;
+    for (const char *hex : {"0100000000000000000000000000000000000000000000000000000000000000",
+                            "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+                            "0000000000000000000000000000000000000000000000000000000000000000",
+                            "0000000000000000000000000000000000000000000000000000000000000080",
+                            "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a",
+                            "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac03fa",
+                            "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05",
+                            "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc85"})
+        points << QByteArray::fromHex(hex);
+    return points;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Source)
@@ -287,6 +303,22 @@ private slots:
         QCOMPARE(readFile(cacheFile()), bundleA);
     }
 
+    // A link planted in place of the signature file is replaced, never written through.
+    void plantedSignatureLinkIsNotFollowed()
+    {
+        QVERIFY(publish(bundleA, "signing.pem"));
+        QVERIFY(startClient(publicKey));
+        const QString bait = home.filePath("bait");
+        QVERIFY(writeFile(bait, "bait\n"));
+        QVERIFY(QDir().mkpath(QFileInfo(signatureFile()).path()));
+        QVERIFY(QFile::link(bait, signatureFile()));
+        QVERIFY(load(Source::RawAnswer));
+        QCOMPARE(outcome(1), qMakePair(true, QStringLiteral("External resource loaded.")));
+        QCOMPARE(readFile(bait), "bait\n");
+        QVERIFY(!QFileInfo(signatureFile()).isSymLink());
+        QVERIFY(!readFile(signatureFile()).isEmpty());
+    }
+
     void configuredKeyValue_data()
     {
         QTest::addColumn<QString>("value");
@@ -302,6 +334,20 @@ private slots:
         QTest::newRow("31 bytes") << QString::fromLatin1(raw.chopped(1).toBase64()) << true
                                   << false;
         QTest::newRow("33 bytes") << QString::fromLatin1((raw + 'x').toBase64()) << true << false;
+        QTest::newRow("neutral point")
+            << "AQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=" << true << false;
+        for (const QByteArray &point : smallOrderPoints())
+            QTest::addRow("small order %s", point.toHex().constData())
+                << QString::fromLatin1(point.toBase64()) << true << false;
+        // y >= 2^255 - 19: 0 and 1 again (small order), 2 (not), with either sign bit.
+        for (const char *y : {"ed", "ee", "ef"}) {
+            for (const char *top : {"7f", "ff"}) {
+                const QByteArray key =
+                    QByteArray::fromHex(y) + QByteArray(30, char(0xff)) + QByteArray::fromHex(top);
+                QTest::addRow("non-canonical %s", key.toHex().constData())
+                    << QString::fromLatin1(key.toBase64()) << true << false;
+            }
+        }
     }
 
     // A value that is no key is reported at start-up and refuses even a correctly signed bundle.
@@ -322,6 +368,10 @@ private slots:
         QCOMPARE(trust.required(), required);
         QCOMPARE(trust.accepts(bundleA, sign(bundleA)), accepted);
         QCOMPARE(trust.accepts(bundleA, QByteArray()), !required);
+        // With a key of small order one of these signatures (R a small-order point, S = 0)
+        // verifies for any bundle, without the private key.
+        for (const QByteArray &r : smallOrderPoints())
+            QCOMPARE(trust.accepts(bundleA, (r + QByteArray(32, 0)).toBase64()), !required);
     }
 };
 
