@@ -321,6 +321,7 @@ bool MqttClient::ConnectToAddress(const QString &address)
 
     if (tls_enabled && !UseTls()) {
         Teardown();
+        broker_addresses.clear(); // the other addresses would fail the same way
         return false;
     }
 
@@ -459,14 +460,25 @@ void MqttClient::Pump()
         const int socket = mosquitto_socket(mosq);
         if (socket == InvalidSocket)
             break;
-        // While a TLS handshake runs, only the read call moves it on, whichever way it waits.
-        const bool handshaking = tlsHandshaking(mosquitto_ssl_get(mosq));
+        void *ssl = mosquitto_ssl_get(mosq);
+        const bool handshaking = tlsHandshaking(ssl);
         short events = 0;
         if (inputWaiting && !handshaking)
             events = SocketPoll::ReadNormal;
         else if (pollSocketOnce(socket, WantWrite(), &events) <= 0 || events == 0)
             break;
         inputWaiting = false;
+        if (handshaking && !tlsHandshakeStarted(ssl)) {
+            // libmosquitto 2.0.11 begins the TLS handshake within mosquitto_connect_async;
+            // newer releases wait for the TCP connect to complete and begin it from
+            // mosquitto_loop_write, which is also where they learn that the connect failed.
+            mosquitto_loop_write(mosq, 1);
+            if (mosquitto_socket(mosq) != InvalidSocket &&
+                !tlsHandshakeStarted(mosquitto_ssl_get(mosq)))
+                break; // still connecting
+            continue;
+        }
+        // Once begun, the handshake is moved on by the read call only, whichever way it waits.
         if (events & SocketPoll::ReadMask)
             mosquitto_loop_read(mosq, 1);
         if (handshaking && (events & (SocketPoll::Error | SocketPoll::HangUp)) &&
@@ -538,9 +550,13 @@ void MqttClient::WriteReplies()
 bool MqttClient::WantWrite() const
 {
     // The packets queued during a TLS handshake wait for its end; until then only the
-    // handshake's own writes count, or the writable socket would wake us without end.
+    // handshake's own writes count, or the writable socket would wake us without end. Before
+    // the handshake has begun, the TCP connect completing (the socket turning writable) is what
+    // begins it.
     void *ssl = mosquitto_ssl_get(mosq);
-    return tlsHandshaking(ssl) ? tlsWantsWrite(ssl) : mosquitto_want_write(mosq);
+    if (!tlsHandshaking(ssl))
+        return mosquitto_want_write(mosq);
+    return !tlsHandshakeStarted(ssl) || tlsWantsWrite(ssl);
 }
 
 void MqttClient::SchedulePump()

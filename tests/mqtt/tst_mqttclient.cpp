@@ -635,12 +635,20 @@ private slots:
     void tlsConnection_data()
     {
         QTest::addColumn<TlsAttempt>("attempt");
+        // The broker listens on every address of localhost (127.0.0.1, and ::1 where the hosts
+        // file says so), and each address is tried in turn until a broker has answered.
+        const qsizetype localhostAddresses = QHostInfo::fromName("localhost").addresses().size();
+        const auto eachAddress = [&](const QString &pattern) {
+            return "(?:" + pattern + ")(?:\n(?:" + pattern + ")){" +
+                   QString::number(localhostAddresses - 1) + "}";
+        };
         // The handshake may end within the library's connect call, or after it.
-        const QString unverified =
+        const QString unverified = eachAddress(
                           "Could not connect to MQTT broker: certificate verification failed: %1\n"
-                          "(DISCONNECTED|Could not connect to MQTT broker:) .*",
+                          "(DISCONNECTED|Could not connect to MQTT broker:) .*"),
                       refused = "12?0",
-                      failed = "DISCONNECTED .*\nReconnecting to MQTT broker in 1 s";
+                      failed =
+                          eachAddress("DISCONNECTED .*") + "\nReconnecting to MQTT broker in 1 s";
         QTest::newRow("test CA") << TlsAttempt{"localhost", "host", Trust::TestCa, "123", ""};
         QTest::newRow("test CA, address as host name")
             << TlsAttempt{"127.0.0.1", "host", Trust::TestCa, "123", ""};
@@ -652,7 +660,9 @@ private slots:
         QTest::newRow("certificate for another name") << TlsAttempt{
             "localhost", "other", Trust::TestCa, refused, unverified.arg("hostname mismatch")};
         QTest::newRow("certificate without the address") << TlsAttempt{
-            "127.0.0.1", "other", Trust::TestCa, refused, unverified.arg("IP address mismatch")};
+            "127.0.0.1", "other", Trust::TestCa, refused,
+            "Could not connect to MQTT broker: certificate verification failed: IP address "
+            "mismatch\n(DISCONNECTED|Could not connect to MQTT broker:) .*"};
         QTest::newRow("CA file that cannot be read")
             << TlsAttempt{"localhost", "host", Trust::MissingFile, "10",
                           "Could not connect to MQTT broker: cannot read the CA file \"[^\"]+\""};
@@ -677,6 +687,11 @@ private slots:
             const QList<QHostAddress> addresses = QHostInfo::fromName(TwoAddressName).addresses();
             QCOMPARE(addresses.size(), 2);
             broker->setListenAddresses({addresses.at(1).toString()});
+        } else if (host == "localhost") {
+            QStringList listen;
+            for (const QHostAddress &address : QHostInfo::fromName(host).addresses())
+                listen.append(address.toString());
+            broker->setListenAddresses(listen);
         }
         if (!serverCertificate.isEmpty())
             broker->setTls(certificates->filePath(serverCertificate + ".pem"),
@@ -896,8 +911,10 @@ private slots:
         // A port above 65535 is the library's to refuse; it must not wrap round to the broker's.
         QVERIFY(client.ConfigureAndConnect(host, 65536 + port, {"other"}));
         QTRY_VERIFY_WITH_TIMEOUT(stateTrail().endsWith("3010"), Timeout);
+        // The library's text for it changed wording after 2.0.11.
         QCOMPARE(logged().filter(OtherLine).constLast(),
-                 "Could not connect to MQTT broker: Invalid function arguments provided.");
+                 QString("Could not connect to MQTT broker: ") +
+                     mosquitto_strerror(MOSQ_ERR_INVAL));
         QCOMPARE(broker->logCount("New client connected"), 3);
     }
 };
