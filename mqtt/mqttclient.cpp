@@ -81,7 +81,7 @@ int reconnectDelayMs(int attempt, double jitter)
     return delay - int(qBound(0.0, jitter, 1.0) * delay / 2);
 }
 
-MqttClient::MqttClient(QObject *parent) : QObject(parent)
+MqttClient::MqttClient(QObject *parent) : MqttClientAddedSignals(parent)
 {
     mosquitto_lib_init();
     pump_timer.setInterval(PumpIntervalMs);

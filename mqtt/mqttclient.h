@@ -26,7 +26,21 @@ struct ReceivedMessage
     QByteArray payload;
 };
 
-class MqttClient : public QObject
+// Signals added after MqttClient's first interface. moc numbers all signals of a class before
+// its slots and invokables, so a signal declared in MqttClient itself would move the index of
+// every slot and invokable there; declared in this base, it leaves them where they were.
+class MqttClientAddedSignals : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+signals:
+    // With automatic reconnect on: the next attempt starts in about this many seconds.
+    void reconnectScheduled(int seconds);
+};
+
+class MqttClient : public MqttClientAddedSignals
 {
     Q_OBJECT
     friend class TestMqttClient;
@@ -49,8 +63,6 @@ public:
 signals:
     void connectedChanged(bool connected);
     void messageReceived(QString topic, QString message);
-    // With automatic reconnect on: the next attempt starts in about this many seconds.
-    void reconnectScheduled(int seconds);
 
 private slots:
     void HostLookedUp(QHostInfo host_info);

@@ -1,5 +1,6 @@
 #include <QElapsedTimer>
 #include <QHostInfo>
+#include <QMetaMethod>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <tuple>
 
 #include <mosquitto.h>
 
@@ -184,6 +186,62 @@ private slots:
         capture.emplace();
         broker = std::make_unique<MosquittoBroker>();
         QVERIFY2(broker->start(), qPrintable(broker->errorString()));
+    }
+
+    void methodIndicesFollowTheInterface_data()
+    {
+        QTest::addColumn<int>("index"); // relative to the methods QObject brings
+        QTest::addColumn<QByteArray>("signature");
+        QTest::addColumn<QMetaMethod::MethodType>("type");
+        QTest::addColumn<QMetaMethod::Access>("access");
+        const QList<std::tuple<const char *, QMetaMethod::MethodType, QMetaMethod::Access>> members{
+            {"connectedChanged(bool)", QMetaMethod::Signal, QMetaMethod::Public},
+            {"messageReceived(QString,QString)", QMetaMethod::Signal, QMetaMethod::Public},
+            {"HostLookedUp(QHostInfo)", QMetaMethod::Slot, QMetaMethod::Private},
+            {"Pump()", QMetaMethod::Slot, QMetaMethod::Private},
+            {"SetPort(uint)", QMetaMethod::Method, QMetaMethod::Public},
+            {"SetWebSocketPort(uint)", QMetaMethod::Method, QMetaMethod::Public},
+            {"SetHostName(QString)", QMetaMethod::Method, QMetaMethod::Public},
+            {"SetUserName(QString)", QMetaMethod::Method, QMetaMethod::Public},
+            {"SetPassword(QString)", QMetaMethod::Method, QMetaMethod::Public},
+            {"SetClientId(QString)", QMetaMethod::Method, QMetaMethod::Public},
+            {"Connect()", QMetaMethod::Method, QMetaMethod::Public},
+            {"Disconnect()", QMetaMethod::Method, QMetaMethod::Public},
+            {"ConfigureAndConnect(QString,uint,QStringList)", QMetaMethod::Method,
+             QMetaMethod::Public},
+            {"ResetConfiguration()", QMetaMethod::Method, QMetaMethod::Public},
+            {"PublishToTopic(QString,QString)", QMetaMethod::Method, QMetaMethod::Public},
+            {"AddSubscriptionToTopic(QString)", QMetaMethod::Method, QMetaMethod::Public}};
+        for (int i = 0; i < members.size(); ++i) {
+            const auto &[signature, type, access] = members.at(i);
+            QTest::newRow(signature) << i << QByteArray(signature) << type << access;
+        }
+    }
+
+    void methodIndicesFollowTheInterface()
+    {
+        QFETCH(int, index);
+        QFETCH(QByteArray, signature);
+        QFETCH(QMetaMethod::MethodType, type);
+        QFETCH(QMetaMethod::Access, access);
+        const QMetaObject &meta = MqttClient::staticMetaObject;
+        const QMetaMethod method = meta.method(meta.methodOffset() + index);
+        QCOMPARE(method.methodSignature(), signature);
+        QCOMPARE(method.methodType(), type);
+        QCOMPARE(method.access(), access);
+    }
+
+    void additionsLeaveTheInterfaceIndices()
+    {
+        // Members added later sit outside the interface's sixteen and stay reachable by name.
+        const QMetaObject &meta = MqttClient::staticMetaObject;
+        for (const char *added :
+             {"reconnectScheduled(int)", "SetAutoReconnect(bool)", "SetTls(bool,QString)"}) {
+            const int addedIndex = meta.indexOfMethod(added);
+            QVERIFY2(addedIndex >= 0, added);
+            QVERIFY2(addedIndex < meta.methodOffset() || addedIndex > meta.methodOffset() + 15,
+                     added);
+        }
     }
 
     void topicsAndMessages()
