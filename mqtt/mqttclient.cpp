@@ -179,6 +179,8 @@ void MqttClient::ResetConfiguration()
 {
     connect_pending = false;
     SetAutoReconnect(false);
+    // Sign-out resets through here: the next user's dashboard must not inherit TLS and its CA.
+    SetTls(false, QString());
     const QPointer<MqttClient> alive(this); // a connectedChanged slot may delete the client
     AbortAndDisconnect();
     if (alive)

@@ -89,7 +89,7 @@ public:
     Q_INVOKABLE void SetAutoReconnect(bool enabled);
     // TLS with the broker's certificate and host name always verified: against the CA
     // certificates in ca_file, or the system's trust store when it is empty. Off by default;
-    // takes effect at the next attempt; kept by ResetConfiguration, like the credentials.
+    // takes effect at the next attempt; ResetConfiguration turns it off again.
     Q_INVOKABLE void SetTls(bool enabled, QString ca_file);
 
 private:

@@ -784,6 +784,39 @@ private slots:
         QCOMPARE(received.constLast().at(1).toString(), "over TLS");
     }
 
+    void closingForgetsTls_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("sign-out") << "logUserOut";
+        QTest::newRow("disconnectDashboardMqtt") << "disconnectDashboardMqtt";
+    }
+
+    void closingForgetsTls()
+    {
+        // The next user's dashboard, which never calls SetTls, gets plain MQTT.
+        QFETCH(QString, how);
+        const QTemporaryDir *certificates = testCertificates();
+        QVERIFY(certificates);
+        broker->stop();
+        broker->setTls(certificates->filePath("host.pem"), certificates->filePath("host.key"));
+        QVERIFY2(broker->start(), qPrintable(broker->errorString()));
+        ViewModel manager;
+        MqttClient client;
+        manager.setMqttClient(&client);
+        QSignalSpy connected(&client, &MqttClient::connectedChanged);
+        client.SetTls(true, certificates->filePath("ca.pem"));
+        QVERIFY(manager.configureDashboardMqtt(broker->host(), broker->port(), {"a/t"}));
+        QVERIFY(connected.wait(Timeout));
+
+        QVERIFY(QMetaObject::invokeMethod(&manager, qPrintable(how)));
+        broker->stop();
+        broker->setTls({}, {});
+        QVERIFY2(broker->start(), qPrintable(broker->errorString()));
+        QVERIFY(manager.configureDashboardMqtt(broker->host(), broker->port(), {"b/t"}));
+        QTRY_COMPARE_WITH_TIMEOUT(stateTrail(), "1230123", Timeout);
+        QCOMPARE(logged().filter(OtherLine), QStringList());
+    }
+
     void reconnectDelay_data()
     {
         QTest::addColumn<int>("attempt");
