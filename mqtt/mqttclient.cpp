@@ -321,6 +321,11 @@ bool MqttClient::ConnectToAddress(const QString &address)
                                   password.isEmpty() ? nullptr : pass.constData());
     }
 
+    // Without it, a packet queued right after another (the SUBSCRIBE that follows a dashboard's
+    // first publish, say) waits for the broker's delayed ACK, some 40 ms, and an answer sent
+    // meanwhile finds no subscription.
+    mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
+
     if (tls_enabled && !UseTls()) {
         Teardown();
         broker_addresses.clear(); // the other addresses would fail the same way

@@ -16,6 +16,9 @@
 #include <tuple>
 
 #include <mosquitto.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include "mqtt/mqttclient.h"
 #include "support/log_capture.h"
@@ -371,6 +374,61 @@ private slots:
         QCOMPARE(delivered, expected);
         QTRY_VERIFY_WITH_TIMEOUT(deliveredAtFirstYield != -1, Timeout);
         QVERIFY2(deliveredAtFirstYield < messages, "the whole burst was delivered in one turn");
+    }
+
+    void answerToFirstPublishArrives()
+    {
+        // The connectedChanged(true) slot says hello and subscribes to the answer; the peer
+        // answers at once, so the SUBSCRIBE must not wait behind the PUBLISH (with Nagle's
+        // algorithm it waits for the broker's delayed ACK, and every answer is lost). Even with
+        // both sent at once, the broker, which reads one packet per client in each pass, may
+        // now and then take the answer first, so a dashboard session is tried a few times.
+        EchoPeer peer("hello/in", "hello/out");
+        QVERIFY(peer.start(*broker));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions("echo"), QStringList{"hello/in"}, Timeout);
+        MqttClient client;
+        QSignalSpy received(&client, &MqttClient::messageReceived);
+        connect(&client, &MqttClient::connectedChanged, this, [&](bool isConnected) {
+            if (!isConnected)
+                return;
+            client.PublishToTopic("hello/in", "hello");
+            client.AddSubscriptionToTopic("hello/out");
+        });
+        for (int session = 0; session < 5 && received.isEmpty(); ++session) {
+            QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {}));
+            received.wait(Timeout);
+        }
+        QCOMPARE(received.value(0), (QVariantList{"hello/out", "hello"}));
+    }
+
+    void noDelayOnEveryConnection_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("plain") << false;
+        QTest::newRow("TLS") << true;
+    }
+
+    void noDelayOnEveryConnection()
+    {
+        QFETCH(bool, tls);
+        const QTemporaryDir *certificates = testCertificates();
+        QVERIFY(certificates);
+        if (tls) {
+            broker->stop();
+            broker->setTls(certificates->filePath("host.pem"), certificates->filePath("host.key"));
+            QVERIFY2(broker->start(), qPrintable(broker->errorString()));
+        }
+        MqttClient client;
+        QSignalSpy connected(&client, &MqttClient::connectedChanged);
+        client.SetTls(tls, certificates->filePath("ca.pem"));
+        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {}));
+        QVERIFY(connected.wait(Timeout));
+        int noDelay = 0;
+        socklen_t size = sizeof noDelay;
+        QCOMPARE(
+            getsockopt(mosquitto_socket(client.mosq), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size),
+            0);
+        QCOMPARE(noDelay, 1);
     }
 
     void publishRefusedWhileBrokerStopsReading()
