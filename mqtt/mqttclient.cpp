@@ -24,8 +24,8 @@ constexpr int MaxPumpIterations = 128;
 // How much unread input closing the connection may read and drop, at most.
 constexpr qint64 DrainMaxBytes = 16 * 1024 * 1024;
 constexpr qint64 DrainMaxMs = 250;
-// Publishes are refused while this much has been queued since the library's queue was last
-// seen empty; the queue can exceed it by one message.
+// Publishes are refused while this much waits unsent in the library's queue; the queue can
+// exceed it by one message.
 constexpr qint64 MaxQueuedPublishBytes = 8 * 1024 * 1024;
 constexpr qint64 PublishHeaderBytes = 7; // fixed header with the longest length, topic length
 constexpr int KeepAliveSeconds = 60;
@@ -313,6 +313,7 @@ bool MqttClient::ConnectToAddress(const QString &address)
     mosquitto_connect_callback_set(mosq, &MqttClient::OnConnect);
     mosquitto_disconnect_callback_set(mosq, &MqttClient::OnDisconnect);
     mosquitto_message_callback_set(mosq, &MqttClient::OnMessage);
+    mosquitto_publish_callback_set(mosq, &MqttClient::OnPublish);
 
     if (!user_name.isEmpty()) {
         const QByteArray user = user_name.toUtf8();
@@ -511,7 +512,7 @@ void MqttClient::Pump()
         // Write interest only while data is queued, or an idle connection would spin.
         write_notifier->setEnabled(WantWrite());
         if (!mosquitto_want_write(mosq)) // everything queued so far has been handed to the kernel
-            queued_publish_bytes = 0;
+            ForgetUnsentPublishes();
         if (yielded)
             SchedulePump();
     } else {
@@ -541,7 +542,7 @@ void MqttClient::WriteReplies()
     if (mosquitto_socket(mosq) != InvalidSocket) {
         write_notifier->setEnabled(WantWrite());
         if (!mosquitto_want_write(mosq))
-            queued_publish_bytes = 0;
+            ForgetUnsentPublishes();
         return;
     }
     // The write failed and the library closed the socket: the end of the connection is
@@ -591,7 +592,7 @@ void MqttClient::Teardown()
         mosq = nullptr;
     }
     received_messages.clear();
-    queued_publish_bytes = 0;
+    ForgetUnsentPublishes();
     delivering = false;
     connack_received = false;
     disconnect_received = false;
@@ -695,11 +696,13 @@ void MqttClient::PublishToTopic(QString topic, QString message)
     // A length the library's int cannot carry would be truncated into a different message. A
     // broker that stopped reading must not make the queue grow without end.
     if (state == Connected && payload.size() <= INT_MAX &&
-        queued_publish_bytes < MaxQueuedPublishBytes) {
+        unsent_publish_bytes < MaxQueuedPublishBytes) {
         const QByteArray utf8Topic = topic.toUtf8();
         if (mosquitto_publish(mosq, nullptr, utf8Topic.constData(), int(payload.size()),
                               payload.constData(), 0, false) == MOSQ_ERR_SUCCESS) {
-            queued_publish_bytes += PublishHeaderBytes + utf8Topic.size() + payload.size();
+            const qint64 size = PublishHeaderBytes + utf8Topic.size() + payload.size();
+            unsent_publishes.append(size);
+            unsent_publish_bytes += size;
             SchedulePump();
             return;
         }
@@ -713,6 +716,23 @@ void MqttClient::OnConnect(struct mosquitto *, void *obj, int rc)
     auto *self = static_cast<MqttClient *>(obj);
     self->connack_received = true;
     self->connack_code = rc;
+}
+
+void MqttClient::OnPublish(struct mosquitto *, void *obj, int)
+{
+    // For QoS 0, which is all we publish, the library calls this once the packet has been
+    // written whole, and the packets leave in the order they were published. (For QoS 1 and 2 it
+    // would come with the broker's acknowledgement, later than the write: counting until then
+    // would only err on the safe side.)
+    auto *self = static_cast<MqttClient *>(obj);
+    if (!self->unsent_publishes.isEmpty())
+        self->unsent_publish_bytes -= self->unsent_publishes.takeFirst();
+}
+
+void MqttClient::ForgetUnsentPublishes()
+{
+    unsent_publishes.clear();
+    unsent_publish_bytes = 0;
 }
 
 void MqttClient::OnDisconnect(struct mosquitto *, void *obj, int rc)

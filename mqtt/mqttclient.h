@@ -115,6 +115,8 @@ private:
     static void OnConnect(struct mosquitto *m, void *obj, int rc);
     static void OnDisconnect(struct mosquitto *m, void *obj, int rc);
     static void OnMessage(struct mosquitto *m, void *obj, const struct mosquitto_message *message);
+    static void OnPublish(struct mosquitto *m, void *obj, int mid);
+    void ForgetUnsentPublishes();
 
     struct mosquitto *mosq = nullptr;
     ConnectionState state = Disconnected;
@@ -141,7 +143,9 @@ private:
     bool pumping = false;
     bool pump_scheduled = false;
     bool delivering = false;
-    qint64 queued_publish_bytes = 0; // published since the library's queue was last empty
+    // Sizes of the publishes the library has queued but not yet written, oldest first.
+    QList<qint64> unsent_publishes;
+    qint64 unsent_publish_bytes = 0;
     bool auto_reconnect = false;
     QTimer reconnect_timer;
     int reconnect_attempts = 0;    // scheduled since the last connection that lasted

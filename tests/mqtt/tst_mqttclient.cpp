@@ -458,6 +458,50 @@ private slots:
         QCOMPARE(logged().count("Could not publish message"), 1);
     }
 
+    void capCountsOnlyUnsentBytes()
+    {
+        // A broker that reads, but more slowly than the dashboard publishes: its socket stays
+        // full and a backlog stays in the client, well under the cap. What the broker has read
+        // left long ago and must not count, so no publish is refused however long this goes on.
+        constexpr qint64 Cap = 8 * 1024 * 1024;
+        MqttClient client;
+        QVERIFY(subscribed(client, "q/small"));
+        const QString payload(16384, 'x');
+        const qint64 wireSize = 1 + 3 + 2 + 5 + 16384; // header, length, topic length, "q/big"
+        const QString received = "Received PUBLISH from " + id;
+        int published = 0;
+        const auto publish = [&] {
+            client.PublishToTopic("q/big", payload);
+            ++published;
+            QCoreApplication::processEvents(); // lets the queued Pump write what the socket takes
+        };
+        // Stalled first, until the kernel holds all it takes, then a backlog of three quarters
+        // of the cap in the client: more than the kernel can take at one go as the broker reads.
+        broker->pause();
+        const auto resume = qScopeGuard([&] { broker->resume(); });
+        while (!mosquitto_want_write(client.mosq) && published * wireSize < Cap)
+            publish();
+        const int inKernel = published;
+        QVERIFY2(inKernel * wireSize < Cap, "the kernel took the whole cap");
+        while ((published - inKernel) * wireSize < Cap * 3 / 4)
+            publish();
+        // Then, until three caps' worth have been published, the broker reads some and stops
+        // again, the client sends on what now fits, and as much is published again. The client
+        // does not run while the broker reads, so its backlog never runs dry.
+        while (published * wireSize < 3 * Cap && !logged().contains("Could not publish message")) {
+            const int before = broker->logCount(received);
+            broker->resume();
+            QVERIFY(broker->waitForLogCount(received, before + inKernel / 4));
+            broker->pause();
+            const int read = broker->logCount(received) - before;
+            for (int i = 0; i < read; ++i)
+                publish();
+        }
+        QCOMPARE(logged().count("Could not publish message"), 0);
+        broker->resume();
+        QTRY_COMPARE_WITH_TIMEOUT(broker->logCount(received), published, Timeout);
+    }
+
     void slotMayDeleteTheClient()
     {
         // Each client is deleted by a slot of one of its own signals while the call that emitted

@@ -130,6 +130,14 @@ qint64 MosquittoBroker::unreadByClients() const
     return unread;
 }
 
+bool MosquittoBroker::waitForLogCount(const QString &needle, int count) const
+{
+    for (QDeadlineTimer deadline(TimeoutMs); !deadline.hasExpired(); QThread::msleep(5))
+        if (logCount(needle) >= count)
+            return true;
+    return false;
+}
+
 bool MosquittoBroker::waitForUnreadByClients(qint64 bytes) const
 {
     for (QDeadlineTimer deadline(TimeoutMs); !deadline.hasExpired(); QThread::msleep(5))

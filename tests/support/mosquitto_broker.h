@@ -45,6 +45,8 @@ public:
     QStringList subscriptions(const QString &clientId) const;
     // Bytes sent by the broker that sit unread in its clients' sockets on this machine (IPv4).
     qint64 unreadByClients() const;
+    // Waits, without processing events, until at least `count` log lines contain `needle`.
+    bool waitForLogCount(const QString &needle, int count) const;
     // Waits, without processing events, until at least `bytes` sit unread there.
     bool waitForUnreadByClients(qint64 bytes) const;
 
