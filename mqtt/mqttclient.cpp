@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QJSEngine>
 #include <QLoggingCategory>
 #include <QMetaObject>
 #include <QPointer>
@@ -15,6 +16,7 @@
 #include <climits>
 #include <mosquitto.h>
 
+#include "app/config.h"
 #include "mqtt/socket_poll.h"
 
 namespace {
@@ -28,6 +30,9 @@ constexpr qint64 DrainMaxMs = 250;
 // exceed it by one message.
 constexpr qint64 MaxQueuedPublishBytes = 8 * 1024 * 1024;
 constexpr qint64 PublishHeaderBytes = 7; // fixed header with the longest length, topic length
+// A message this big that QML has seen is collected from the JavaScript heap at once rather
+// than at its next collection, which may come only after the next big message has arrived.
+constexpr qint64 CollectAfterBytes = 16 * 1024 * 1024;
 constexpr int KeepAliveSeconds = 60;
 constexpr int FirstReconnectDelayMs = 1000;
 constexpr int MaxReconnectDelayMs = 60000;
@@ -53,22 +58,34 @@ bool isPlainText(const QString &text)
 }
 
 // The line of a received message, exactly as qDebug() << topic << " Message: " << payload
-// writes it. The stream quotes and escapes character by character, which costs more than the
-// rest of the delivery; plain text needs neither, so such a line is put together in one go.
-void logReceived(const QString &topic, const QByteArray &payload, const QString &text)
+// writes it. The stream quotes and escapes character by character, and copies the line into
+// its buffer; plain text needs neither, so such a line is put together in one go from the raw
+// bytes and handed to the logger as it is.
+void logReceived(const QString &topic, const QByteArray &payload)
 {
     if (!isPlainText(topic) || !isPlainText(payload)) {
         qDebug() << topic << " Message: " << payload;
         return;
     }
     QString line;
-    line.reserve(topic.size() + text.size() + 16);
+    line.reserve(topic.size() + payload.size() + 16);
     line += u'"';
     line += topic;
     line += QLatin1String("\"  Message:  \"");
-    line += text;
+    line += QLatin1String(payload);
     line += u'"';
-    qDebug().noquote() << line;
+    const QMessageLogContext context(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC,
+                                     "default");
+    qt_message_output(QtDebugMsg, context, line);
+}
+
+// CORVALEN_MQTT_MAX_INCOMING_BYTES: a positive number of bytes; anything else means no limit.
+qint64 maxIncomingBytes()
+{
+    bool ok = false;
+    const qint64 value =
+        configValue(QStringLiteral("CORVALEN_MQTT_MAX_INCOMING_BYTES")).toLongLong(&ok);
+    return ok && value > 0 ? value : 0;
 }
 } // namespace
 
@@ -345,6 +362,7 @@ bool MqttClient::ConnectToAddress(const QString &address)
     }
 
     connack_seen = false;
+    max_incoming_bytes = maxIncomingBytes();
 
     const int socket = mosquitto_socket(mosq);
     read_notifier = new QSocketNotifier(socket, QSocketNotifier::Read, this);
@@ -632,17 +650,26 @@ void MqttClient::ProcessEvents()
     delivering = true;
     bool delivered = false;
     while (!received_messages.isEmpty()) {
-        const ReceivedMessage message = received_messages.takeFirst();
+        ReceivedMessage message = received_messages.takeFirst();
         // qDebug() formats its line before the logging rules are asked; with the debug lines
         // switched off, quoting every message would still cost a third of its delivery.
-        const QString text = QString::fromUtf8(message.payload);
         const QLoggingCategory *log = QLoggingCategory::defaultCategory();
         if (!log || log->isDebugEnabled())
-            logReceived(message.topic, message.payload, text);
+            logReceived(message.topic, message.payload);
+        // One conversion, and the raw bytes gone before QML gets the text: a big message is
+        // held at most twice over (bytes and text) while it is converted, and once after.
+        const qint64 size = message.payload.size();
+        QString text = QString::fromUtf8(message.payload);
+        message.payload = QByteArray();
         emit messageReceived(message.topic, text);
         if (!alive || teardown_generation != generation)
             return;
         delivered = true;
+        if (size >= CollectAfterBytes) {
+            text = QString();
+            if (QJSEngine *engine = qjsEngine(this))
+                engine->collectGarbage();
+        }
     }
     delivering = false;
     if (delivered)
@@ -747,9 +774,15 @@ void MqttClient::OnMessage(struct mosquitto *, void *obj, const struct mosquitto
     auto *self = static_cast<MqttClient *>(obj);
     ReceivedMessage received;
     received.topic = message->topic ? QString::fromUtf8(message->topic) : QString();
+    self->pump_read_bytes += received.topic.size() + qMax(message->payloadlen, 0);
+    if (self->max_incoming_bytes > 0 && message->payloadlen > self->max_incoming_bytes) {
+        qWarning() << "Dropped an MQTT message over CORVALEN_MQTT_MAX_INCOMING_BYTES:"
+                   << received.topic << message->payloadlen << "bytes";
+        return;
+    }
+    // The only copy of the payload we make: the library frees its own when this returns.
     if (message->payload && message->payloadlen > 0)
         received.payload =
             QByteArray(static_cast<const char *>(message->payload), message->payloadlen);
-    self->pump_read_bytes += received.topic.size() + received.payload.size();
-    self->received_messages.append(received);
+    self->received_messages.append(std::move(received));
 }

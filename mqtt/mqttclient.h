@@ -160,4 +160,5 @@ private:
     int pump_budget_ms = 4;
     qint64 pump_byte_budget = 256 * 1024;
     qint64 pump_read_bytes = 0;
+    qint64 max_incoming_bytes = 0; // of the current attempt; 0: no limit
 };

@@ -306,6 +306,40 @@ private slots:
         QCOMPARE(logged().count("Could not subscribe to topic: \"bad/#/x\""), 2); // per connection
     }
 
+    void incomingSizeLimit_data()
+    {
+        QTest::addColumn<QByteArray>("limit"); // CORVALEN_MQTT_MAX_INCOMING_BYTES
+        QTest::addColumn<bool>("delivered");   // the 100000-byte message
+        QTest::newRow("unset") << QByteArray() << true;
+        QTest::newRow("exactly its size") << QByteArray(" 100000 ") << true;
+        QTest::newRow("one byte less") << QByteArray("99999") << false;
+        QTest::newRow("not a number") << QByteArray("lots") << true;
+        QTest::newRow("zero") << QByteArray("0") << true;
+    }
+
+    void incomingSizeLimit()
+    {
+        QFETCH(QByteArray, limit);
+        QFETCH(bool, delivered);
+        qputenv("CORVALEN_MQTT_MAX_INCOMING_BYTES", limit);
+        const auto unset = qScopeGuard([] { qunsetenv("CORVALEN_MQTT_MAX_INCOMING_BYTES"); });
+        MqttClient client;
+        QSignalSpy received(&client, &MqttClient::messageReceived);
+        QVERIFY(subscribed(client, "l/t"));
+        QVERIFY(broker->publishEach("l/t", {QByteArray(100000, 'b'), "small"}));
+        QTRY_VERIFY_WITH_TIMEOUT(!received.isEmpty() && received.constLast().at(1) == "small",
+                                 Timeout);
+        QCOMPARE(received.size(), delivered ? 2 : 1);
+        if (delivered)
+            QCOMPARE(received.constFirst().at(1).toString().size(), 100000);
+        const QStringList dropped =
+            delivered ? QStringList()
+                      : QStringList{"Dropped an MQTT message over "
+                                    "CORVALEN_MQTT_MAX_INCOMING_BYTES: \"l/t\" 100000 bytes"};
+        QCOMPARE(logged().filter("Dropped"), dropped);
+        QCOMPARE(logged().filter(" Message: ").size(), received.size());
+    }
+
     void deliveryKeepsArrivalOrder()
     {
         MqttClient client;
