@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QJSEngine>
 #include <QLoggingCategory>
 #include <QMetaObject>
 #include <QPointer>
@@ -15,6 +16,7 @@
 #include <climits>
 #include <mosquitto.h>
 
+#include "app/config.h"
 #include "mqtt/socket_poll.h"
 
 namespace {
@@ -24,10 +26,13 @@ constexpr int MaxPumpIterations = 128;
 // How much unread input closing the connection may read and drop, at most.
 constexpr qint64 DrainMaxBytes = 16 * 1024 * 1024;
 constexpr qint64 DrainMaxMs = 250;
-// Publishes are refused while this much has been queued since the library's queue was last
-// seen empty; the queue can exceed it by one message.
+// Publishes are refused while this much waits unsent in the library's queue; the queue can
+// exceed it by one message.
 constexpr qint64 MaxQueuedPublishBytes = 8 * 1024 * 1024;
 constexpr qint64 PublishHeaderBytes = 7; // fixed header with the longest length, topic length
+// A message this big that QML has seen is collected from the JavaScript heap at once rather
+// than at its next collection, which may come only after the next big message has arrived.
+constexpr qint64 CollectAfterBytes = 16 * 1024 * 1024;
 constexpr int KeepAliveSeconds = 60;
 constexpr int FirstReconnectDelayMs = 1000;
 constexpr int MaxReconnectDelayMs = 60000;
@@ -53,22 +58,34 @@ bool isPlainText(const QString &text)
 }
 
 // The line of a received message, exactly as qDebug() << topic << " Message: " << payload
-// writes it. The stream quotes and escapes character by character, which costs more than the
-// rest of the delivery; plain text needs neither, so such a line is put together in one go.
-void logReceived(const QString &topic, const QByteArray &payload, const QString &text)
+// writes it. The stream quotes and escapes character by character, and copies the line into
+// its buffer; plain text needs neither, so such a line is put together in one go from the raw
+// bytes and handed to the logger as it is.
+void logReceived(const QString &topic, const QByteArray &payload)
 {
     if (!isPlainText(topic) || !isPlainText(payload)) {
         qDebug() << topic << " Message: " << payload;
         return;
     }
     QString line;
-    line.reserve(topic.size() + text.size() + 16);
+    line.reserve(topic.size() + payload.size() + 16);
     line += u'"';
     line += topic;
     line += QLatin1String("\"  Message:  \"");
-    line += text;
+    line += QLatin1String(payload);
     line += u'"';
-    qDebug().noquote() << line;
+    const QMessageLogContext context(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC,
+                                     "default");
+    qt_message_output(QtDebugMsg, context, line);
+}
+
+// CORVALEN_MQTT_MAX_INCOMING_BYTES: a positive number of bytes; anything else means no limit.
+qint64 maxIncomingBytes()
+{
+    bool ok = false;
+    const qint64 value =
+        configValue(QStringLiteral("CORVALEN_MQTT_MAX_INCOMING_BYTES")).toLongLong(&ok);
+    return ok && value > 0 ? value : 0;
 }
 } // namespace
 
@@ -81,7 +98,7 @@ int reconnectDelayMs(int attempt, double jitter)
     return delay - int(qBound(0.0, jitter, 1.0) * delay / 2);
 }
 
-MqttClient::MqttClient(QObject *parent) : QObject(parent)
+MqttClient::MqttClient(QObject *parent) : MqttClientAddedSignals(parent)
 {
     mosquitto_lib_init();
     pump_timer.setInterval(PumpIntervalMs);
@@ -179,6 +196,8 @@ void MqttClient::ResetConfiguration()
 {
     connect_pending = false;
     SetAutoReconnect(false);
+    // Sign-out resets through here: the next user's dashboard must not inherit TLS and its CA.
+    SetTls(false, QString());
     const QPointer<MqttClient> alive(this); // a connectedChanged slot may delete the client
     AbortAndDisconnect();
     if (alive)
@@ -311,6 +330,7 @@ bool MqttClient::ConnectToAddress(const QString &address)
     mosquitto_connect_callback_set(mosq, &MqttClient::OnConnect);
     mosquitto_disconnect_callback_set(mosq, &MqttClient::OnDisconnect);
     mosquitto_message_callback_set(mosq, &MqttClient::OnMessage);
+    mosquitto_publish_callback_set(mosq, &MqttClient::OnPublish);
 
     if (!user_name.isEmpty()) {
         const QByteArray user = user_name.toUtf8();
@@ -319,8 +339,14 @@ bool MqttClient::ConnectToAddress(const QString &address)
                                   password.isEmpty() ? nullptr : pass.constData());
     }
 
+    // Without it, a packet queued right after another (the SUBSCRIBE that follows a dashboard's
+    // first publish, say) waits for the broker's delayed ACK, some 40 ms, and an answer sent
+    // meanwhile finds no subscription.
+    mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
+
     if (tls_enabled && !UseTls()) {
         Teardown();
+        broker_addresses.clear(); // the other addresses would fail the same way
         return false;
     }
 
@@ -336,6 +362,7 @@ bool MqttClient::ConnectToAddress(const QString &address)
     }
 
     connack_seen = false;
+    max_incoming_bytes = maxIncomingBytes();
 
     const int socket = mosquitto_socket(mosq);
     read_notifier = new QSocketNotifier(socket, QSocketNotifier::Read, this);
@@ -459,14 +486,25 @@ void MqttClient::Pump()
         const int socket = mosquitto_socket(mosq);
         if (socket == InvalidSocket)
             break;
-        // While a TLS handshake runs, only the read call moves it on, whichever way it waits.
-        const bool handshaking = tlsHandshaking(mosquitto_ssl_get(mosq));
+        void *ssl = mosquitto_ssl_get(mosq);
+        const bool handshaking = tlsHandshaking(ssl);
         short events = 0;
         if (inputWaiting && !handshaking)
             events = SocketPoll::ReadNormal;
         else if (pollSocketOnce(socket, WantWrite(), &events) <= 0 || events == 0)
             break;
         inputWaiting = false;
+        if (handshaking && !tlsHandshakeStarted(ssl)) {
+            // libmosquitto 2.0.11 begins the TLS handshake within mosquitto_connect_async;
+            // newer releases wait for the TCP connect to complete and begin it from
+            // mosquitto_loop_write, which is also where they learn that the connect failed.
+            mosquitto_loop_write(mosq, 1);
+            if (mosquitto_socket(mosq) != InvalidSocket &&
+                !tlsHandshakeStarted(mosquitto_ssl_get(mosq)))
+                break; // still connecting
+            continue;
+        }
+        // Once begun, the handshake is moved on by the read call only, whichever way it waits.
         if (events & SocketPoll::ReadMask)
             mosquitto_loop_read(mosq, 1);
         if (handshaking && (events & (SocketPoll::Error | SocketPoll::HangUp)) &&
@@ -492,7 +530,7 @@ void MqttClient::Pump()
         // Write interest only while data is queued, or an idle connection would spin.
         write_notifier->setEnabled(WantWrite());
         if (!mosquitto_want_write(mosq)) // everything queued so far has been handed to the kernel
-            queued_publish_bytes = 0;
+            ForgetUnsentPublishes();
         if (yielded)
             SchedulePump();
     } else {
@@ -522,7 +560,7 @@ void MqttClient::WriteReplies()
     if (mosquitto_socket(mosq) != InvalidSocket) {
         write_notifier->setEnabled(WantWrite());
         if (!mosquitto_want_write(mosq))
-            queued_publish_bytes = 0;
+            ForgetUnsentPublishes();
         return;
     }
     // The write failed and the library closed the socket: the end of the connection is
@@ -538,9 +576,13 @@ void MqttClient::WriteReplies()
 bool MqttClient::WantWrite() const
 {
     // The packets queued during a TLS handshake wait for its end; until then only the
-    // handshake's own writes count, or the writable socket would wake us without end.
+    // handshake's own writes count, or the writable socket would wake us without end. Before
+    // the handshake has begun, the TCP connect completing (the socket turning writable) is what
+    // begins it.
     void *ssl = mosquitto_ssl_get(mosq);
-    return tlsHandshaking(ssl) ? tlsWantsWrite(ssl) : mosquitto_want_write(mosq);
+    if (!tlsHandshaking(ssl))
+        return mosquitto_want_write(mosq);
+    return !tlsHandshakeStarted(ssl) || tlsWantsWrite(ssl);
 }
 
 void MqttClient::SchedulePump()
@@ -568,7 +610,7 @@ void MqttClient::Teardown()
         mosq = nullptr;
     }
     received_messages.clear();
-    queued_publish_bytes = 0;
+    ForgetUnsentPublishes();
     delivering = false;
     connack_received = false;
     disconnect_received = false;
@@ -608,17 +650,26 @@ void MqttClient::ProcessEvents()
     delivering = true;
     bool delivered = false;
     while (!received_messages.isEmpty()) {
-        const ReceivedMessage message = received_messages.takeFirst();
+        ReceivedMessage message = received_messages.takeFirst();
         // qDebug() formats its line before the logging rules are asked; with the debug lines
         // switched off, quoting every message would still cost a third of its delivery.
-        const QString text = QString::fromUtf8(message.payload);
         const QLoggingCategory *log = QLoggingCategory::defaultCategory();
         if (!log || log->isDebugEnabled())
-            logReceived(message.topic, message.payload, text);
+            logReceived(message.topic, message.payload);
+        // One conversion, and the raw bytes gone before QML gets the text: a big message is
+        // held at most twice over (bytes and text) while it is converted, and once after.
+        const qint64 size = message.payload.size();
+        QString text = QString::fromUtf8(message.payload);
+        message.payload = QByteArray();
         emit messageReceived(message.topic, text);
         if (!alive || teardown_generation != generation)
             return;
         delivered = true;
+        if (size >= CollectAfterBytes) {
+            text = QString();
+            if (QJSEngine *engine = qjsEngine(this))
+                engine->collectGarbage();
+        }
     }
     delivering = false;
     if (delivered)
@@ -672,11 +723,13 @@ void MqttClient::PublishToTopic(QString topic, QString message)
     // A length the library's int cannot carry would be truncated into a different message. A
     // broker that stopped reading must not make the queue grow without end.
     if (state == Connected && payload.size() <= INT_MAX &&
-        queued_publish_bytes < MaxQueuedPublishBytes) {
+        unsent_publish_bytes < MaxQueuedPublishBytes) {
         const QByteArray utf8Topic = topic.toUtf8();
         if (mosquitto_publish(mosq, nullptr, utf8Topic.constData(), int(payload.size()),
                               payload.constData(), 0, false) == MOSQ_ERR_SUCCESS) {
-            queued_publish_bytes += PublishHeaderBytes + utf8Topic.size() + payload.size();
+            const qint64 size = PublishHeaderBytes + utf8Topic.size() + payload.size();
+            unsent_publishes.append(size);
+            unsent_publish_bytes += size;
             SchedulePump();
             return;
         }
@@ -692,6 +745,23 @@ void MqttClient::OnConnect(struct mosquitto *, void *obj, int rc)
     self->connack_code = rc;
 }
 
+void MqttClient::OnPublish(struct mosquitto *, void *obj, int)
+{
+    // For QoS 0, which is all we publish, the library calls this once the packet has been
+    // written whole, and the packets leave in the order they were published. (For QoS 1 and 2 it
+    // would come with the broker's acknowledgement, later than the write: counting until then
+    // would only err on the safe side.)
+    auto *self = static_cast<MqttClient *>(obj);
+    if (!self->unsent_publishes.isEmpty())
+        self->unsent_publish_bytes -= self->unsent_publishes.takeFirst();
+}
+
+void MqttClient::ForgetUnsentPublishes()
+{
+    unsent_publishes.clear();
+    unsent_publish_bytes = 0;
+}
+
 void MqttClient::OnDisconnect(struct mosquitto *, void *obj, int rc)
 {
     auto *self = static_cast<MqttClient *>(obj);
@@ -704,9 +774,15 @@ void MqttClient::OnMessage(struct mosquitto *, void *obj, const struct mosquitto
     auto *self = static_cast<MqttClient *>(obj);
     ReceivedMessage received;
     received.topic = message->topic ? QString::fromUtf8(message->topic) : QString();
+    self->pump_read_bytes += received.topic.size() + qMax(message->payloadlen, 0);
+    if (self->max_incoming_bytes > 0 && message->payloadlen > self->max_incoming_bytes) {
+        qWarning() << "Dropped an MQTT message over CORVALEN_MQTT_MAX_INCOMING_BYTES:"
+                   << received.topic << message->payloadlen << "bytes";
+        return;
+    }
+    // The only copy of the payload we make: the library frees its own when this returns.
     if (message->payload && message->payloadlen > 0)
         received.payload =
             QByteArray(static_cast<const char *>(message->payload), message->payloadlen);
-    self->pump_read_bytes += received.topic.size() + received.payload.size();
-    self->received_messages.append(received);
+    self->received_messages.append(std::move(received));
 }

@@ -26,7 +26,21 @@ struct ReceivedMessage
     QByteArray payload;
 };
 
-class MqttClient : public QObject
+// Signals added after MqttClient's first interface. moc numbers all signals of a class before
+// its slots and invokables, so a signal declared in MqttClient itself would move the index of
+// every slot and invokable there; declared in this base, it leaves them where they were.
+class MqttClientAddedSignals : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+signals:
+    // With automatic reconnect on: the next attempt starts in about this many seconds.
+    void reconnectScheduled(int seconds);
+};
+
+class MqttClient : public MqttClientAddedSignals
 {
     Q_OBJECT
     friend class TestMqttClient;
@@ -49,8 +63,6 @@ public:
 signals:
     void connectedChanged(bool connected);
     void messageReceived(QString topic, QString message);
-    // With automatic reconnect on: the next attempt starts in about this many seconds.
-    void reconnectScheduled(int seconds);
 
 private slots:
     void HostLookedUp(QHostInfo host_info);
@@ -77,7 +89,7 @@ public:
     Q_INVOKABLE void SetAutoReconnect(bool enabled);
     // TLS with the broker's certificate and host name always verified: against the CA
     // certificates in ca_file, or the system's trust store when it is empty. Off by default;
-    // takes effect at the next attempt; kept by ResetConfiguration, like the credentials.
+    // takes effect at the next attempt; ResetConfiguration turns it off again.
     Q_INVOKABLE void SetTls(bool enabled, QString ca_file);
 
 private:
@@ -103,6 +115,8 @@ private:
     static void OnConnect(struct mosquitto *m, void *obj, int rc);
     static void OnDisconnect(struct mosquitto *m, void *obj, int rc);
     static void OnMessage(struct mosquitto *m, void *obj, const struct mosquitto_message *message);
+    static void OnPublish(struct mosquitto *m, void *obj, int mid);
+    void ForgetUnsentPublishes();
 
     struct mosquitto *mosq = nullptr;
     ConnectionState state = Disconnected;
@@ -129,7 +143,9 @@ private:
     bool pumping = false;
     bool pump_scheduled = false;
     bool delivering = false;
-    qint64 queued_publish_bytes = 0; // published since the library's queue was last empty
+    // Sizes of the publishes the library has queued but not yet written, oldest first.
+    QList<qint64> unsent_publishes;
+    qint64 unsent_publish_bytes = 0;
     bool auto_reconnect = false;
     QTimer reconnect_timer;
     int reconnect_attempts = 0;    // scheduled since the last connection that lasted
@@ -144,4 +160,5 @@ private:
     int pump_budget_ms = 4;
     qint64 pump_byte_budget = 256 * 1024;
     qint64 pump_read_bytes = 0;
+    qint64 max_incoming_bytes = 0; // of the current attempt; 0: no limit
 };

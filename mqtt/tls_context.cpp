@@ -91,6 +91,11 @@ bool tlsHandshaking(void *ssl)
     return ssl && !SSL_is_init_finished(static_cast<SSL *>(ssl));
 }
 
+bool tlsHandshakeStarted(void *ssl)
+{
+    return ssl && !SSL_in_before(static_cast<SSL *>(ssl));
+}
+
 bool tlsWantsWrite(void *ssl)
 {
     return ssl && SSL_want_write(static_cast<SSL *>(ssl));

@@ -21,7 +21,8 @@ ssl_ctx_st *makeTlsContext(const QString &caFile, const QString &hostName, TlsPe
                            QString *error);
 void releaseTlsContext(ssl_ctx_st *context);
 const char *tlsVerifyErrorText(int verifyError);
-// For the library's connection object (null without TLS): is a handshake under way, and is it
-// waiting to write?
+// For the library's connection object (null without TLS): is a handshake under way (or still to
+// begin), has its first message been attempted, and is it waiting to write?
 bool tlsHandshaking(void *ssl);
+bool tlsHandshakeStarted(void *ssl);
 bool tlsWantsWrite(void *ssl);

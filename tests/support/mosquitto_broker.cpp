@@ -130,6 +130,14 @@ qint64 MosquittoBroker::unreadByClients() const
     return unread;
 }
 
+bool MosquittoBroker::waitForLogCount(const QString &needle, int count) const
+{
+    for (QDeadlineTimer deadline(TimeoutMs); !deadline.hasExpired(); QThread::msleep(5))
+        if (logCount(needle) >= count)
+            return true;
+    return false;
+}
+
 bool MosquittoBroker::waitForUnreadByClients(qint64 bytes) const
 {
     for (QDeadlineTimer deadline(TimeoutMs); !deadline.hasExpired(); QThread::msleep(5))
@@ -184,4 +192,32 @@ bool MosquittoBroker::publishEach(const QString &topic, const QList<QByteArray> 
            loopUntil([] { return false; }) == MOSQ_ERR_NO_CONN;
     mosquitto_destroy(publisher);
     return sent;
+}
+
+EchoPeer::~EchoPeer()
+{
+    if (!peer)
+        return;
+    mosquitto_disconnect(peer);
+    mosquitto_loop_stop(peer, false);
+    mosquitto_destroy(peer);
+}
+
+bool EchoPeer::start(const MosquittoBroker &broker)
+{
+    mosquitto_lib_init();
+    peer = mosquitto_new("echo", true, this);
+    if (!peer)
+        return false;
+    // Its answers must not wait for anything either.
+    mosquitto_int_option(peer, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_message_callback_set(
+        peer, [](mosquitto *m, void *self, const mosquitto_message *message) {
+            mosquitto_publish(m, nullptr, static_cast<EchoPeer *>(self)->out.constData(),
+                              message->payloadlen, message->payload, 0, false);
+        });
+    return mosquitto_connect(peer, broker.host().toUtf8().constData(), broker.port(), 60) ==
+               MOSQ_ERR_SUCCESS &&
+           mosquitto_subscribe(peer, nullptr, in.constData(), 0) == MOSQ_ERR_SUCCESS &&
+           mosquitto_loop_start(peer) == MOSQ_ERR_SUCCESS;
 }

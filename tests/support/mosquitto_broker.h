@@ -7,6 +7,8 @@
 
 #include <csignal>
 
+struct mosquitto;
+
 // A real mosquitto broker for tests, listening on loopback on a free port. Its configuration,
 // password file and log (every log type, no timestamps) live in a private temporary directory.
 // Stopped by PID: SIGTERM, or SIGKILL to simulate a crash.
@@ -43,6 +45,8 @@ public:
     QStringList subscriptions(const QString &clientId) const;
     // Bytes sent by the broker that sit unread in its clients' sockets on this machine (IPv4).
     qint64 unreadByClients() const;
+    // Waits, without processing events, until at least `count` log lines contain `needle`.
+    bool waitForLogCount(const QString &needle, int count) const;
     // Waits, without processing events, until at least `bytes` sit unread there.
     bool waitForUnreadByClients(qint64 bytes) const;
 
@@ -70,4 +74,22 @@ private:
     QPair<QString, QString> tls;
     quint16 listenPort = 0;
     QString error;
+};
+
+// A second client of the broker that answers every message on one topic at once, from its own
+// network thread, with the same payload on another topic. Its client id is "echo".
+class EchoPeer
+{
+public:
+    EchoPeer(const QString &from, const QString &to) : in(from.toUtf8()), out(to.toUtf8()) {}
+    ~EchoPeer();
+    EchoPeer(const EchoPeer &) = delete;
+    EchoPeer &operator=(const EchoPeer &) = delete;
+
+    // Connects and asks for the subscription; the broker's log shows when it has it.
+    bool start(const MosquittoBroker &broker);
+
+private:
+    const QByteArray in, out;
+    mosquitto *peer = nullptr;
 };
