@@ -6,7 +6,6 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -178,8 +177,7 @@ void Response::set_redirect(const std::string &url, int code)
 class HttpServer::Impl
 {
 public:
-    explicit Impl(const Limits &l) : limits(l), handlerPool(l.handlerThreads) {}
-    ~Impl() { handlerPool.join(); }
+    explicit Impl(const Limits &l) : limits(l) {}
 
     class Connection;
 
@@ -213,7 +211,6 @@ public:
     asio::io_context ioc;
     tcp::acceptor acceptor{ioc};
     asio::steady_timer acceptRetry{ioc};
-    asio::thread_pool handlerPool;
 };
 
 // One client connection, all of whose work runs on its strand.
@@ -461,7 +458,8 @@ private:
                                });
     }
 
-    // The handler runs on the pool; the answer goes back through this connection's strand.
+    // The handler runs right here, on this connection's strand: the other connections have the
+    // other threads, and nothing here waits for a client.
     void dispatch()
     {
         keepAlive = parser->keep_alive() && !untilClose;
@@ -469,12 +467,9 @@ private:
         if (request.get_header_value("Content-Type")
                 .rfind("application/x-www-form-urlencoded", 0) == 0)
             parseParams(request.body, request.params);
-        asio::post(server.handlerPool, [self = shared_from_this()] {
-            Response res = self->server.handle(self->request);
-            self->server.log(self->request, res);
-            asio::post(self->socket.get_executor(),
-                       [self, res = std::move(res)]() mutable { self->write(std::move(res)); });
-        });
+        Response res = server.handle(request);
+        server.log(request, res);
+        write(std::move(res));
     }
 
     void fail(Failure failure)
@@ -711,13 +706,12 @@ bool HttpServer::run()
         }
     };
     std::vector<std::thread> threads;
-    for (std::size_t i = 1; i < impl->limits.ioThreads; ++i)
+    for (std::size_t i = 1; i < impl->limits.threads; ++i)
         threads.emplace_back(loop);
     loop();
+    // Handlers already running finish, so that their transactions complete.
     for (std::thread &t : threads)
         t.join();
-    // Requests already with a handler finish, so that their transactions complete.
-    impl->handlerPool.join();
     return true;
 }
 

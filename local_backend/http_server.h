@@ -44,18 +44,18 @@ struct Response
     void set_redirect(const std::string &url, int code);
 };
 
-// An asynchronous HTTP/1.1 server. A few I/O threads read and write every connection; the
-// handlers run on a fixed pool of their own, so a client that reads or sends slowly costs a
-// socket and a buffer, never a thread. Deadlines: a request's line and headers within
-// requestTimeoutSeconds of their first byte, its body within as long again, an answer within
-// writeTimeoutSeconds.
+// An asynchronous HTTP/1.1 server: a fixed pool of threads reads and writes every connection,
+// each on a strand of its own, and runs the route handlers in between. No thread ever waits for
+// a client, so one that reads or sends slowly costs a socket and a buffer, never a thread.
+// Deadlines: a request's line and headers within requestTimeoutSeconds of their first byte, its
+// body within as long again, an answer within writeTimeoutSeconds.
 class HttpServer
 {
 public:
     struct Limits
     {
-        std::size_t handlerThreads = 16;
-        std::size_t ioThreads = 2;
+        // Also the most handlers running at once.
+        std::size_t threads = 16;
         // Connections waiting for a request (idle or sending their head); past it the one
         // waiting longest is closed.
         std::size_t maxWaiting = 512;

@@ -41,10 +41,8 @@ constexpr size_t kMaxJsonBody = size_t{1} << 20;
 constexpr int kMaxJsonDepth = 64;
 // The password-reset form carries a ticket and a password.
 constexpr size_t kMaxFormBody = size_t{64} << 10;
-// Threads for the handlers (each with its database connection); the connections themselves are
-// served by two I/O threads whatever their number.
-constexpr size_t kHandlerThreads = 16;
-constexpr size_t kIoThreads = 2;
+// Threads serving every connection and running the handlers, each with its database connection.
+constexpr size_t kThreads = 16;
 // Keep-alive connections wait this long for their next request.
 constexpr int kIdleSeconds = 5;
 
@@ -700,8 +698,7 @@ int runServer(const ServerOptions &options)
         files.rlim_cur > 1024 ? std::min<size_t>(files.rlim_cur - 512, 16384) : 512;
 
     HttpServer::Limits limits;
-    limits.handlerThreads = kHandlerThreads;
-    limits.ioThreads = kIoThreads;
+    limits.threads = kThreads;
     limits.maxWaiting = maxParked;
     limits.maxPerPeer = static_cast<size_t>(options.maxPeerConnections);
     limits.requestTimeoutSeconds = options.requestTimeoutSeconds;
