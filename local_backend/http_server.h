@@ -55,7 +55,7 @@ public:
     struct Limits
     {
         // Also the most handlers running at once.
-        std::size_t threads = 16;
+        std::size_t threads = 8;
         // Connections waiting for a request (idle or sending their head); past it the one
         // waiting longest is closed.
         std::size_t maxWaiting = 512;
