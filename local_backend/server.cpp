@@ -286,7 +286,7 @@ std::optional<size_t> bodyLimit(const Request &req, Response &res)
             return refuse(413, "payload-too-large", "The request body is too large.");
     }
     // Chunked bodies, and bodies that run until the connection closes, are cut off while they
-    // are read; chunk framing gets room of its own.
+    // are read, with room to spare: the handlers refuse what is past the cap itself.
     return lengths > 0 ? cap : 2 * cap;
 }
 
