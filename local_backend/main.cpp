@@ -35,7 +35,7 @@ const char *const kUsage =
     "  serve --db PATH [--host 127.0.0.1] [--port N] [--port-file FILE]\n"
     "        [--token-lifetime SECONDS] [--lockout-threshold N] [--lockout-seconds S]\n"
     "        [--public-url URL] [--redirect-origins URL,...] [--request-timeout SECONDS]\n"
-    "        [--hash-iterations N]\n"
+    "        [--hash-iterations N] [--max-peer-connections N]\n"
     "  create-user --db PATH --email E [--password-file FILE] [--id ID] [--hash-iterations N]\n"
     "  set-password --db PATH --email E [--password-file FILE] [--hash-iterations N]\n"
     "  publish-bundle --db PATH --email E --file BUNDLE.rcc [--format raw|base64]\n"
@@ -228,7 +228,7 @@ int serve(int argc, char **argv)
     const Options o(argc, argv,
                     {"db", "host", "port", "port-file", "token-lifetime", "lockout-threshold",
                      "lockout-seconds", "public-url", "redirect-origins", "request-timeout",
-                     "hash-iterations"});
+                     "hash-iterations", "max-peer-connections"});
     ServerOptions s;
     s.dbPath = o.required("db");
     s.host = o.optional("host", s.host);
@@ -241,6 +241,7 @@ int serve(int argc, char **argv)
     s.lockoutSeconds = o.integer("lockout-seconds", s.lockoutSeconds, 0, 315360000);
     s.requestTimeoutSeconds = o.integer("request-timeout", s.requestTimeoutSeconds, 1, 3600);
     s.hashIterations = hashIterations(o);
+    s.maxPeerConnections = o.integer("max-peer-connections", s.maxPeerConnections, 1, 1000000);
     if (o.has("public-url")) {
         const auto url = normalizePublicUrl(o.optional("public-url"));
         if (!url)

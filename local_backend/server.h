@@ -29,6 +29,8 @@ struct ServerOptions
     std::vector<std::string> redirectOrigins;
     // Time for a request's line and headers, and again for its body.
     int requestTimeoutSeconds = 10;
+    // Open connections of one client address; more are closed at once.
+    int maxPeerConnections = 256;
     int hashIterations = crypto::kPasswordIterations;
 };
 

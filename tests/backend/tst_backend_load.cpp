@@ -7,8 +7,10 @@
 #include "support/http_clients.h"
 #include "support/local_backend.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <algorithm>
 #include <memory>
 #include <sqlite3.h>
 
@@ -241,6 +243,70 @@ private slots:
                 QCOMPARE(client->read().status, 401); // the complete first request only
             QVERIFY(!client->readable(0));
         }
+    }
+
+    // Clients that ask for a large answer and never read it keep their connections, but hold
+    // no thread: a client from another address is answered meanwhile.
+    void slowReadersDoNotStarveOthers()
+    {
+        constexpr int kReaders = 64;
+        QVERIFY(!backend->createUser(account(0), kPassword).isEmpty());
+        // Far more than the socket buffers of both ends take: no answer can be finished.
+        QByteArray bundle(8 * 1024 * 1024, 'b');
+        bundle.replace(0, 4, "qres");
+        QVERIFY(backend->publish(account(0), bundle));
+        const QByteArray path = bundlePath(0);
+        QVERIFY(backend->start());
+        RawHttp first(backend->serverPort());
+        int status = 0;
+        const QByteArray access = signIn(first, account(0), status).access;
+        QCOMPARE(status, 200);
+
+        std::vector<std::unique_ptr<RawHttp>> readers;
+        for (int i = 0; i < kReaders; ++i) {
+            readers.push_back(std::make_unique<RawHttp>(backend->serverPort(), "127.0.0.1", 4096));
+            QVERIFY(readers.back()->send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                                         "Authorization: Bearer " + access + "\r\n\r\n"));
+        }
+        // Every answer has begun to arrive, and none is read.
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return std::all_of(readers.begin(), readers.end(),
+                                   [](const auto &r) { return r->readable(0); });
+            },
+            kWaitMs));
+        for (int probe = 0; probe < 5; ++probe) {
+            QElapsedTimer timer;
+            timer.start();
+            RawHttp honest(backend->serverPort(), "127.0.0.2");
+            QCOMPARE(honest.request("GET", "/v1/user", {}, access).status, 200);
+            QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        }
+    }
+
+    // One address cannot take every connection the server keeps; others still get in.
+    void connectionsOfOnePeerAreLimited()
+    {
+        QVERIFY(backend->start({"--max-peer-connections", "4", "--request-timeout", "120"}));
+        const quint16 port = backend->serverPort();
+        // Each sends half a head, so it is held until the time-out, far beyond this test.
+        std::vector<std::unique_ptr<RawHttp>> held;
+        for (int i = 0; i < 4; ++i) {
+            held.push_back(std::make_unique<RawHttp>(port, "127.0.0.1"));
+            QVERIFY(held.back()->send("GET /v1/user HTTP/1.1\r\n"));
+        }
+        RawHttp refused(port, "127.0.0.1");
+        QCOMPARE(refused.request("GET", "/v1/user").status, 0);
+        QVERIFY(refused.closedByPeer());
+        RawHttp other(port, "127.0.0.2");
+        QCOMPARE(other.request("GET", "/v1/user").status, 401);
+        // A connection that ends makes room for another.
+        held.pop_back();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return RawHttp(port, "127.0.0.1").request("GET", "/v1/user").status == 401; },
+            kWaitMs));
+        for (const auto &client : held)
+            QVERIFY(!client->readable(0));
     }
 
     void slowRequestIsCutOff_data()

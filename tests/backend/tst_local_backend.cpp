@@ -291,6 +291,57 @@ private slots:
         QVERIFY(!signIn().isEmpty());
     }
 
+    void bodyFramings_data()
+    {
+        QTest::addColumn<Framing>("framing");
+        QTest::addColumn<QByteArray>("headers");
+        const QByteArray length = QByteArray::number(credentials(kEmail, kPassword).size());
+        QTest::newRow("declared length") << Framing::Length << QByteArray();
+        QTest::newRow("the same length twice")
+            << Framing::Length << "Content-Length: " + length + "\r\n";
+        QTest::newRow("chunked") << Framing::Chunked << QByteArray();
+        QTest::newRow("chunked, upper-case name")
+            << Framing::Chunked << QByteArray("TRANSFER-ENCODING: chunked\r\n");
+        QTest::newRow("until the connection closes") << Framing::UntilClose << QByteArray();
+        QTest::newRow("100-continue") << Framing::Length << QByteArray("Expect: 100-continue\r\n");
+    }
+
+    // Every framing a client may choose brings the body whole to the handler.
+    void bodyFramings()
+    {
+        QFETCH(Framing, framing);
+        QFETCH(QByteArray, headers);
+        QVERIFY(backend->start());
+        const QByteArray body = credentials(kEmail, kPassword);
+        QByteArray head = "POST /v1/signin/email-password HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                          "Content-Type: application/json\r\n" +
+                          headers;
+        if (framing == Framing::Length)
+            head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+        if (framing == Framing::Chunked && !headers.contains("TRANSFER-ENCODING"))
+            head += "Transfer-Encoding: chunked\r\n";
+        RawHttp client(backend->serverPort());
+        QVERIFY(client.send(head + "\r\n"));
+        const bool expectContinue = headers.startsWith("Expect");
+        if (expectContinue)
+            QCOMPARE(client.read().status, 100); // asked for before the body is sent
+        if (framing == Framing::Chunked)
+            QVERIFY(client.send("7\r\n" + body.left(7) + "\r\n" +
+                                QByteArray::number(body.size() - 7, 16) + "\r\n" + body.mid(7) +
+                                "\r\n0\r\n\r\n"));
+        else
+            QVERIFY(client.send(body));
+        if (framing == Framing::UntilClose)
+            client.finishSending();
+        const HttpReply reply = client.read();
+        QCOMPARE(reply.status, 200);
+        QVERIFY(
+            !reply.json().value("session").toObject().value("accessToken").toString().isEmpty());
+        // Keep-alive goes on where the end of the body is known.
+        if (framing != Framing::UntilClose)
+            QCOMPARE(client.request("GET", "/v1/user").status, 401);
+    }
+
     // Regression guard against member lookups that grow with the number of members.
     void manyMemberBodyIsAnsweredQuickly()
     {

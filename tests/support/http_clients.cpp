@@ -46,9 +46,22 @@ HttpReply HttpClient::send(const QByteArray &verb, const QString &url, const QBy
     return result;
 }
 
-RawHttp::RawHttp(quint16 port)
+RawHttp::RawHttp(quint16 port, const QByteArray &source, int receiveBuffer)
 {
     fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Set before connecting, so that the window offered to the server stays that small.
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    if (!source.isEmpty()) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, source.constData(), &from.sin_addr) != 1 ||
+            ::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0) {
+            ::close(fd);
+            fd = -1;
+            return;
+        }
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
@@ -75,6 +88,12 @@ bool RawHttp::send(const QByteArray &bytes)
         sent += n;
     }
     return fd >= 0;
+}
+
+void RawHttp::finishSending()
+{
+    if (fd >= 0)
+        ::shutdown(fd, SHUT_WR);
 }
 
 HttpReply RawHttp::read()

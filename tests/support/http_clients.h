@@ -42,12 +42,16 @@ private:
 class RawHttp
 {
 public:
-    explicit RawHttp(quint16 port);
+    // From source (a loopback address; empty: the system's choice), with a receive buffer of
+    // receiveBuffer bytes (0: the system's default, which grows as needed).
+    explicit RawHttp(quint16 port, const QByteArray &source = {}, int receiveBuffer = 0);
     ~RawHttp();
     RawHttp(const RawHttp &) = delete;
     RawHttp &operator=(const RawHttp &) = delete;
 
     bool send(const QByteArray &bytes);
+    // Ends what this side sends; answers can still be read.
+    void finishSending();
     // Whether something (an answer or the end of the connection) has arrived.
     bool readable(int timeoutMs) const { return !buffer.isEmpty() || socketReadable(timeoutMs); }
     // The next answer; status 0 when the connection ended or stalled first.
