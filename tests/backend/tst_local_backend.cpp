@@ -342,7 +342,9 @@ private slots:
             QCOMPARE(client.request("GET", "/v1/user").status, 401);
     }
 
-    // Regression guard against member lookups that grow with the number of members.
+    // Regression guard against member lookups that grow with the number of members: those took
+    // minutes for this body, while a linear parse takes well under a second even in a debug or
+    // sanitizer build on a busy machine, so the bound is loose.
     void manyMemberBodyIsAnsweredQuickly()
     {
         QVERIFY(backend->start());
@@ -354,7 +356,7 @@ private slots:
         timer.start();
         QCOMPARE(http.post(url("/signin/email-password"), body).error(),
                  QStringLiteral("invalid-email-password"));
-        QVERIFY2(timer.elapsed() < 2000, QByteArray::number(timer.elapsed()));
+        QVERIFY2(timer.elapsed() < 15000, QByteArray::number(timer.elapsed()));
     }
 
     void refreshTokenIsSpentOnceEvenInARace()
