@@ -342,9 +342,9 @@ private slots:
             QCOMPARE(client.request("GET", "/v1/user").status, 401);
     }
 
-    // Regression guard against member lookups that grow with the number of members: those took
-    // minutes for this body, while a linear parse takes well under a second even in a debug or
-    // sanitizer build on a busy machine, so the bound is loose.
+    // Regression guard against member lookups that grow with the number of members. A linear
+    // parse of this body takes well under a second, a quadratic one far longer; the bound is
+    // loose so that a debug or sanitizer build on a busy machine still passes.
     void manyMemberBodyIsAnsweredQuickly()
     {
         QVERIFY(backend->start());
