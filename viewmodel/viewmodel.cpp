@@ -119,11 +119,10 @@ int ViewModel::ShowCustomMessage(QString title, QString msg)
     return ShowCustomMessage(title, msg, QMessageBox::Ok, QMessageBox::Ok);
 }
 
-// Nobody waits for the answer, so nothing waits for the box: it opens from the event loop.
+// Blocks like the other forms: the caller goes on once the user has closed its box.
 void ViewModel::ShowCustomMessageNoBtns(QString title, QString msg)
 {
-    enqueueMessage(std::make_shared<QueuedMessage>(
-        QueuedMessage{std::move(title), std::move(msg), QMessageBox::Ok, QMessageBox::Ok}));
+    ShowCustomMessage(std::move(title), std::move(msg), QMessageBox::Ok, QMessageBox::Ok);
 }
 
 void ViewModel::enqueueMessage(const std::shared_ptr<QueuedMessage> &message)
@@ -266,9 +265,10 @@ void ViewModel::logUserOut()
     });
 }
 
+// A dashboard that shows a message and then signs out relies on the user having read it.
 void ViewModel::showMessage(QString title, QString message)
 {
-    ShowCustomMessageNoBtns(title, message);
+    ShowCustomMessage(std::move(title), std::move(message), QMessageBox::Ok, QMessageBox::Ok);
 }
 
 QString ViewModel::currentUserId() const

@@ -95,7 +95,8 @@ class TestUi : public QObject
                 saveScreenshot(box->grab().toImage(), "error-box.png");
         }
         if (onFirstBox) {
-            std::exchange(onFirstBox, nullptr)();
+            // Not from this timer's own slot: a box the step waits for needs the timer.
+            QTimer::singleShot(0, this, std::exchange(onFirstBox, nullptr));
             return;
         }
         if (holdBoxesUntil && !holdBoxesUntil())
@@ -120,24 +121,33 @@ class TestUi : public QObject
         window = qobject_cast<QQuickWindow *>(engine->rootObjects().value(0));
         QVERIFY(window && QTest::qWaitForWindowExposed(window) && loginFormIdle());
     }
-    // Signed in, showing the trap dashboard, which listens on its topic of a real broker.
-    bool showTrapDashboard(QPointer<QObject> &trap)
+    // Signed in, showing this dashboard.
+    QObject *signInTo(const QByteArray &dashboardQml)
+    {
+        backend->routes["/fn/get_dashboard_rcc"] =
+            LoopbackBackend::raw(buildDashboardBundle(dashboardQml));
+        backend->routes["/v1/signin/email-password"] = Response::json(
+            200, R"({"session":{"accessToken":"a","refreshToken":"r","accessTokenExpiresIn":900,)"
+                 R"("user":{"id":"u1","email":"e"}}})");
+        vm->logUserIn("e", "p");
+        return QTest::qWaitFor([&] { return dashboard(); }, 15000) ? dashboard() : nullptr;
+    }
+    bool startBroker()
     {
         broker = std::make_unique<MosquittoBroker>();
         if (!broker->start())
             return false;
         qputenv("CORVALEN_MQTT_HOST", broker->host().toUtf8());
         qputenv("CORVALEN_MQTT_PORT", QByteArray::number(broker->port()));
-        backend->routes["/fn/get_dashboard_rcc"] =
-            LoopbackBackend::raw(buildDashboardBundle(kTrapDashboardQml));
-        backend->routes["/v1/signin/email-password"] = Response::json(
-            200, R"({"session":{"accessToken":"a","refreshToken":"r","accessTokenExpiresIn":900,)"
-                 R"("user":{"id":"u1","email":"e"}}})");
-        vm->logUserIn("e", "p");
+        return true;
+    }
+    // Signed in, showing the trap dashboard, which listens on its topic of a real broker.
+    bool showTrapDashboard(QPointer<QObject> &trap)
+    {
         trap = nullptr;
-        if (QTest::qWaitFor(
-                [&] { return dashboard() && broker->subscriptions(".+").contains(TrapTopic); },
-                15000))
+        if (!startBroker() || !signInTo(kTrapDashboardQml))
+            return false;
+        if (QTest::qWaitFor([&] { return broker->subscriptions(".+").contains(TrapTopic); }, 15000))
             trap = dashboard();
         return trap;
     }
@@ -345,7 +355,7 @@ private slots:
     }
 
     // One box at a time: a message that comes while one is open waits its turn in the same box,
-    // and every caller that waits gets the answer to its own message.
+    // and every caller waits for the answer to its own message, the forms without an answer too.
     void messagesShownOneAfterAnother()
     {
         int nestedAnswer = 0;
@@ -353,19 +363,48 @@ private slots:
             // Asked while the first box is open, from the event loop as a dashboard would.
             QTimer::singleShot(0, this, [&] { nestedAnswer = vm->ShowCustomMessage("C", "c"); });
         };
-        vm->ShowCustomMessageNoBtns("A", "a"); // nobody waits for this one
-        QCOMPARE(boxesShown.size(), 0);
+        vm->ShowCustomMessageNoBtns("A", "a");
+        QCOMPARE(boxesShown.size(), 2); // its own box and the one asked while it was open
         const int answer =
             vm->ShowCustomMessage("B", "b", QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
 
         QCOMPARE(answer, int(QMessageBox::No));
         QCOMPARE(boxesShown,
-                 (QList<QStringList>{{"A", "A", "a"}, {"B", "B", "b"}, {"C", "C", "c"}}));
+                 (QList<QStringList>{{"A", "A", "a"}, {"C", "C", "c"}, {"B", "B", "b"}}));
         QCOMPARE(boxButtons,
-                 (QList<QMessageBox::StandardButtons>{
-                     QMessageBox::Ok, QMessageBox::Yes | QMessageBox::No, QMessageBox::Ok}));
+                 (QList<QMessageBox::StandardButtons>{QMessageBox::Ok, QMessageBox::Ok,
+                                                      QMessageBox::Yes | QMessageBox::No}));
         QCOMPARE(nestedAnswer, int(QMessageBox::Ok));
         QCOMPARE(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()), nullptr);
+    }
+
+    // A dashboard shows a message and then signs out: the sign-out waits until the box is closed,
+    // also when the session ends under the open box and the dashboard is torn down meanwhile.
+    void messageBlocksDashboardUntilClosed_data()
+    {
+        QTest::addColumn<bool>("sessionEndsUnderBox");
+        QTest::newRow("user closes the box") << false;
+        QTest::newRow("token refresh fails while it is open") << true;
+    }
+    void messageBlocksDashboardUntilClosed()
+    {
+        QFETCH(bool, sessionEndsUnderBox);
+        LogCapture logs;
+        QPointer<QObject> trap;
+        QVERIFY2(showTrapDashboard(trap), qPrintable(broker->errorString()));
+        bool signedInUnderBox = false;
+        onFirstBox = [&] {
+            signedInUnderBox = vm->currentUserId() == "u1" && item("mainPage")->isVisible();
+            if (sessionEndsUnderBox)
+                emit vm->auth().SignOutUser();
+        };
+        holdBoxesUntil = [&] { return !sessionEndsUnderBox || item("loginPage")->isVisible(); };
+        QVERIFY(broker->publish(TrapTopic, "bye"));
+        QTRY_VERIFY_WITH_TIMEOUT(!trap && !QApplication::activeModalWidget(), 15000);
+        QCOMPARE(boxesShown.first(), (QStringList{"Bye", "Bye", "Signing you out"}));
+        QVERIFY(signedInUnderBox);
+        QVERIFY(loginFormIdle() && vm->currentUserId().isEmpty());
+        QVERIFY(!QFile::exists(":/external/dashboard.qml"));
     }
 
     void dashboardFailuresShowTheirMessages()
@@ -474,7 +513,11 @@ private slots:
             else
                 QVERIFY(broker->publish(TrapTopic, "signout"));
         };
-        holdBoxesUntil = [&] { return item("loginPage")->isVisible(); };
+        // A box blocks the dashboard's message handler that led to it, and with it the delivery
+        // of further messages: a sign-out sent by message comes once the box is closed.
+        holdBoxesUntil = [&] {
+            return signOut == SignOutBy::DashboardMessage || item("loginPage")->isVisible();
+        };
         const QStringList first = openBox(box);
         // The sign-out itself starts a download that fails: its box comes second.
         QTRY_COMPARE_WITH_TIMEOUT(boxesShown.size(), 2, 15000);
