@@ -71,6 +71,17 @@ ViewModel::~ViewModel()
 void ViewModel::setMqttClient(MqttClient *client)
 {
     mqttClient = client;
+    if (mqttClient)
+        mqttClient->SetConnectionsOpen(!sessionEnded);
+}
+
+// Signed out until a user signs in again: what the old dashboard does while it lives on no
+// longer reaches the broker.
+void ViewModel::setSessionEnded(bool ended)
+{
+    sessionEnded = ended;
+    if (mqttClient)
+        mqttClient->SetConnectionsOpen(!ended);
 }
 
 void ViewModel::setQmlEngine(QQmlEngine *engine)
@@ -245,6 +256,7 @@ void ViewModel::logUserOut()
     resolveAfterTokenRefresh = false;
     dashboardUpdatePending = false;
 
+    setSessionEnded(true);
     if (mqttClient)
         mqttClient->ResetConfiguration();
 
@@ -288,6 +300,7 @@ bool ViewModel::restoreUserFromSettings()
     userEmail = settings.value(QStringLiteral("email")).toString();
     if (!userId.isEmpty() && !userEmail.isEmpty()) {
         userSignedIn = true;
+        setSessionEnded(false);
         authHandler.StartTokenTimer();
         return true;
     }

@@ -88,6 +88,7 @@ public:
 
 private:
     bool restoreUserFromSettings();
+    void setSessionEnded(bool ended);
     void clearComponentCacheIfEngine();
     void connectDashboardReplyDiagnostics(QNetworkReply *reply);
     void limitBundleBody(QNetworkReply *reply, QNetworkReply *ViewModel::*slot);
@@ -136,6 +137,7 @@ private:
     qint32 directDownloadRedirectCount = 0;
     QSet<QString> visitedDownloadUrls;
     bool userSignedIn = false;
+    bool sessionEnded = false; // from a sign-out to the next sign-in
     QString registeredRccPath;
     QByteArray registeredRccData;
     bool registeredFromMemory = false;

@@ -533,6 +533,52 @@ private slots:
                 logs.contains(QStringLiteral("Trap dashboard got answer %1").arg(QMessageBox::Ok)));
     }
 
+    // A signed-out dashboard lives on while a box is open, its timers with it; they no longer
+    // reach the broker.
+    void releasedDashboardCannotReconnect_data()
+    {
+        QTest::addColumn<QString>("reconfigure");
+        QTest::newRow("through the manager") << "manager.configureDashboardMqtt(%1, %2, [%3])";
+        QTest::newRow("through the MQTT client") << "mqttClient.ConfigureAndConnect(%1, %2, [%3])";
+    }
+    void releasedDashboardCannotReconnect()
+    {
+        QFETCH(QString, reconfigure);
+        LogCapture logs;
+        QVERIFY2(startBroker(), qPrintable(broker->errorString()));
+        const QString call = reconfigure.arg('"' + broker->host() + '"')
+                                 .arg(broker->port())
+                                 .arg("\"corvalen/tick\"");
+        QSignalSpy connections(mqtt.get(), &MqttClient::connectedChanged);
+        QPointer<QObject> ticking = signInTo(QStringLiteral(R"(import QtQuick
+Item {
+    Timer {
+        interval: 100; repeat: true; running: true
+        onTriggered: { console.log("Dashboard reconfigures MQTT"); %1 }
+    }
+})")
+                                                 .arg(call)
+                                                 .toUtf8());
+        QVERIFY(ticking);
+        QTRY_VERIFY_WITH_TIMEOUT(connections.contains(QVariantList{true}), 15000);
+        const auto ticks = [&] {
+            return logs.lines().filter("Dashboard reconfigures MQTT").size();
+        };
+        qsizetype ticksAtSignOut = 0;
+        onFirstBox = [&] {
+            vm->logUserOut();
+            ticksAtSignOut = ticks();
+            connections.clear();
+        };
+        holdBoxesUntil = [&] { return ticks() >= ticksAtSignOut + 5; };
+        vm->showMessage("Hold", "Signed out under this box");
+        QVERIFY(ticks() >= ticksAtSignOut + 5);
+        QVERIFY(!mqtt->isConnected());
+        QVERIFY(!connections.contains(QVariantList{true}));
+        QTRY_VERIFY_WITH_TIMEOUT(!ticking, 15000);
+        QVERIFY(!mqtt->isConnected());
+    }
+
     // The dashboard signs out from a click and then, in the same handler, waits for a box.
     void dashboardSignsOutThenWaitsForBox()
     {
