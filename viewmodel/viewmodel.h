@@ -112,7 +112,7 @@ private:
                                const QUrl &source);
 
     struct QueuedMessage;
-    void enqueueMessage(const std::shared_ptr<QueuedMessage> &message);
+    std::shared_ptr<QueuedMessage> enqueueMessage(const std::shared_ptr<QueuedMessage> &message);
     void scheduleNextMessage();
     void showNextMessage();
     void messageBoxFinished(int result);
@@ -147,6 +147,7 @@ private:
     std::shared_ptr<QueuedMessage> shownMessage;
     int shownMessageAnswer = -1;
     bool nextMessageScheduled = false;
+    qsizetype droppedMessages = 0; // since the last box was shown
     // Callers waiting in ShowCustomMessage for their answer, each in a nested event loop, and
     // what has to wait until none does.
     int messageWaits = 0;

@@ -378,6 +378,36 @@ private slots:
         QCOMPARE(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()), nullptr);
     }
 
+    // A flood of boxes asked while one is open: identical ones share a box, and beyond a queue of
+    // 20 the rest are dropped with one log line. Every caller returns, a dropped one at once.
+    void messageFloodCoalescedAndCapped()
+    {
+        LogCapture logs;
+        constexpr int identical = 50, distinct = 950;
+        QList<int> answers;
+        onFirstBox = [&] {
+            for (int i = 0; i < identical + distinct; ++i) {
+                // Each from a timer of its own: posted calls would wait for the first to return.
+                QTimer::singleShot(1, this, [&, i] {
+                    answers.append(vm->ShowCustomMessage(
+                        "Flood", i < identical ? QString("same") : QString::number(i)));
+                });
+            }
+        };
+        holdBoxesUntil = [&] { return answers.size() >= distinct - 19; };
+        QCOMPARE(vm->ShowCustomMessage("First", "first"), int(QMessageBox::Ok));
+        QTRY_COMPARE_WITH_TIMEOUT(answers.size(), identical + distinct, 60000);
+
+        QList<QStringList> expected = {{"First", "First", "first"}, {"Flood", "Flood", "same"}};
+        for (int i = identical; i < identical + 19; ++i)
+            expected.append({"Flood", "Flood", QString::number(i)});
+        QCOMPARE(boxesShown, expected);
+        QCOMPARE(answers.count(int(QMessageBox::Ok)), identical + 19);
+        QCOMPARE(answers.count(-1), distinct - 19);
+        QCOMPARE(logs.lines().filter("Dropped").size(), 1);
+        QVERIFY(logs.contains("Dropped 931 message boxes: more than 20 were waiting to be shown"));
+    }
+
     // A dashboard shows a message and then signs out: the sign-out waits until the box is closed,
     // also when the session ends under the open box and the dashboard is torn down meanwhile.
     void messageBlocksDashboardUntilClosed_data()
