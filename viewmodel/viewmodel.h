@@ -67,6 +67,9 @@ public:
     Q_INVOKABLE void releaseDashboard(QObject *dashboard);
     // The page has tried to create the dashboard of the registered bundle.
     Q_INVOKABLE void dashboardCreationFinished(bool created);
+    // As resolveAndDownloadExternalResourceForCurrentUser, but never from the cache: the user
+    // asks again after the cached dashboard failed.
+    Q_INVOKABLE bool reloadDashboardFromServer();
 
     // Dashboard delivery building blocks (not exposed to QML).
     static QString normalizedDashboardFunctionUrl(QUrl url);
@@ -131,6 +134,7 @@ private:
     bool unauthorizedRetried = false;
     bool resolveAfterTokenRefresh = false;
     bool dashboardUpdatePending = false;
+    bool skipCacheOnce = false;
     QNetworkReply *directDownloadReply = nullptr;
     QUrl directDownloadUrl;
     qint32 directDownloadRetryCount = 0;

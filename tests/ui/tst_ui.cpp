@@ -68,6 +68,11 @@ class TestUi : public QObject
     {
         return item("mainPage")->property("externalDashboardObject").value<QObject *>();
     }
+    bool fallbackShown() const
+    {
+        const QQuickItem *fallback = item("dashboardFallback");
+        return fallback && fallback->isVisible();
+    }
     void click(QQuickItem *target)
     {
         const QPointF centre(target->width() / 2, target->height() / 2);
@@ -130,7 +135,8 @@ class TestUi : public QObject
             200, R"({"session":{"accessToken":"a","refreshToken":"r","accessTokenExpiresIn":900,)"
                  R"("user":{"id":"u1","email":"e"}}})");
         vm->logUserIn("e", "p");
-        return QTest::qWaitFor([&] { return dashboard(); }, 15000) ? dashboard() : nullptr;
+        return QTest::qWaitFor([&] { return dashboard() || fallbackShown(); }, 15000) ? dashboard()
+                                                                                      : nullptr;
     }
     bool startBroker()
     {
@@ -359,10 +365,15 @@ private slots:
     void messagesShownOneAfterAnother()
     {
         int nestedAnswer = 0;
+        bool nestedAsked = false;
         onFirstBox = [&] {
             // Asked while the first box is open, from the event loop as a dashboard would.
-            QTimer::singleShot(0, this, [&] { nestedAnswer = vm->ShowCustomMessage("C", "c"); });
+            QTimer::singleShot(0, this, [&] {
+                nestedAsked = true;
+                nestedAnswer = vm->ShowCustomMessage("C", "c");
+            });
         };
+        holdBoxesUntil = [&] { return nestedAsked; };
         vm->ShowCustomMessageNoBtns("A", "a");
         QCOMPARE(boxesShown.size(), 2); // its own box and the one asked while it was open
         const int answer =
@@ -388,7 +399,7 @@ private slots:
         onFirstBox = [&] {
             for (int i = 0; i < identical + distinct; ++i) {
                 // Each from a timer of its own: posted calls would wait for the first to return.
-                QTimer::singleShot(1, this, [&, i] {
+                QTimer::singleShot(1, Qt::PreciseTimer, this, [&, i] {
                     answers.append(vm->ShowCustomMessage(
                         "Flood", i < identical ? QString("same") : QString::number(i)));
                 });
@@ -644,6 +655,85 @@ Item {
         QCOMPARE(boxesShown, QList<QStringList>{first});
         QVERIFY(item("mainPage")->isVisible());
         QCOMPARE(backend->server.requestCount(), 3); // sign-in and two dashboard requests
+    }
+
+    // A bundle whose dashboard cannot be made leaves the client's own view, not a black window;
+    // the log line stays. Its controls have names and roles and are reached by Tab.
+    void brokenDashboardShowsFallback_data()
+    {
+        QTest::addColumn<QByteArray>("dashboardQml");
+        QTest::addColumn<QString>("logged");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("component error") << QByteArray("import QtQuick\nItem { nonsense: 1 }")
+                                         << "Failed to load external dashboard component:"
+                                         << "The dashboard could not be loaded.";
+        QTest::newRow("object not created")
+            << QByteArray("import QtQuick\nItem { required property int unset }")
+            << "Failed to create external dashboard object"
+            << "The dashboard could not be created.";
+    }
+    void brokenDashboardShowsFallback()
+    {
+        QFETCH(QByteArray, dashboardQml);
+        QFETCH(QString, logged);
+        QFETCH(QString, shown);
+        LogCapture logs;
+        QVERIFY(!signInTo(dashboardQml));
+        QTRY_VERIFY_WITH_TIMEOUT(fallbackShown(), 15000);
+        QVERIFY(logs.contains(logged));
+        QVERIFY(text("fallbackText").startsWith(shown));
+        QVERIFY(item("tryAgainButton")->hasActiveFocus());
+        QTest::keyClick(window, Qt::Key_Tab);
+        QVERIFY(item("fallbackSignOutButton")->hasActiveFocus());
+        for (const char *name : {"fallbackText", "tryAgainButton", "fallbackSignOutButton"}) {
+            QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(item(name));
+            QVERIFY(accessible);
+            QCOMPARE(accessible->text(QAccessible::Name), text(name));
+            QCOMPARE(accessible->role(), name == QByteArray("fallbackText")
+                                             ? QAccessible::StaticText
+                                             : QAccessible::Button);
+        }
+    }
+
+    // Try again fetches the bundle again, past the cache, and a good one replaces the fallback.
+    void fallbackTryAgainFetchesAgain()
+    {
+        QVERIFY(!signInTo("import QtQuick\nItem { nonsense: 1 }"));
+        QTRY_VERIFY_WITH_TIMEOUT(fallbackShown(), 15000);
+        const int requests = backend->server.requestCount();
+        backend->routes["/fn/get_dashboard_rcc"] =
+            LoopbackBackend::raw(buildDashboardBundle("import QtQuick\nRectangle {}"));
+        click(item("tryAgainButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(dashboard() && !fallbackShown(), 15000);
+        QCOMPARE(backend->server.requestCount(), requests + 1);
+    }
+
+    // Signing out needs no help from the dashboard: from the fallback, or by Ctrl+Shift+Q
+    // over a dashboard that has no sign-out control of its own.
+    void signOutWithoutTheDashboard_data()
+    {
+        QTest::addColumn<QByteArray>("dashboardQml");
+        QTest::addColumn<bool>("byShortcut");
+        QTest::newRow("fallback's Sign out")
+            << QByteArray("import QtQuick\nItem { nonsense: 1 }") << false;
+        QTest::newRow("Ctrl+Shift+Q")
+            << QByteArray("import QtQuick\nRectangle { color: \"red\" }") << true;
+    }
+    void signOutWithoutTheDashboard()
+    {
+        QFETCH(QByteArray, dashboardQml);
+        QFETCH(bool, byShortcut);
+        signInTo(dashboardQml);
+        QTRY_VERIFY_WITH_TIMEOUT(dashboard() || fallbackShown(), 15000);
+        if (byShortcut) {
+            window->requestActivate();
+            QVERIFY(QTest::qWaitForWindowActive(window));
+            QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier | Qt::ShiftModifier);
+        } else {
+            click(item("fallbackSignOutButton"));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(loginFormIdle() && !dashboard(), 15000);
+        QVERIFY(vm->currentUserId().isEmpty() && vm->auth().Settings().allKeys().isEmpty());
     }
 
     // Every request gives up after 30 s without a byte, each through its own failure path; a
