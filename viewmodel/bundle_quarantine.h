@@ -23,6 +23,9 @@ public:
     bool isQuarantined(const QString &cacheFile, const QByteArray &digest) const;
     void beginLoad(const QString &cacheFile, const QByteArray &digest);
     void endLoad();
+    // The load under way did not finish (its dashboard was stopped): its mark stays, as if this
+    // run had ended in it.
+    void abandonLoad() { ownMark.clear(); }
     // A bundle other than the quarantined one has loaded.
     void lift(const QString &cacheFile, const QByteArray &digest);
 

@@ -197,6 +197,8 @@ bool ViewModel::loadCachedDashboard(QString id)
     if (bundleTrust.required() ? registerPayload(bundle, QString(), path)
                                : registerExternalResource(QUrl::fromLocalFile(path).toString())) {
         bundleQuarantine.lift(path, digest);
+        registeredCacheFile = path;
+        registeredDigest = digest;
         qInfo() << "Loaded cached dashboard RCC:" << path;
         emit externalResourceLoadFinished(true, tr("External resource loaded from cache."));
         return true;
@@ -283,6 +285,8 @@ bool ViewModel::cacheAndRegisterPayload(QByteArray payload, QString id, QString 
     }
     if (!path.isEmpty())
         bundleQuarantine.lift(path, digest);
+    registeredCacheFile = path;
+    registeredDigest = digest;
     return true;
 }
 

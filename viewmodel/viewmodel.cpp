@@ -52,6 +52,7 @@ ViewModel::ViewModel(QObject *parent)
     });
     connect(messageBox, &QDialog::finished, this, &ViewModel::messageBoxFinished);
 
+    connect(&scriptWatchdog, &ScriptWatchdog::stalled, this, &ViewModel::stopStalledDashboard);
     connect(&authHandler, &AuthHandler::SignInResponse, this, &ViewModel::GetSignInResponse);
     connect(&authHandler, &AuthHandler::SignOutUser, this, &ViewModel::logUserOut);
     connect(&authHandler, &AuthHandler::RccUpdateAvailable, this, [this]() {
@@ -94,6 +95,7 @@ void ViewModel::setMqttClient(MqttClient *client)
 void ViewModel::setSessionEnded(bool ended)
 {
     sessionEnded = ended;
+    scriptWatchdog.setArmed(!ended);
     if (mqttClient)
         mqttClient->SetConnectionsOpen(!ended);
 }
@@ -101,6 +103,20 @@ void ViewModel::setSessionEnded(bool ended)
 void ViewModel::setQmlEngine(QQmlEngine *engine)
 {
     qmlEngine = engine;
+    scriptWatchdog.setEngine(engine);
+}
+
+// Its JavaScript was interrupted. The bundle counts as one whose load did not finish, and the
+// next resolution asks the dashboard function, whose answer may be the fix, before the cache.
+void ViewModel::stopStalledDashboard()
+{
+    if (!registeredCacheFile.isEmpty()) {
+        bundleQuarantine.beginLoad(registeredCacheFile, registeredDigest);
+        bundleQuarantine.abandonLoad();
+        bundleQuarantine.recoverInterruptedLoad(registeredCacheFile);
+    }
+    skipCacheOnce = true;
+    emit dashboardStopped(tr("The dashboard stopped responding and was closed."));
 }
 
 void ViewModel::GetSignInResponse(QString response)

@@ -17,6 +17,9 @@
 #include "viewmodel/bundle_quarantine.h"
 #include "viewmodel/bundle_signature.h"
 #include "viewmodel/rcc_validation.h"
+#include "viewmodel/script_watchdog.h"
+
+#include <chrono>
 
 class MqttClient;
 class QNetworkAccessManager;
@@ -33,6 +36,8 @@ public:
 
     void setMqttClient(MqttClient *client);
     void setQmlEngine(QQmlEngine *engine);
+    // How long dashboard JavaScript may keep the GUI thread before it is stopped.
+    void setScriptTimeLimit(std::chrono::milliseconds limit) { scriptWatchdog.setLimit(limit); }
 
 signals:
     void authResponseChanged(QString response);
@@ -40,6 +45,8 @@ signals:
     void signOutUser();
     void quitApp();
     void externalResourceLoadFinished(bool success, QString message);
+    // The dashboard was stopped and has to go; the page shows the message instead.
+    void dashboardStopped(QString message);
 
 public slots:
     void GetSignInResponse(QString response);
@@ -92,6 +99,7 @@ public:
 private:
     bool restoreUserFromSettings();
     void setSessionEnded(bool ended);
+    void stopStalledDashboard();
     void clearComponentCacheIfEngine();
     void connectDashboardReplyDiagnostics(QNetworkReply *reply);
     void limitBundleBody(QNetworkReply *reply, QNetworkReply *ViewModel::*slot);
@@ -160,6 +168,10 @@ private:
 
     qint64 maxBundleBytes = kMaxBundleBytes;
     BundleQuarantine bundleQuarantine;
+    // The registered bundle's cache file and digest, for the quarantine if it has to be stopped.
+    QString registeredCacheFile;
+    QByteArray registeredDigest;
+    ScriptWatchdog scriptWatchdog;
     // Read once, at start-up: which key, if any, must have signed every bundle.
     BundleTrust bundleTrust = BundleTrust::fromConfig();
 

@@ -736,6 +736,35 @@ Item {
         QVERIFY(vm->currentUserId().isEmpty() && vm->auth().Settings().allKeys().isEmpty());
     }
 
+    // A dashboard that never returns from its JavaScript is interrupted after the time limit
+    // and closed; the client's fallback takes its place, the program answers again, and the
+    // bundle counts as one whose load did not finish.
+    void endlessDashboardStopped_data()
+    {
+        QTest::addColumn<QByteArray>("dashboardQml");
+        QTest::newRow("while creating")
+            << QByteArray("import QtQuick\nItem { Component.onCompleted: { while (true) {} } }");
+        QTest::newRow("from a timer")
+            << QByteArray("import QtQuick\nItem { Timer { interval: 50; running: true; "
+                          "onTriggered: { while (true) {} } } }");
+    }
+    void endlessDashboardStopped()
+    {
+        QFETCH(QByteArray, dashboardQml);
+        LogCapture logs;
+        vm->setScriptTimeLimit(std::chrono::milliseconds(500));
+        signInTo(dashboardQml);
+        QTRY_VERIFY_WITH_TIMEOUT(fallbackShown(), 15000);
+        QVERIFY(text("fallbackText").startsWith("The dashboard stopped responding"));
+        QVERIFY(logs.contains("interrupted it"));
+        QVERIFY(logs.contains("Quarantined dashboard RCC"));
+        QTRY_VERIFY_WITH_TIMEOUT(!dashboard() && item("dashboardHost")->childItems().isEmpty(),
+                                 15000);
+        // JavaScript runs again: the fallback's button signs out.
+        click(item("fallbackSignOutButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(loginFormIdle(), 15000);
+    }
+
     // Every request gives up after 30 s without a byte, each through its own failure path; a
     // body that takes 32 s to come, a byte every 8 s, is waited for. All run at once, so the
     // wait is paid once.

@@ -76,6 +76,10 @@ Item {
     // The dashboard, if any, goes; the user can try again or sign out.
     function showFailure(text) {
         clearExternalDashboard()
+        // One stopped while it was being made never became externalDashboardObject.
+        const strays = dashboard_host.children
+        for (let i = 0; i < strays.length; ++i)
+            releaseDashboard(strays[i])
         failureText = text
         try_again_button.forceActiveFocus()
     }

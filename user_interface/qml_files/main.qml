@@ -140,6 +140,10 @@ Window {
                                        message !== "" ? message : qsTr("Could not download/load external RCC from this app host."))
         }
 
+        function onDashboardStopped(message) {
+            main_page.showFailure(message)
+        }
+
         function onQuitApp() {
             Qt.quit()
         }
