@@ -239,6 +239,10 @@ bool MqttClient::ConfigureAndConnect(QString new_host, uint new_port, QStringLis
 
 void MqttClient::StartHostLookup()
 {
+    if (!connections_open) {
+        qWarning() << "Not connecting to the MQTT broker: the session has ended";
+        return;
+    }
     if (host_name.isEmpty()) {
         qDebug() << "Could not connect to MQTT broker: host name is not set";
         return;

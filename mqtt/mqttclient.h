@@ -59,6 +59,9 @@ public:
     ~MqttClient() override;
 
     bool isConnected() const { return state == Connected; }
+    // While closed, no connection attempt starts, whoever asks: the view model closes it when
+    // the user signs out, for the dashboard that may run on until it is released.
+    void SetConnectionsOpen(bool open) { connections_open = open; }
 
 signals:
     void connectedChanged(bool connected);
@@ -131,6 +134,7 @@ private:
     quint32 port = 1883;
     quint32 web_socket_port = 8884;
     bool connect_pending = false;
+    bool connections_open = true;
     QStringList broker_addresses;
     int lookup_id = -1;
     QList<ReceivedMessage> received_messages;

@@ -10,6 +10,12 @@ bool ViewModel::configureDashboardMqtt(QString host, int port, QVariantList topi
         qWarning() << "MQTT client is not initialized";
         return false;
     }
+    // A dashboard released at sign-out may still run until none of its handlers is on the
+    // stack; the broker must not be reached in the name of a user who has gone.
+    if (sessionEnded) {
+        qWarning() << "Not configuring dashboard MQTT after sign-out";
+        return false;
+    }
     if (port < 1 || port > 65535) {
         qWarning() << "Invalid MQTT port:" << port;
         return false;

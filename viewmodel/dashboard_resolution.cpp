@@ -1,5 +1,7 @@
 #include "viewmodel/viewmodel.h"
 
+#include <utility>
+
 #include "app/config.h"
 
 bool ViewModel::resolveAndDownloadExternalResourceForCurrentUser()
@@ -14,8 +16,10 @@ bool ViewModel::resolveAndDownloadExternalResourceForCurrentUser()
             false, tr("Missing authenticated user id. Please sign in again and retry."));
         return false;
     }
-    // An announced update must come from the network even when a cached copy exists.
-    if (!dashboardUpdatePending && loadCachedDashboard(id))
+    // An announced update must come from the network even when a cached copy exists, and so
+    // must a dashboard asked for again after the cached one failed.
+    const bool fromNetwork = dashboardUpdatePending || std::exchange(skipCacheOnce, false);
+    if (!fromNetwork && loadCachedDashboard(id))
         return true;
 
     QString functionUrl =
@@ -77,4 +81,12 @@ QString ViewModel::normalizedDashboardFunctionUrl(QUrl url)
     }
     url.setPath(path, QUrl::DecodedMode);
     return url.toString();
+}
+
+bool ViewModel::reloadDashboardFromServer()
+{
+    skipCacheOnce = true;
+    const bool requested = resolveAndDownloadExternalResourceForCurrentUser();
+    skipCacheOnce = false;
+    return requested;
 }

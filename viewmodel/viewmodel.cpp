@@ -19,10 +19,24 @@ struct ViewModel::QueuedMessage
     QString msg;
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton;
-    QEventLoop *waiter = nullptr; // set while a caller waits for the answer
+    // Callers waiting for the answer, each in its own nested loop: the one who asked first, and
+    // any whose identical message was folded into it while it was queued.
+    QList<QEventLoop *> waiters;
     bool answered = false;
     int answer = -1;
+
+    bool sameBoxAs(const QueuedMessage &other) const
+    {
+        return title == other.title && msg == other.msg && buttons == other.buttons &&
+               defaultButton == other.defaultButton;
+    }
 };
+
+namespace {
+// More would only stand between the user and the program: a dashboard that asks from every
+// incoming message could otherwise queue boxes for hours of clicking.
+constexpr qsizetype kMaxQueuedMessages = 20;
+} // namespace
 
 ViewModel::ViewModel(QObject *parent)
     : QObject(parent), messageBox(new QMessageBox()), networkManager(new QNetworkAccessManager())
@@ -38,6 +52,7 @@ ViewModel::ViewModel(QObject *parent)
     });
     connect(messageBox, &QDialog::finished, this, &ViewModel::messageBoxFinished);
 
+    connect(&scriptWatchdog, &ScriptWatchdog::stalled, this, &ViewModel::stopStalledDashboard);
     connect(&authHandler, &AuthHandler::SignInResponse, this, &ViewModel::GetSignInResponse);
     connect(&authHandler, &AuthHandler::SignOutUser, this, &ViewModel::logUserOut);
     connect(&authHandler, &AuthHandler::RccUpdateAvailable, this, [this]() {
@@ -71,11 +86,37 @@ ViewModel::~ViewModel()
 void ViewModel::setMqttClient(MqttClient *client)
 {
     mqttClient = client;
+    if (mqttClient)
+        mqttClient->SetConnectionsOpen(!sessionEnded);
+}
+
+// Signed out until a user signs in again: what the old dashboard does while it lives on no
+// longer reaches the broker.
+void ViewModel::setSessionEnded(bool ended)
+{
+    sessionEnded = ended;
+    scriptWatchdog.setArmed(!ended);
+    if (mqttClient)
+        mqttClient->SetConnectionsOpen(!ended);
 }
 
 void ViewModel::setQmlEngine(QQmlEngine *engine)
 {
     qmlEngine = engine;
+    scriptWatchdog.setEngine(engine);
+}
+
+// Its JavaScript was interrupted. The bundle counts as one whose load did not finish, and the
+// next resolution asks the dashboard function, whose answer may be the fix, before the cache.
+void ViewModel::stopStalledDashboard()
+{
+    if (!registeredCacheFile.isEmpty()) {
+        bundleQuarantine.beginLoad(registeredCacheFile, registeredDigest);
+        bundleQuarantine.abandonLoad();
+        bundleQuarantine.recoverInterruptedLoad(registeredCacheFile);
+    }
+    skipCacheOnce = true;
+    emit dashboardStopped(tr("The dashboard stopped responding and was closed."));
 }
 
 void ViewModel::GetSignInResponse(QString response)
@@ -92,17 +133,19 @@ int ViewModel::ShowCustomMessage(QString title, QString msg,
                                  QMessageBox::StandardButtons standard_btn,
                                  QMessageBox::StandardButton default_btn)
 {
-    const auto message = std::make_shared<QueuedMessage>(
-        QueuedMessage{std::move(title), std::move(msg), standard_btn, default_btn});
+    const std::shared_ptr<QueuedMessage> message = enqueueMessage(std::make_shared<QueuedMessage>(
+        QueuedMessage{std::move(title), std::move(msg), standard_btn, default_btn, {}}));
+    if (!message)
+        return -1; // dropped: the queue is full
     QEventLoop loop;
-    message->waiter = &loop;
-    enqueueMessage(message);
+    message->waiters.append(&loop);
     ++messageWaits;
     loop.exec();
     --messageWaits;
-    message->waiter = nullptr;
+    message->waiters.removeOne(&loop);
     // Still queued only when the loop was ended from outside (the application quitting).
-    messageQueue.removeOne(message);
+    if (message->waiters.isEmpty())
+        messageQueue.removeOne(message);
     if (messageWaits == 0)
         scheduleWorkHeldForMessageWaits();
     return message->answered ? message->answer : -1;
@@ -119,17 +162,28 @@ int ViewModel::ShowCustomMessage(QString title, QString msg)
     return ShowCustomMessage(title, msg, QMessageBox::Ok, QMessageBox::Ok);
 }
 
-// Nobody waits for the answer, so nothing waits for the box: it opens from the event loop.
+// Blocks like the other forms: the caller goes on once the user has closed its box.
 void ViewModel::ShowCustomMessageNoBtns(QString title, QString msg)
 {
-    enqueueMessage(std::make_shared<QueuedMessage>(
-        QueuedMessage{std::move(title), std::move(msg), QMessageBox::Ok, QMessageBox::Ok}));
+    ShowCustomMessage(std::move(title), std::move(msg), QMessageBox::Ok, QMessageBox::Ok);
 }
 
-void ViewModel::enqueueMessage(const std::shared_ptr<QueuedMessage> &message)
+// The message whose box answers this one: itself, or an identical one already waiting its turn;
+// none when the queue is full.
+std::shared_ptr<ViewModel::QueuedMessage>
+ViewModel::enqueueMessage(const std::shared_ptr<QueuedMessage> &message)
 {
+    for (const auto &queued : std::as_const(messageQueue)) {
+        if (queued->sameBoxAs(*message))
+            return queued;
+    }
+    if (messageQueue.size() >= kMaxQueuedMessages) {
+        ++droppedMessages;
+        return nullptr;
+    }
     messageQueue.append(message);
     scheduleNextMessage();
+    return message;
 }
 
 // Never inside the caller's step: that may be a signal emission whose receivers a nested loop
@@ -147,6 +201,12 @@ void ViewModel::showNextMessage()
     nextMessageScheduled = false;
     if (shownMessage || messageQueue.isEmpty())
         return;
+    // One line for a whole flood, once the user gets to the boxes after it.
+    if (droppedMessages > 0) {
+        qWarning().noquote() << "Dropped" << droppedMessages << "message boxes: more than"
+                             << kMaxQueuedMessages << "were waiting to be shown";
+        droppedMessages = 0;
+    }
     shownMessage = messageQueue.takeFirst();
     shownMessageAnswer = -1;
     const QString shownTitle = tr(shownMessage->title.toUtf8().constData());
@@ -167,8 +227,8 @@ void ViewModel::messageBoxFinished(int result)
     // A box closed without a button (its window closed) answers what the dialog reports.
     message->answer = shownMessageAnswer != -1 ? shownMessageAnswer : result;
     message->answered = true;
-    if (message->waiter)
-        message->waiter->quit();
+    for (QEventLoop *waiter : std::as_const(message->waiters))
+        waiter->quit();
     scheduleNextMessage();
 }
 
@@ -246,6 +306,7 @@ void ViewModel::logUserOut()
     resolveAfterTokenRefresh = false;
     dashboardUpdatePending = false;
 
+    setSessionEnded(true);
     if (mqttClient)
         mqttClient->ResetConfiguration();
 
@@ -266,9 +327,10 @@ void ViewModel::logUserOut()
     });
 }
 
+// A dashboard that shows a message and then signs out relies on the user having read it.
 void ViewModel::showMessage(QString title, QString message)
 {
-    ShowCustomMessageNoBtns(title, message);
+    ShowCustomMessage(std::move(title), std::move(message), QMessageBox::Ok, QMessageBox::Ok);
 }
 
 QString ViewModel::currentUserId() const
@@ -288,6 +350,7 @@ bool ViewModel::restoreUserFromSettings()
     userEmail = settings.value(QStringLiteral("email")).toString();
     if (!userId.isEmpty() && !userEmail.isEmpty()) {
         userSignedIn = true;
+        setSessionEnded(false);
         authHandler.StartTokenTimer();
         return true;
     }

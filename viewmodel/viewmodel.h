@@ -18,6 +18,9 @@
 #include "viewmodel/bundle_quarantine.h"
 #include "viewmodel/bundle_signature.h"
 #include "viewmodel/rcc_validation.h"
+#include "viewmodel/script_watchdog.h"
+
+#include <chrono>
 
 class MqttClient;
 class QNetworkAccessManager;
@@ -34,6 +37,8 @@ public:
 
     void setMqttClient(MqttClient *client);
     void setQmlEngine(QQmlEngine *engine);
+    // How long dashboard JavaScript may keep the GUI thread before it is stopped.
+    void setScriptTimeLimit(std::chrono::milliseconds limit) { scriptWatchdog.setLimit(limit); }
 
 signals:
     void authResponseChanged(QString response);
@@ -41,6 +46,8 @@ signals:
     void signOutUser();
     void quitApp();
     void externalResourceLoadFinished(bool success, QString message);
+    // The dashboard was stopped and has to go; the page shows the message instead.
+    void dashboardStopped(QString message);
 
 public slots:
     void GetSignInResponse(QString response);
@@ -68,6 +75,9 @@ public:
     Q_INVOKABLE void releaseDashboard(QObject *dashboard);
     // The page has tried to create the dashboard of the registered bundle.
     Q_INVOKABLE void dashboardCreationFinished(bool created);
+    // As resolveAndDownloadExternalResourceForCurrentUser, but never from the cache: the user
+    // asks again after the cached dashboard failed.
+    Q_INVOKABLE bool reloadDashboardFromServer();
 
     // Dashboard delivery building blocks (not exposed to QML).
     static QString normalizedDashboardFunctionUrl(QUrl url);
@@ -89,6 +99,8 @@ public:
 
 private:
     bool restoreUserFromSettings();
+    void setSessionEnded(bool ended);
+    void stopStalledDashboard();
     void clearComponentCacheIfEngine();
     void connectDashboardReplyDiagnostics(QNetworkReply *reply);
     void limitBundleBody(QNetworkReply *reply, QNetworkReply *ViewModel::*slot);
@@ -112,7 +124,7 @@ private:
                                const QUrl &source);
 
     struct QueuedMessage;
-    void enqueueMessage(const std::shared_ptr<QueuedMessage> &message);
+    std::shared_ptr<QueuedMessage> enqueueMessage(const std::shared_ptr<QueuedMessage> &message);
     void scheduleNextMessage();
     void showNextMessage();
     void messageBoxFinished(int result);
@@ -131,12 +143,14 @@ private:
     bool unauthorizedRetried = false;
     bool resolveAfterTokenRefresh = false;
     bool dashboardUpdatePending = false;
+    bool skipCacheOnce = false;
     QNetworkReply *directDownloadReply = nullptr;
     QUrl directDownloadUrl;
     qint32 directDownloadRetryCount = 0;
     qint32 directDownloadRedirectCount = 0;
     QSet<QString> visitedDownloadUrls;
     bool userSignedIn = false;
+    bool sessionEnded = false; // from a sign-out to the next sign-in
     QString registeredRccPath;
     QByteArray registeredRccData;
     bool registeredFromMemory = false;
@@ -146,6 +160,7 @@ private:
     std::shared_ptr<QueuedMessage> shownMessage;
     int shownMessageAnswer = -1;
     bool nextMessageScheduled = false;
+    qsizetype droppedMessages = 0; // since the last box was shown
     // Callers waiting in ShowCustomMessage for their answer, each in a nested event loop, and
     // what has to wait until none does.
     int messageWaits = 0;
@@ -158,6 +173,10 @@ private:
     // The latest payload that did not register, kept for inspection until the next one, sign-out
     // or exit, so that refusals do not pile up in the temporary folder.
     std::unique_ptr<QTemporaryFile> rejectedPayloadDump;
+    // The registered bundle's cache file and digest, for the quarantine if it has to be stopped.
+    QString registeredCacheFile;
+    QByteArray registeredDigest;
+    ScriptWatchdog scriptWatchdog;
     // Read once, at start-up: which key, if any, must have signed every bundle.
     BundleTrust bundleTrust = BundleTrust::fromConfig();
 

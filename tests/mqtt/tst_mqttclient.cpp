@@ -1071,7 +1071,9 @@ private slots:
         QCOMPARE(broker->logCount("Received PUBLISH from " + id), 1);
         if (!client)
             return;
-        // Host, port and credentials stay; the facade also forgets the topics.
+        // Host, port and credentials stay; the facade also forgets the topics. After a sign-out
+        // only the next sign-in opens connections again.
+        client->SetConnectionsOpen(true);
         client->Connect();
         QVERIFY(connected.wait(Timeout));
         QCOMPARE(broker->logCount("u'dash')."), 2);

@@ -34,6 +34,11 @@ Rectangle {
             manager.resolveAndDownloadExternalResourceForCurrentUser()
         else if (command === "signout")
             manager.logUserOut()
+        else if (command === "bye") {
+            manager.showMessage("Bye", "Signing you out")
+            manager.logUserOut()
+            console.log("Trap dashboard signed out after its message")
+        }
     }
 
     Connections {

@@ -68,6 +68,11 @@ class TestUi : public QObject
     {
         return item("mainPage")->property("externalDashboardObject").value<QObject *>();
     }
+    bool fallbackShown() const
+    {
+        const QQuickItem *fallback = item("dashboardFallback");
+        return fallback && fallback->isVisible();
+    }
     void click(QQuickItem *target)
     {
         const QPointF centre(target->width() / 2, target->height() / 2);
@@ -95,7 +100,8 @@ class TestUi : public QObject
                 saveScreenshot(box->grab().toImage(), "error-box.png");
         }
         if (onFirstBox) {
-            std::exchange(onFirstBox, nullptr)();
+            // Not from this timer's own slot: a box the step waits for needs the timer.
+            QTimer::singleShot(0, this, std::exchange(onFirstBox, nullptr));
             return;
         }
         if (holdBoxesUntil && !holdBoxesUntil())
@@ -120,24 +126,34 @@ class TestUi : public QObject
         window = qobject_cast<QQuickWindow *>(engine->rootObjects().value(0));
         QVERIFY(window && QTest::qWaitForWindowExposed(window) && loginFormIdle());
     }
-    // Signed in, showing the trap dashboard, which listens on its topic of a real broker.
-    bool showTrapDashboard(QPointer<QObject> &trap)
+    // Signed in, showing this dashboard.
+    QObject *signInTo(const QByteArray &dashboardQml)
+    {
+        backend->routes["/fn/get_dashboard_rcc"] =
+            LoopbackBackend::raw(buildDashboardBundle(dashboardQml));
+        backend->routes["/v1/signin/email-password"] = Response::json(
+            200, R"({"session":{"accessToken":"a","refreshToken":"r","accessTokenExpiresIn":900,)"
+                 R"("user":{"id":"u1","email":"e"}}})");
+        vm->logUserIn("e", "p");
+        return QTest::qWaitFor([&] { return dashboard() || fallbackShown(); }, 15000) ? dashboard()
+                                                                                      : nullptr;
+    }
+    bool startBroker()
     {
         broker = std::make_unique<MosquittoBroker>();
         if (!broker->start())
             return false;
         qputenv("CORVALEN_MQTT_HOST", broker->host().toUtf8());
         qputenv("CORVALEN_MQTT_PORT", QByteArray::number(broker->port()));
-        backend->routes["/fn/get_dashboard_rcc"] =
-            LoopbackBackend::raw(buildDashboardBundle(kTrapDashboardQml));
-        backend->routes["/v1/signin/email-password"] = Response::json(
-            200, R"({"session":{"accessToken":"a","refreshToken":"r","accessTokenExpiresIn":900,)"
-                 R"("user":{"id":"u1","email":"e"}}})");
-        vm->logUserIn("e", "p");
+        return true;
+    }
+    // Signed in, showing the trap dashboard, which listens on its topic of a real broker.
+    bool showTrapDashboard(QPointer<QObject> &trap)
+    {
         trap = nullptr;
-        if (QTest::qWaitFor(
-                [&] { return dashboard() && broker->subscriptions(".+").contains(TrapTopic); },
-                15000))
+        if (!startBroker() || !signInTo(kTrapDashboardQml))
+            return false;
+        if (QTest::qWaitFor([&] { return broker->subscriptions(".+").contains(TrapTopic); }, 15000))
             trap = dashboard();
         return trap;
     }
@@ -345,27 +361,91 @@ private slots:
     }
 
     // One box at a time: a message that comes while one is open waits its turn in the same box,
-    // and every caller that waits gets the answer to its own message.
+    // and every caller waits for the answer to its own message, the forms without an answer too.
     void messagesShownOneAfterAnother()
     {
         int nestedAnswer = 0;
+        bool nestedAsked = false;
         onFirstBox = [&] {
             // Asked while the first box is open, from the event loop as a dashboard would.
-            QTimer::singleShot(0, this, [&] { nestedAnswer = vm->ShowCustomMessage("C", "c"); });
+            QTimer::singleShot(0, this, [&] {
+                nestedAsked = true;
+                nestedAnswer = vm->ShowCustomMessage("C", "c");
+            });
         };
-        vm->ShowCustomMessageNoBtns("A", "a"); // nobody waits for this one
-        QCOMPARE(boxesShown.size(), 0);
+        holdBoxesUntil = [&] { return nestedAsked; };
+        vm->ShowCustomMessageNoBtns("A", "a");
+        QCOMPARE(boxesShown.size(), 2); // its own box and the one asked while it was open
         const int answer =
             vm->ShowCustomMessage("B", "b", QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
 
         QCOMPARE(answer, int(QMessageBox::No));
         QCOMPARE(boxesShown,
-                 (QList<QStringList>{{"A", "A", "a"}, {"B", "B", "b"}, {"C", "C", "c"}}));
+                 (QList<QStringList>{{"A", "A", "a"}, {"C", "C", "c"}, {"B", "B", "b"}}));
         QCOMPARE(boxButtons,
-                 (QList<QMessageBox::StandardButtons>{
-                     QMessageBox::Ok, QMessageBox::Yes | QMessageBox::No, QMessageBox::Ok}));
+                 (QList<QMessageBox::StandardButtons>{QMessageBox::Ok, QMessageBox::Ok,
+                                                      QMessageBox::Yes | QMessageBox::No}));
         QCOMPARE(nestedAnswer, int(QMessageBox::Ok));
         QCOMPARE(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()), nullptr);
+    }
+
+    // A flood of boxes asked while one is open: identical ones share a box, and beyond a queue of
+    // 20 the rest are dropped with one log line. Every caller returns, a dropped one at once.
+    void messageFloodCoalescedAndCapped()
+    {
+        LogCapture logs;
+        constexpr int identical = 50, distinct = 950;
+        QList<int> answers;
+        onFirstBox = [&] {
+            for (int i = 0; i < identical + distinct; ++i) {
+                // Each from a timer of its own: posted calls would wait for the first to return.
+                QTimer::singleShot(1, Qt::PreciseTimer, this, [&, i] {
+                    answers.append(vm->ShowCustomMessage(
+                        "Flood", i < identical ? QString("same") : QString::number(i)));
+                });
+            }
+        };
+        holdBoxesUntil = [&] { return answers.size() >= distinct - 19; };
+        QCOMPARE(vm->ShowCustomMessage("First", "first"), int(QMessageBox::Ok));
+        QTRY_COMPARE_WITH_TIMEOUT(answers.size(), identical + distinct, 60000);
+
+        QList<QStringList> expected = {{"First", "First", "first"}, {"Flood", "Flood", "same"}};
+        for (int i = identical; i < identical + 19; ++i)
+            expected.append({"Flood", "Flood", QString::number(i)});
+        QCOMPARE(boxesShown, expected);
+        QCOMPARE(answers.count(int(QMessageBox::Ok)), identical + 19);
+        QCOMPARE(answers.count(-1), distinct - 19);
+        QCOMPARE(logs.lines().filter("Dropped").size(), 1);
+        QVERIFY(logs.contains("Dropped 931 message boxes: more than 20 were waiting to be shown"));
+    }
+
+    // A dashboard shows a message and then signs out: the sign-out waits until the box is closed,
+    // also when the session ends under the open box and the dashboard is torn down meanwhile.
+    void messageBlocksDashboardUntilClosed_data()
+    {
+        QTest::addColumn<bool>("sessionEndsUnderBox");
+        QTest::newRow("user closes the box") << false;
+        QTest::newRow("token refresh fails while it is open") << true;
+    }
+    void messageBlocksDashboardUntilClosed()
+    {
+        QFETCH(bool, sessionEndsUnderBox);
+        LogCapture logs;
+        QPointer<QObject> trap;
+        QVERIFY2(showTrapDashboard(trap), qPrintable(broker->errorString()));
+        bool signedInUnderBox = false;
+        onFirstBox = [&] {
+            signedInUnderBox = vm->currentUserId() == "u1" && item("mainPage")->isVisible();
+            if (sessionEndsUnderBox)
+                emit vm->auth().SignOutUser();
+        };
+        holdBoxesUntil = [&] { return !sessionEndsUnderBox || item("loginPage")->isVisible(); };
+        QVERIFY(broker->publish(TrapTopic, "bye"));
+        QTRY_VERIFY_WITH_TIMEOUT(!trap && !QApplication::activeModalWidget(), 15000);
+        QCOMPARE(boxesShown.first(), (QStringList{"Bye", "Bye", "Signing you out"}));
+        QVERIFY(signedInUnderBox);
+        QVERIFY(loginFormIdle() && vm->currentUserId().isEmpty());
+        QVERIFY(!QFile::exists(":/external/dashboard.qml"));
     }
 
     void dashboardFailuresShowTheirMessages()
@@ -474,7 +554,11 @@ private slots:
             else
                 QVERIFY(broker->publish(TrapTopic, "signout"));
         };
-        holdBoxesUntil = [&] { return item("loginPage")->isVisible(); };
+        // A box blocks the dashboard's message handler that led to it, and with it the delivery
+        // of further messages: a sign-out sent by message comes once the box is closed.
+        holdBoxesUntil = [&] {
+            return signOut == SignOutBy::DashboardMessage || item("loginPage")->isVisible();
+        };
         const QStringList first = openBox(box);
         // The sign-out itself starts a download that fails: its box comes second.
         QTRY_COMPARE_WITH_TIMEOUT(boxesShown.size(), 2, 15000);
@@ -488,6 +572,52 @@ private slots:
         if (box == OpenBox::AskedByDashboard)
             QVERIFY(
                 logs.contains(QStringLiteral("Trap dashboard got answer %1").arg(QMessageBox::Ok)));
+    }
+
+    // A signed-out dashboard lives on while a box is open, its timers with it; they no longer
+    // reach the broker.
+    void releasedDashboardCannotReconnect_data()
+    {
+        QTest::addColumn<QString>("reconfigure");
+        QTest::newRow("through the manager") << "manager.configureDashboardMqtt(%1, %2, [%3])";
+        QTest::newRow("through the MQTT client") << "mqttClient.ConfigureAndConnect(%1, %2, [%3])";
+    }
+    void releasedDashboardCannotReconnect()
+    {
+        QFETCH(QString, reconfigure);
+        LogCapture logs;
+        QVERIFY2(startBroker(), qPrintable(broker->errorString()));
+        const QString call = reconfigure.arg('"' + broker->host() + '"')
+                                 .arg(broker->port())
+                                 .arg("\"corvalen/tick\"");
+        QSignalSpy connections(mqtt.get(), &MqttClient::connectedChanged);
+        QPointer<QObject> ticking = signInTo(QStringLiteral(R"(import QtQuick
+Item {
+    Timer {
+        interval: 100; repeat: true; running: true
+        onTriggered: { console.log("Dashboard reconfigures MQTT"); %1 }
+    }
+})")
+                                                 .arg(call)
+                                                 .toUtf8());
+        QVERIFY(ticking);
+        QTRY_VERIFY_WITH_TIMEOUT(connections.contains(QVariantList{true}), 15000);
+        const auto ticks = [&] {
+            return logs.lines().filter("Dashboard reconfigures MQTT").size();
+        };
+        qsizetype ticksAtSignOut = 0;
+        onFirstBox = [&] {
+            vm->logUserOut();
+            ticksAtSignOut = ticks();
+            connections.clear();
+        };
+        holdBoxesUntil = [&] { return ticks() >= ticksAtSignOut + 5; };
+        vm->showMessage("Hold", "Signed out under this box");
+        QVERIFY(ticks() >= ticksAtSignOut + 5);
+        QVERIFY(!mqtt->isConnected());
+        QVERIFY(!connections.contains(QVariantList{true}));
+        QTRY_VERIFY_WITH_TIMEOUT(!ticking, 15000);
+        QVERIFY(!mqtt->isConnected());
     }
 
     // The dashboard signs out from a click and then, in the same handler, waits for a box.
@@ -525,6 +655,114 @@ private slots:
         QCOMPARE(boxesShown, QList<QStringList>{first});
         QVERIFY(item("mainPage")->isVisible());
         QCOMPARE(backend->server.requestCount(), 3); // sign-in and two dashboard requests
+    }
+
+    // A bundle whose dashboard cannot be made leaves the client's own view, not a black window;
+    // the log line stays. Its controls have names and roles and are reached by Tab.
+    void brokenDashboardShowsFallback_data()
+    {
+        QTest::addColumn<QByteArray>("dashboardQml");
+        QTest::addColumn<QString>("logged");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("component error") << QByteArray("import QtQuick\nItem { nonsense: 1 }")
+                                         << "Failed to load external dashboard component:"
+                                         << "The dashboard could not be loaded.";
+        QTest::newRow("object not created")
+            << QByteArray("import QtQuick\nItem { required property int unset }")
+            << "Failed to create external dashboard object"
+            << "The dashboard could not be created.";
+    }
+    void brokenDashboardShowsFallback()
+    {
+        QFETCH(QByteArray, dashboardQml);
+        QFETCH(QString, logged);
+        QFETCH(QString, shown);
+        LogCapture logs;
+        QVERIFY(!signInTo(dashboardQml));
+        QTRY_VERIFY_WITH_TIMEOUT(fallbackShown(), 15000);
+        QVERIFY(logs.contains(logged));
+        QVERIFY(text("fallbackText").startsWith(shown));
+        QVERIFY(item("tryAgainButton")->hasActiveFocus());
+        QTest::keyClick(window, Qt::Key_Tab);
+        QVERIFY(item("fallbackSignOutButton")->hasActiveFocus());
+        for (const char *name : {"fallbackText", "tryAgainButton", "fallbackSignOutButton"}) {
+            QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(item(name));
+            QVERIFY(accessible);
+            QCOMPARE(accessible->text(QAccessible::Name), text(name));
+            QCOMPARE(accessible->role(), name == QByteArray("fallbackText")
+                                             ? QAccessible::StaticText
+                                             : QAccessible::Button);
+        }
+    }
+
+    // Try again fetches the bundle again, past the cache, and a good one replaces the fallback.
+    void fallbackTryAgainFetchesAgain()
+    {
+        QVERIFY(!signInTo("import QtQuick\nItem { nonsense: 1 }"));
+        QTRY_VERIFY_WITH_TIMEOUT(fallbackShown(), 15000);
+        const int requests = backend->server.requestCount();
+        backend->routes["/fn/get_dashboard_rcc"] =
+            LoopbackBackend::raw(buildDashboardBundle("import QtQuick\nRectangle {}"));
+        click(item("tryAgainButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(dashboard() && !fallbackShown(), 15000);
+        QCOMPARE(backend->server.requestCount(), requests + 1);
+    }
+
+    // Signing out needs no help from the dashboard: from the fallback, or by Ctrl+Shift+Q
+    // over a dashboard that has no sign-out control of its own.
+    void signOutWithoutTheDashboard_data()
+    {
+        QTest::addColumn<QByteArray>("dashboardQml");
+        QTest::addColumn<bool>("byShortcut");
+        QTest::newRow("fallback's Sign out")
+            << QByteArray("import QtQuick\nItem { nonsense: 1 }") << false;
+        QTest::newRow("Ctrl+Shift+Q")
+            << QByteArray("import QtQuick\nRectangle { color: \"red\" }") << true;
+    }
+    void signOutWithoutTheDashboard()
+    {
+        QFETCH(QByteArray, dashboardQml);
+        QFETCH(bool, byShortcut);
+        signInTo(dashboardQml);
+        QTRY_VERIFY_WITH_TIMEOUT(dashboard() || fallbackShown(), 15000);
+        if (byShortcut) {
+            window->requestActivate();
+            QVERIFY(QTest::qWaitForWindowActive(window));
+            QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier | Qt::ShiftModifier);
+        } else {
+            click(item("fallbackSignOutButton"));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(loginFormIdle() && !dashboard(), 15000);
+        QVERIFY(vm->currentUserId().isEmpty() && vm->auth().Settings().allKeys().isEmpty());
+    }
+
+    // A dashboard that never returns from its JavaScript is interrupted after the time limit
+    // and closed; the client's fallback takes its place, the program answers again, and the
+    // bundle counts as one whose load did not finish.
+    void endlessDashboardStopped_data()
+    {
+        QTest::addColumn<QByteArray>("dashboardQml");
+        QTest::newRow("while creating")
+            << QByteArray("import QtQuick\nItem { Component.onCompleted: { while (true) {} } }");
+        QTest::newRow("from a timer")
+            << QByteArray("import QtQuick\nItem { Timer { interval: 50; running: true; "
+                          "onTriggered: { while (true) {} } } }");
+    }
+    void endlessDashboardStopped()
+    {
+        QFETCH(QByteArray, dashboardQml);
+        LogCapture logs;
+        vm->setScriptTimeLimit(std::chrono::milliseconds(500));
+        signInTo(dashboardQml);
+        QTRY_VERIFY_WITH_TIMEOUT(fallbackShown(), 15000);
+        QVERIFY(text("fallbackText").startsWith("The dashboard stopped responding"));
+        QVERIFY(logs.contains("interrupted it"));
+        QVERIFY(logs.contains("Quarantined dashboard RCC"));
+        QTRY_VERIFY_WITH_TIMEOUT(!dashboard() && item("dashboardHost")->childItems().isEmpty(),
+                                 15000);
+        // JavaScript runs again: the fallback's button signs out.
+        click(item("fallbackSignOutButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(loginFormIdle(), 15000);
     }
 
     // Every request gives up after 30 s without a byte, each through its own failure path; a

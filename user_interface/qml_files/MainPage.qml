@@ -1,4 +1,5 @@
 import QtQuick 2.15
+import QtQuick.Controls 2.15
 
 Item {
     id: page
@@ -8,6 +9,11 @@ Item {
     // Bumped by every load and clear, so that a creation scheduled or finishing late cannot
     // resurrect a dashboard that has since been cleared or replaced.
     property int loadGeneration: 0
+    // Why no dashboard is shown; while set, the client's own fallback view is.
+    property string failureText: ""
+
+    signal retryRequested()
+    signal signOutRequested()
 
     anchors.fill: parent
 
@@ -15,6 +21,7 @@ Item {
     // instead: its start-up may sign out or reload, which must not meet a half-made load.
     function loadExternalDashboard() {
         clearExternalDashboard()
+        failureText = ""
         const generation = loadGeneration
         Qt.callLater(function () { createExternalDashboard(generation) })
     }
@@ -39,6 +46,7 @@ Item {
         if (component.status === Component.Error) {
             console.error("Failed to load external dashboard component:", component.errorString())
             creationAttemptEnded(false)
+            showFailure(qsTr("The dashboard could not be loaded.") + "\n" + component.errorString())
             return
         }
         const object = component.createObject(dashboard_host)
@@ -46,6 +54,7 @@ Item {
         creationAttemptEnded(object !== null)
         if (object === null) {
             console.error("Failed to create external dashboard object")
+            showFailure(qsTr("The dashboard could not be created.") + "\n" + component.errorString())
             return
         }
         if (generation !== loadGeneration) {
@@ -64,8 +73,20 @@ Item {
         manager.dashboardCreationFinished(created) // qmllint disable unqualified
     }
 
+    // The dashboard, if any, goes; the user can try again or sign out.
+    function showFailure(text) {
+        clearExternalDashboard()
+        // One stopped while it was being made never became externalDashboardObject.
+        const strays = dashboard_host.children
+        for (let i = 0; i < strays.length; ++i)
+            releaseDashboard(strays[i])
+        failureText = text
+        try_again_button.forceActiveFocus()
+    }
+
     function clearExternalDashboard() {
         ++loadGeneration
+        failureText = ""
         const object = externalDashboardObject
         if (!object)
             return
@@ -85,5 +106,56 @@ Item {
         id: dashboard_host
         objectName: "dashboardHost"
         anchors.fill: parent
+    }
+
+    // Drawn by the client in the palette's colours, whatever the bundle did or failed to do.
+    Pane {
+        id: fallback
+        objectName: "dashboardFallback"
+        anchors.fill: parent
+        visible: page.failureText !== ""
+
+        Column {
+            anchors.centerIn: parent
+            width: Math.min(parent.width, 480)
+            spacing: 16
+
+            Label {
+                objectName: "fallbackText"
+                width: parent.width
+                wrapMode: Text.Wrap
+                text: page.failureText
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+            }
+
+            Row {
+                spacing: 12
+
+                Button {
+                    id: try_again_button
+                    objectName: "tryAgainButton"
+                    text: qsTr("Try again")
+                    Accessible.role: Accessible.Button
+                    Accessible.name: text
+                    KeyNavigation.tab: sign_out_button
+                    Keys.onReturnPressed: clicked()
+                    Keys.onEnterPressed: clicked()
+                    onClicked: page.retryRequested()
+                }
+
+                Button {
+                    id: sign_out_button
+                    objectName: "fallbackSignOutButton"
+                    text: qsTr("Sign out")
+                    Accessible.role: Accessible.Button
+                    Accessible.name: text
+                    KeyNavigation.backtab: try_again_button
+                    Keys.onReturnPressed: clicked()
+                    Keys.onEnterPressed: clicked()
+                    onClicked: page.signOutRequested()
+                }
+            }
+        }
     }
 }

@@ -74,6 +74,21 @@ Window {
         objectName: "mainPage"
         visible: window.isUserLoggedIn
         enabled: window.isUserLoggedIn
+
+        // Fetched again, never taken from the cache that held the failing bundle.
+        onRetryRequested: {
+            if (!manager.reloadDashboardFromServer()) // qmllint disable unqualified
+                window.showUserMessage(qsTr("RCC download failed"), qsTr("Could not request the dashboard RCC file."))
+        }
+        onSignOutRequested: manager.logUserOut() // qmllint disable unqualified
+    }
+
+    // Signing out never depends on the dashboard offering a way to do it.
+    Shortcut {
+        sequence: "Ctrl+Shift+Q"
+        context: Qt.ApplicationShortcut
+        enabled: window.isUserLoggedIn
+        onActivated: manager.logUserOut() // qmllint disable unqualified
     }
 
     Connections {
@@ -123,6 +138,10 @@ Window {
             else
                 window.showUserMessage(qsTr("RCC download failed"),
                                        message !== "" ? message : qsTr("Could not download/load external RCC from this app host."))
+        }
+
+        function onDashboardStopped(message) {
+            main_page.showFailure(message)
         }
 
         function onQuitApp() {
