@@ -139,6 +139,11 @@ bool BundleQuarantine::isQuarantined(const QString &cacheFile, const QByteArray 
     return record.digest == digest && record.count >= kInterruptedLoadsToQuarantine;
 }
 
+bool BundleQuarantine::lastLoadUnfinished(const QString &cacheFile, const QByteArray &digest) const
+{
+    return !digest.isEmpty() && readRecord(quarantinePath(cacheFile)).digest == digest;
+}
+
 void BundleQuarantine::beginLoad(const QString &cacheFile, const QByteArray &digest)
 {
     recoverInterruptedLoad(cacheFile);

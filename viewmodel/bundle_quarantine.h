@@ -27,9 +27,14 @@ public:
     // not finish, and quarantines its bundle when that makes two in a row.
     void recoverInterruptedLoad(const QString &cacheFile);
     bool isQuarantined(const QString &cacheFile, const QByteArray &digest) const;
+    // Whether the last load of this bundle did not finish (but not yet often enough to refuse it).
+    bool lastLoadUnfinished(const QString &cacheFile, const QByteArray &digest) const;
     void beginLoad(const QString &cacheFile, const QByteArray &digest);
     // The load under way is over without having taken the program down: its count is cleared.
     void endLoad();
+    // The load under way did not finish (its dashboard was stopped): its mark stays, as if this
+    // run had ended in it.
+    void abandonLoad() { ownMark.clear(); }
     // A bundle other than the quarantined one has loaded.
     void lift(const QString &cacheFile, const QByteArray &digest);
 

@@ -199,12 +199,22 @@ bool ViewModel::loadCachedDashboard(QString id)
         qWarning() << "Not loading quarantined dashboard RCC from cache:" << path;
         return false;
     }
+    // The dashboard function may already have the fix for a bundle that hung or crashed, so it
+    // is asked first; whatever it answers, this bundle included, loads as any delivery does.
+    if (bundleQuarantine.lastLoadUnfinished(path, digest)) {
+        qWarning() << "Asking the dashboard function first: the cached dashboard RCC did not "
+                      "finish loading last time:"
+                   << path;
+        return false;
+    }
     bundleQuarantine.beginLoad(path, digest);
     // A checked bundle is registered from the bytes that were checked, not from the file, which
     // could be replaced in between.
     if (bundleTrust.required() ? registerPayload(bundle, QString(), path)
                                : registerExternalResource(QUrl::fromLocalFile(path).toString())) {
         bundleQuarantine.lift(path, digest);
+        registeredCacheFile = path;
+        registeredDigest = digest;
         qInfo() << "Loaded cached dashboard RCC:" << path;
         emit externalResourceLoadFinished(true, tr("External resource loaded from cache."));
         return true;
@@ -297,6 +307,8 @@ bool ViewModel::cacheAndRegisterPayload(QByteArray payload, QString id, QString 
     }
     if (!path.isEmpty())
         bundleQuarantine.lift(path, digest);
+    registeredCacheFile = path;
+    registeredDigest = digest;
     return true;
 }
 
