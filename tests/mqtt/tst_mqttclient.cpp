@@ -948,7 +948,9 @@ private slots:
         broker->stop();
         broker->setTls({}, {});
         QVERIFY2(broker->start(), qPrintable(broker->errorString()));
-        QVERIFY(manager.configureDashboardMqtt(broker->host(), broker->port(), {"b/t"}));
+        // After a sign-out only the next sign-in opens connections again.
+        client.SetConnectionsOpen(true);
+        QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"b/t"}));
         QTRY_COMPARE_WITH_TIMEOUT(stateTrail(), "1230123", Timeout);
         QCOMPARE(logged().filter(OtherLine), QStringList());
     }
