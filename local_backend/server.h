@@ -30,7 +30,7 @@ struct ServerOptions
     // Time for a request's line and headers, and again for its body.
     int requestTimeoutSeconds = 10;
     // Open connections of one client address; more are closed at once.
-    int maxPeerConnections = 256;
+    int maxPeerConnections = 32;
     int hashIterations = crypto::kPasswordIterations;
 };
 
