@@ -25,7 +25,7 @@ public:
 
     void setEngine(QJSEngine *engine);
     void setLimit(std::chrono::milliseconds limit) { limitMs = limit.count(); }
-    void setArmed(bool armed);
+    void setArmed(bool on);
 
 signals:
     void stalled();
