@@ -41,6 +41,15 @@ enum class AuthRequest
     UpdateCheck,  // bearer token
     Acknowledgement,
 };
+
+// Every request that carries a secret: the password, the refresh token or the bearer.
+static QList<QPair<const char *, AuthRequest>> secretRequests()
+{
+    return {{"sign-in", AuthRequest::Password},
+            {"refresh", AuthRequest::RefreshToken},
+            {"update check", AuthRequest::UpdateCheck},
+            {"acknowledgement", AuthRequest::Acknowledgement}};
+}
 Q_DECLARE_METATYPE(Size)
 Q_DECLARE_METATYPE(Flag)
 Q_DECLARE_METATYPE(AuthRequest)
@@ -570,12 +579,7 @@ private slots:
         QTest::addColumn<AuthRequest>("request");
         QTest::addColumn<int>("status");
         QTest::addColumn<bool>("sameOrigin"); // else to 127.0.0.2
-        const QList<QPair<const char *, AuthRequest>> requests{
-            {"sign-in", AuthRequest::Password},
-            {"refresh", AuthRequest::RefreshToken},
-            {"update check", AuthRequest::UpdateCheck},
-            {"acknowledgement", AuthRequest::Acknowledgement}};
-        for (const auto &[name, request] : requests) {
+        for (const auto &[name, request] : secretRequests()) {
             for (int status : {302, 307, 308})
                 QTest::addRow("%s, %d to another origin", name, status)
                     << request << status << false;
@@ -621,12 +625,7 @@ private slots:
         Response trickled = Response::json(200, QByteArray(4096, ' '));
         trickled.dribbleChunk = 1;
         trickled.dribbleDelayMs = 20;
-        const QList<QPair<const char *, AuthRequest>> requests{
-            {"sign-in", AuthRequest::Password},
-            {"refresh", AuthRequest::RefreshToken},
-            {"update check", AuthRequest::UpdateCheck},
-            {"acknowledgement", AuthRequest::Acknowledgement}};
-        for (const auto &[name, request] : requests) {
+        for (const auto &[name, request] : secretRequests()) {
             QTest::addRow("%s, trickled", name)
                 << request << trickled
                 << "The server was too slow: no complete answer within 1500 ms.";
