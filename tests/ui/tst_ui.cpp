@@ -1,6 +1,8 @@
 #include <QtQuick>
 #include <QtTest>
 #include <QtWidgets>
+#include <algorithm>
+#include <cmath>
 #include <functional>
 #include <memory>
 
@@ -29,6 +31,50 @@ enum class SignOutBy
 const QString DownloadFailed = QStringLiteral("RCC download failed");
 const QString FtpRefused = QStringLiteral("RCC URL must be relative, HTTP or HTTPS.");
 const QString TrapTopic = QStringLiteral("corvalen/trap");
+
+// WCAG relative luminance and contrast ratio.
+double luminance(const QColor &c)
+{
+    const auto channel = [](double v) {
+        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+double contrast(const QColor &a, const QColor &b)
+{
+    const auto [dark, light] = std::minmax(luminance(a), luminance(b));
+    return (light + 0.05) / (dark + 0.05);
+}
+// The text inside this area against its background: the most frequent colour is the
+// background, the pixel that stands out most from it is the text's own colour.
+double textContrast(const QImage &image, const QRect &area)
+{
+    QHash<QRgb, int> counts;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            ++counts[image.pixel(x, y) | 0xff000000];
+    QRgb background = 0;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        if (it.value() > counts.value(background))
+            background = it.key();
+    double best = 1;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        best = std::max(best, contrast(QColor(background), QColor(it.key())));
+    return best;
+}
+// A dark desktop theme as the platform hands it over: light text on dark bases.
+QPalette darkPalette()
+{
+    QPalette p(QColor("#353535"), QColor("#2d2d2d"));
+    p.setColor(QPalette::Base, QColor("#242424"));
+    p.setColor(QPalette::AlternateBase, QColor("#2d2d2d"));
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText,
+                      QPalette::BrightText, QPalette::HighlightedText})
+        p.setColor(role, QColor("#ffffff"));
+    p.setColor(QPalette::PlaceholderText, QColor("#9a9a9a"));
+    p.setColor(QPalette::Highlight, QColor("#3584e4"));
+    return p;
+}
 } // namespace
 Q_DECLARE_METATYPE(OpenBox)
 Q_DECLARE_METATYPE(SignOutBy)
@@ -209,6 +255,72 @@ private slots:
         // A corner of the logo's square, just outside the disc, is erased whatever the image.
         QTRY_VERIFY_WITH_TIMEOUT(drawn(centre) && !drawn(centre + QPoint(71, -71)), 15000);
         saveScreenshot(window->grabWindow(), "login-page.png");
+    }
+
+    // Every text the client draws stays readable (WCAG AA) in the light and in a dark palette.
+    void textsReadableInBothPalettes_data()
+    {
+        QTest::addColumn<bool>("dark");
+        QTest::addColumn<bool>("fallback");
+        for (const bool dark : {false, true}) {
+            QTest::addRow("login %s", dark ? "dark" : "light") << dark << false;
+            QTest::addRow("fallback %s", dark ? "dark" : "light") << dark << true;
+        }
+    }
+    void textsReadableInBothPalettes()
+    {
+        QFETCH(bool, dark);
+        QFETCH(bool, fallback);
+        std::unique_ptr<QStyle> fusion(QStyleFactory::create("Fusion"));
+        // As a platform theme hands it to the window, which its controls inherit it from.
+        const QPalette palette = dark ? darkPalette() : fusion->standardPalette();
+        auto *windowPalette = window->property("palette").value<QObject *>();
+        QVERIFY(windowPalette);
+        const QMetaEnum roles = QMetaEnum::fromType<QPalette::ColorRole>();
+        for (int i = 0; i < roles.keyCount(); ++i) {
+            QByteArray name = roles.key(i);
+            name[0] = QChar::toLower(name[0]);
+            if (windowPalette->metaObject()->indexOfProperty(name) >= 0)
+                windowPalette->setProperty(name,
+                                           palette.color(QPalette::ColorRole(roles.value(i))));
+        }
+        QStringList names;
+        if (fallback) {
+            QVERIFY(QMetaObject::invokeMethod(window, "goToMain"));
+            QVERIFY(
+                QMetaObject::invokeMethod(item("mainPage"), "showFailure",
+                                          Q_ARG(QVariant, "The dashboard could not be loaded.")));
+            names = {"fallbackText", "tryAgainButton", "fallbackSignOutButton"};
+        } else {
+            item("emailField")->setProperty("text", "someone@example.com");
+            names = {"emailField",          "passwordField", "passwordToggle",
+                     "forgotPasswordLabel", "loginButton",   "signUpButton"};
+        }
+        QImage image;
+        QTRY_VERIFY_WITH_TIMEOUT(!(image = window->grabWindow()).isNull() &&
+                                     (fallback ? fallbackShown() : !dashboard()),
+                                 15000);
+        saveScreenshot(
+            image,
+            QString("%1-%2.png").arg(fallback ? "fallback" : "login", dark ? "dark" : "light"));
+        const qreal dpr = image.devicePixelRatio();
+        for (const QString &name : names) {
+            QQuickItem *target = item(name.toLatin1());
+            QVERIFY2(target, qPrintable(name));
+            // The text's own box, inside the paddings and away from borders and inner buttons.
+            const auto pad = [&](const char *side) {
+                return std::max(2.0, target->property(side).toDouble());
+            };
+            const QRectF inner(pad("leftPadding"), pad("topPadding"),
+                               target->width() - pad("leftPadding") - pad("rightPadding"),
+                               target->height() - pad("topPadding") - pad("bottomPadding"));
+            const QRectF scene = target->mapRectToScene(inner);
+            const QRect area(
+                QPoint(std::ceil(scene.left() * dpr), std::ceil(scene.top() * dpr)),
+                QPoint(std::floor(scene.right() * dpr) - 1, std::floor(scene.bottom() * dpr) - 1));
+            const double ratio = textContrast(image, area);
+            QVERIFY2(ratio >= 4.5, qPrintable(QString("%1: %2:1").arg(name).arg(ratio)));
+        }
     }
 
     void responseTextShowsItsMessage_data()
