@@ -46,12 +46,6 @@ Rectangle {
     Keys.onReturnPressed: signIn()
     Keys.onEnterPressed: signIn()
 
-    // Below every control: a click on empty space dismisses the on-screen keyboard.
-    MouseArea {
-        anchors.fill: parent
-        onClicked: Qt.inputMethod.hide() // qmllint disable type
-    }
-
     component StyledField: TextField {
         property bool dark: false
         readonly property bool large: Qt.platform.os === "android"
@@ -64,136 +58,39 @@ Rectangle {
             }
         }
 
-        color: dark ? "white" : "black"
-        placeholderTextColor: dark ? "#B0B0B0" : "#808080"
+        // The platform's background comes with the platform's text colour: a fixed colour on it
+        // can vanish under a dark theme. The placeholder is that colour toned towards the
+        // background, still well readable in light and dark palettes.
+        color: dark ? "white" : palette.text
+        placeholderTextColor: dark ? "#B0B0B0" : Qt.rgba(
+            palette.base.r + (palette.text.r - palette.base.r) * 0.6,
+            palette.base.g + (palette.text.g - palette.base.g) * 0.6,
+            palette.base.b + (palette.text.b - palette.base.b) * 0.6, 1)
         font.pixelSize: large ? 16 : 14
         selectionColor: "#3d7eff"
         selectedTextColor: "white"
         inputMethodHints: Qt.ImhNoAutoUppercase
+        Accessible.role: Accessible.EditableText
+        Accessible.name: placeholderText
         // Only the dark look replaces the background; otherwise the platform's stays.
         Component.onCompleted: if (dark) background = darkBackground.createObject(this)
-    }
-
-    // Shader effects draw nothing with the software scene graph, so the circular crop is
-    // painted: the logo scaled to cover the square, then everything outside the disc erased
-    // (an antialiased edge, unlike a clip path).
-    Canvas {
-        id: logo
-        objectName: "logo"
-        width: 180
-        height: 180
-        anchors.horizontalCenter: email_field.horizontalCenter
-        anchors.bottom: email_field.top
-        anchors.bottomMargin: 40
-
-        Image {
-            id: logo_source
-            source: "qrc:/images/logo.png"
-            visible: false
-            onStatusChanged: if (status === Image.Ready) logo.requestPaint()
-        }
-
-        onPaint: {
-            const ctx = getContext("2d")
-            ctx.reset()
-            if (logo_source.status !== Image.Ready)
-                return
-            const iw = logo_source.implicitWidth
-            const ih = logo_source.implicitHeight
-            const scale = Math.max(width / iw, height / ih)
-            const sw = width / scale
-            const sh = height / scale
-            ctx.drawImage(logo_source, (iw - sw) / 2, (ih - sh) / 2, sw, sh, 0, 0, width, height)
-
-            const radius = Math.min(width, height) / 2
-            ctx.globalCompositeOperation = "destination-out"
-            ctx.fillRule = Qt.OddEvenFill
-            ctx.beginPath()
-            ctx.rect(0, 0, width, height)
-            ctx.moveTo(width / 2 + radius, height / 2)
-            ctx.arc(width / 2, height / 2, radius, 0, 2 * Math.PI)
-            ctx.closePath()
-            ctx.fillStyle = "black"
-            ctx.fill()
-        }
-    }
-
-    BusyIndicator {
-        id: busy_indicator
-        objectName: "busyIndicator"
-        width: 100
-        height: 100
-        anchors.horizontalCenter: parent.horizontalCenter
-        anchors.top: logo.bottom
-        anchors.topMargin: 40
-        visible: false
-        running: visible
-    }
-
-    StyledField {
-        id: email_field
-        objectName: "emailField"
-        anchors.centerIn: parent
-        width: 250
-        height: page.isAndroid ? 44 : 30
-        dark: page.useDarkInputs
-        placeholderText: qsTr("E-mail")
-        focus: true
-    }
-
-    StyledField {
-        id: password_field
-        objectName: "passwordField"
-        anchors.top: email_field.bottom
-        anchors.topMargin: 10
-        anchors.left: email_field.left
-        width: 250
-        height: page.isAndroid ? 48 : 35
-        dark: page.useDarkInputs
-        placeholderText: qsTr("Password")
-        echoMode: page.passwordVisible ? TextInput.Normal : TextInput.Password
-        rightPadding: password_toggle.width + (page.isAndroid ? 14 : 10)
-
-        Button {
-            id: password_toggle
-            objectName: "passwordToggle"
-            width: page.isAndroid ? 84 : 60
-            height: password_field.height - (page.isAndroid ? 4 : 8)
-            anchors.right: parent.right
-            anchors.rightMargin: 5
-            anchors.verticalCenter: parent.verticalCenter
-            focusPolicy: Qt.NoFocus
-            font.pixelSize: page.isAndroid ? 13 : 12
-            text: page.passwordVisible ? qsTr("Hide") : qsTr("Show")
-            onClicked: page.passwordVisible = !page.passwordVisible
-        }
-    }
-
-    Text {
-        id: forgot_password_label
-        objectName: "forgotPasswordLabel"
-        anchors.top: password_field.bottom
-        anchors.topMargin: 5
-        anchors.right: password_field.right
-        text: qsTr("Forgot password?")
-        font.pixelSize: 10
-        color: "white"
-
-        MouseArea {
-            anchors.fill: parent
-            cursorShape: Qt.PointingHandCursor
-            onClicked: page.openResetDialog()
-        }
     }
 
     component PageButton: Button {
         id: page_button
         property color fill: "purple"
         height: 35
-        focusPolicy: Qt.NoFocus
+        // Reached with Tab; a click leaves the keyboard focus where it was.
+        focusPolicy: Qt.TabFocus
+        Accessible.role: Accessible.Button
+        Accessible.name: text
+        Keys.onReturnPressed: clicked()
+        Keys.onEnterPressed: clicked()
         background: Rectangle {
             radius: 15
             color: page_button.down ? Qt.darker(page_button.fill, 1.3) : page_button.fill
+            border.width: page_button.visualFocus ? 2 : 0
+            border.color: "white"
         }
         contentItem: Text {
             text: page_button.text
@@ -204,28 +101,231 @@ Rectangle {
         }
     }
 
-    PageButton {
-        id: login_button
-        objectName: "loginButton"
-        anchors.top: forgot_password_label.bottom
-        anchors.topMargin: 10
-        anchors.left: password_field.left
-        width: password_field.width
-        fill: "purple"
-        text: qsTr("Login")
-        onClicked: page.signIn()
+    // Keeps the control the keyboard reaches in view when the page has to scroll.
+    function showFocused(control) {
+        const top = control.mapToItem(form, 0, 0).y - 8
+        const bottom = top + control.height + 16
+        if (top < scroller.contentY)
+            scroller.contentY = top
+        else if (bottom > scroller.contentY + scroller.height)
+            scroller.contentY = bottom - scroller.height
     }
 
-    PageButton {
-        id: sign_up_button
-        objectName: "signUpButton"
-        anchors.top: login_button.bottom
-        anchors.topMargin: 10
-        anchors.left: login_button.left
-        width: login_button.width
-        fill: "blue"
-        text: qsTr("Sign Up")
-        onClicked: Qt.openUrlExternally("https://www.corvalen.example/signup")
+    // On a small or highly scaled screen the form is taller than the window: it scrolls instead
+    // of losing the logo above the top edge.
+    Flickable {
+        id: scroller
+        objectName: "loginScroller"
+        anchors.fill: parent
+        contentWidth: width
+        contentHeight: form.height
+        boundsBehavior: Flickable.StopAtBounds
+        clip: true
+        ScrollBar.vertical: ScrollBar {}
+
+        Item {
+            id: form
+            width: scroller.width
+            // Centred on the e-mail field: room for the logo and its gap above, as much below.
+            height: Math.max(scroller.height, 2 * (logo.height + 40 + email_field.height / 2) + 16)
+
+            // Below every control: a click on empty space dismisses the on-screen keyboard.
+            MouseArea {
+                anchors.fill: parent
+                onClicked: Qt.inputMethod.hide() // qmllint disable type
+            }
+
+            // Shader effects draw nothing with the software scene graph, so the circular crop
+            // is painted: the logo scaled to cover the square, then everything outside the disc
+            // erased (an antialiased edge, unlike a clip path).
+            Canvas {
+                id: logo
+                objectName: "logo"
+                width: 180
+                height: 180
+                anchors.horizontalCenter: email_field.horizontalCenter
+                anchors.bottom: email_field.top
+                anchors.bottomMargin: 40
+
+                Image {
+                    id: logo_source
+                    source: "qrc:/images/logo.png"
+                    visible: false
+                    onStatusChanged: if (status === Image.Ready) logo.requestPaint()
+                }
+
+                onPaint: {
+                    const ctx = getContext("2d")
+                    ctx.reset()
+                    if (logo_source.status !== Image.Ready)
+                        return
+                    const iw = logo_source.implicitWidth
+                    const ih = logo_source.implicitHeight
+                    const scale = Math.max(width / iw, height / ih)
+                    const sw = width / scale
+                    const sh = height / scale
+                    ctx.drawImage(logo_source, (iw - sw) / 2, (ih - sh) / 2, sw, sh, 0, 0, width,
+                              height)
+
+                    const radius = Math.min(width, height) / 2
+                    ctx.globalCompositeOperation = "destination-out"
+                    ctx.fillRule = Qt.OddEvenFill
+                    ctx.beginPath()
+                    ctx.rect(0, 0, width, height)
+                    ctx.moveTo(width / 2 + radius, height / 2)
+                    ctx.arc(width / 2, height / 2, radius, 0, 2 * Math.PI)
+                    ctx.closePath()
+                    ctx.fillStyle = "black"
+                    ctx.fill()
+                }
+            }
+
+            BusyIndicator {
+                id: busy_indicator
+                objectName: "busyIndicator"
+                width: 100
+                height: 100
+                anchors.horizontalCenter: parent.horizontalCenter
+                anchors.top: logo.bottom
+                anchors.topMargin: 40
+                visible: false
+                running: visible
+                Accessible.role: Accessible.Animation
+                Accessible.name: qsTr("Signing in")
+
+                // The style's own indicator is dark on this black page and does not turn with
+                // every renderer: light dots fading round the circle, turned by the GUI thread.
+                contentItem: Item {
+                    id: spinner
+
+                    Repeater {
+                        model: 8
+
+                        Rectangle {
+                            required property int index
+                            readonly property real angle: 2 * Math.PI * index / 8
+                            readonly property real orbit: (spinner.width - width) / 2
+
+                            width: 14
+                            height: 14
+                            radius: 7
+                            color: "white"
+                            opacity: 0.2 + 0.8 * index / 7
+                            x: orbit + orbit * Math.cos(angle)
+                            y: orbit + orbit * Math.sin(angle)
+                        }
+                    }
+
+                    NumberAnimation on rotation {
+                        from: 0
+                        to: 360
+                        duration: 1000
+                        loops: Animation.Infinite
+                        running: busy_indicator.running
+                    }
+                }
+            }
+
+            StyledField {
+                id: email_field
+                objectName: "emailField"
+                anchors.centerIn: parent
+                width: 250
+                height: page.isAndroid ? 44 : 30
+                dark: page.useDarkInputs
+                placeholderText: qsTr("E-mail")
+                focus: true
+                onActiveFocusChanged: if (activeFocus) page.showFocused(this)
+            }
+
+            StyledField {
+                id: password_field
+                objectName: "passwordField"
+                anchors.top: email_field.bottom
+                anchors.topMargin: 10
+                anchors.left: email_field.left
+                width: 250
+                height: page.isAndroid ? 48 : 35
+                dark: page.useDarkInputs
+                placeholderText: qsTr("Password")
+                echoMode: page.passwordVisible ? TextInput.Normal : TextInput.Password
+                rightPadding: password_toggle.width + (page.isAndroid ? 14 : 10)
+                Accessible.passwordEdit: true
+                onActiveFocusChanged: if (activeFocus) page.showFocused(this)
+
+                Button {
+                    id: password_toggle
+                    objectName: "passwordToggle"
+                    width: page.isAndroid ? 84 : 60
+                    height: password_field.height - (page.isAndroid ? 4 : 8)
+                    anchors.right: parent.right
+                    anchors.rightMargin: 5
+                    anchors.verticalCenter: parent.verticalCenter
+                    // Reached with Tab; a click leaves the focus in the field being typed in.
+                    focusPolicy: Qt.TabFocus
+                    font.pixelSize: page.isAndroid ? 13 : 12
+                    text: page.passwordVisible ? qsTr("Hide") : qsTr("Show")
+                    Accessible.role: Accessible.Button
+                    Accessible.name: text
+                    Keys.onReturnPressed: clicked()
+                    Keys.onEnterPressed: clicked()
+                    onActiveFocusChanged: if (activeFocus) page.showFocused(this)
+                    onClicked: page.passwordVisible = !page.passwordVisible
+                }
+            }
+
+            Text {
+                id: forgot_password_label
+                objectName: "forgotPasswordLabel"
+                anchors.top: password_field.bottom
+                anchors.topMargin: 5
+                anchors.right: password_field.right
+                text: qsTr("Forgot password?")
+                font.pixelSize: 10
+                font.underline: activeFocus
+                color: "white"
+                activeFocusOnTab: true
+                Accessible.role: Accessible.Link
+                Accessible.name: text
+                Accessible.onPressAction: page.openResetDialog()
+                Keys.onReturnPressed: page.openResetDialog()
+                Keys.onEnterPressed: page.openResetDialog()
+                Keys.onSpacePressed: page.openResetDialog()
+                onActiveFocusChanged: if (activeFocus) page.showFocused(this)
+
+                MouseArea {
+                    anchors.fill: parent
+                    cursorShape: Qt.PointingHandCursor
+                    onClicked: page.openResetDialog()
+                }
+            }
+
+            PageButton {
+                id: login_button
+                objectName: "loginButton"
+                anchors.top: forgot_password_label.bottom
+                anchors.topMargin: 10
+                anchors.left: password_field.left
+                width: password_field.width
+                fill: "purple"
+                text: qsTr("Login")
+                onActiveFocusChanged: if (activeFocus) page.showFocused(this)
+                onClicked: page.signIn()
+            }
+
+            PageButton {
+                id: sign_up_button
+                objectName: "signUpButton"
+                anchors.top: login_button.bottom
+                anchors.topMargin: 10
+                anchors.left: login_button.left
+                width: login_button.width
+                fill: "blue"
+                text: qsTr("Sign Up")
+                onActiveFocusChanged: if (activeFocus) page.showFocused(this)
+                onClicked: Qt.openUrlExternally("https://www.corvalen.example/signup")
+            }
+        }
     }
 
     // Made the first time it is asked for: most starts never show it.
@@ -291,6 +391,8 @@ Rectangle {
                         width: parent.width
                         dark: page.isAndroid
                         placeholderText: qsTr("E-mail")
+                        Keys.onReturnPressed: reset_dialog.accept()
+                        Keys.onEnterPressed: reset_dialog.accept()
                     }
                 }
 
