@@ -155,6 +155,29 @@ class TestUi : public QObject
         boxRecorded = false;
         (box->defaultButton() ? box->defaultButton() : box->button(QMessageBox::Ok))->click();
     }
+    // The login page as it starts, its reset dialog open, or the dashboard's fallback.
+    void showView(const QString &view)
+    {
+        if (view == "reset") {
+            QVERIFY(QMetaObject::invokeMethod(item("loginPage"), "openResetDialog"));
+            QTRY_VERIFY_WITH_TIMEOUT(
+                item("resetEmailField") && item("resetEmailField")->hasActiveFocus(), 15000);
+        } else if (view == "fallback") {
+            QVERIFY(QMetaObject::invokeMethod(window, "goToMain"));
+            QVERIFY(
+                QMetaObject::invokeMethod(item("mainPage"), "showFailure",
+                                          Q_ARG(QVariant, "The dashboard could not be loaded.")));
+        }
+    }
+    // The focused control by object name, else by its text (the dialogs' standard buttons).
+    QString focusedName() const
+    {
+        const QQuickItem *focused = window->activeFocusItem();
+        if (!focused)
+            return {};
+        return focused->objectName().isEmpty() ? focused->property("text").toString()
+                                               : focused->objectName();
+    }
     // As the program starts it, from the environment as it stands.
     void startUi()
     {
@@ -321,6 +344,175 @@ private slots:
             const double ratio = textContrast(image, area);
             QVERIFY2(ratio >= 4.5, qPrintable(QString("%1: %2:1").arg(name).arg(ratio)));
         }
+    }
+
+    // Tab goes through every control in reading order and round again; Shift+Tab goes back.
+    void tabReachesEveryControlInOrder_data()
+    {
+        QTest::addColumn<QString>("view");
+        QTest::addColumn<QStringList>("order");
+        QTest::newRow("login page")
+            << "login" << QStringList{"emailField",          "passwordField", "passwordToggle",
+                                      "forgotPasswordLabel", "loginButton",   "signUpButton"};
+        QTest::newRow("reset dialog") << "reset" << QStringList{"resetEmailField", "OK", "Cancel"};
+        QTest::newRow("fallback") << "fallback"
+                                  << QStringList{"tryAgainButton", "fallbackSignOutButton"};
+    }
+    void tabReachesEveryControlInOrder()
+    {
+        QFETCH(QString, view);
+        QFETCH(QStringList, order);
+        showView(view);
+        QTRY_COMPARE_WITH_TIMEOUT(focusedName(), order.first(), 15000);
+        for (int i = 1; i <= order.size(); ++i) {
+            QTest::keyClick(window, Qt::Key_Tab);
+            QCOMPARE(focusedName(), order.at(i % order.size()));
+        }
+        for (int i = order.size() - 1; i >= 0; --i) {
+            QTest::keyClick(window, Qt::Key_Backtab, Qt::ShiftModifier);
+            QCOMPARE(focusedName(), order.at(i));
+        }
+    }
+
+    // The focused control does from the keyboard what a click does, and nothing else: a key
+    // on a button never also signs in.
+    void keysWorkTheFocusedControl_data()
+    {
+        QTest::addColumn<QString>("view");
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QString>("effect");
+        const QList<QPair<const char *, int>> keys = {
+            {"Space", Qt::Key_Space}, {"Return", Qt::Key_Return}, {"Enter", Qt::Key_Enter}};
+        for (const auto &[keyName, key] : keys) {
+            QTest::addRow("Show, %s", keyName) << "login"
+                                               << "passwordToggle" << key << "shown";
+            QTest::addRow("Forgot password?, %s", keyName)
+                << "login"
+                << "forgotPasswordLabel" << key << "reset dialog";
+            QTest::addRow("Sign Up, %s", keyName) << "login"
+                                                  << "signUpButton" << key << "sign-up";
+            QTest::addRow("Login, %s", keyName) << "login"
+                                                << "loginButton" << key << "sign-in";
+        }
+        QTest::newRow("reset e-mail, Return")
+            << "reset"
+            << "resetEmailField" << int(Qt::Key_Return) << "reset sent";
+        QTest::newRow("reset e-mail, Enter")
+            << "reset"
+            << "resetEmailField" << int(Qt::Key_Enter) << "reset sent";
+    }
+    void keysWorkTheFocusedControl()
+    {
+        QFETCH(QString, view);
+        QFETCH(QString, control);
+        QFETCH(int, key);
+        QFETCH(QString, effect);
+        showView(view);
+        backend->routes["/v1/user/password/reset"] = Response::json(200, "{}");
+        if (view == "reset")
+            item(control.toLatin1())->setProperty("text", "reset@example.com");
+        item(control.toLatin1())->forceActiveFocus(Qt::TabFocusReason);
+        openedUrls.clear();
+        QDesktopServices::setUrlHandler("https", this, "openUrl");
+        QTest::keyClick(window, Qt::Key(key));
+        QDesktopServices::unsetUrlHandler("https");
+
+        const auto requested = [this](const QString &path) {
+            return backend->server.requestCount() == 1 &&
+                   backend->server.lastRequest().path() == path;
+        };
+        if (effect == "shown")
+            QCOMPARE(text("passwordToggle"), "Hide");
+        else if (effect == "reset dialog")
+            QTRY_VERIFY_WITH_TIMEOUT(
+                item("resetEmailField") && item("resetEmailField")->hasActiveFocus(), 15000);
+        else if (effect == "sign-up")
+            QCOMPARE(openedUrls, QList<QUrl>{QUrl("https://www.corvalen.example/signup")});
+        else if (effect == "sign-in")
+            QTRY_VERIFY_WITH_TIMEOUT(requested("/v1/signin/email-password"), 15000);
+        else if (effect == "reset sent")
+            QTRY_VERIFY_WITH_TIMEOUT(requested("/v1/user/password/reset"), 15000);
+        if (effect != "sign-in") {
+            QVERIFY(!item("busyIndicator")->isVisible());
+            QCOMPARE(backend->server.requests().size(), effect == "reset sent" ? 1 : 0);
+        }
+    }
+
+    // A screen reader finds each control by its name and role.
+    void controlsNamedForScreenReaders_data()
+    {
+        QTest::addColumn<QString>("view");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("login page")
+            << "login"
+            << QStringList{"EditableText E-mail",   "EditableText Password", "Button Show",
+                           "Link Forgot password?", "Button Login",          "Button Sign Up"};
+        QTest::newRow("reset dialog")
+            << "reset" << QStringList{"EditableText E-mail", "Button OK", "Button Cancel"};
+        QTest::newRow("fallback") << "fallback"
+                                  << QStringList{"StaticText The dashboard could not be loaded.",
+                                                 "Button Try again", "Button Sign out"};
+    }
+    void controlsNamedForScreenReaders()
+    {
+        QFETCH(QString, view);
+        QFETCH(QStringList, expected);
+        QAccessible::setActive(true);
+        showView(view);
+        const QMetaEnum roles = QMetaEnum::fromType<QAccessible::Role>();
+        QStringList found;
+        const std::function<void(QAccessibleInterface *)> walk = [&](QAccessibleInterface *node) {
+            if (!node || node->state().invisible)
+                return;
+            // Qt never names a password field, lest the name give the password away; its
+            // description says what it is.
+            found << QString("%1 %2").arg(roles.valueToKey(node->role()),
+                                          node->text(node->state().passwordEdit
+                                                         ? QAccessible::Description
+                                                         : QAccessible::Name));
+            for (int i = 0; i < node->childCount(); ++i)
+                walk(node->child(i));
+        };
+        walk(QAccessible::queryAccessibleInterface(window));
+        for (const QString &control : expected)
+            QVERIFY2(found.contains(control), qPrintable(found.join(" | ")));
+        for (const QString &entry : found)
+            QVERIFY2(!QRegularExpression("^(Button|EditableText|Link|CheckBox) $")
+                          .match(entry)
+                          .hasMatch(),
+                     qPrintable("a control without a name among: " + found.join(" | ")));
+    }
+
+    // A sign-in the server never answers shows a turning indicator where the form was.
+    void waitingForSignInShowsAnimation()
+    {
+        ScriptedHttpServer auth;
+        auth.setHandler([](const auto &) { return Response::held(); });
+        QVERIFY(auth.start());
+        qputenv("CORVALEN_AUTH_BASE_URL", (auth.baseUrl() + "/v1").toUtf8());
+        startUi();
+        QQuickItem *indicator = item("busyIndicator");
+        const qreal dpr = window->devicePixelRatio();
+        const auto area = [&] {
+            const QRectF scene = indicator->mapRectToScene(indicator->boundingRect());
+            return window->grabWindow().copy(
+                QRectF(scene.topLeft() * dpr, scene.size() * dpr).toRect());
+        };
+        const QImage idle = area();
+        QTest::keyClick(window, Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(auth.requestCount(), 1, 15000);
+        QVERIFY(indicator->isVisible());
+        const QImage waiting = area();
+        saveScreenshot(window->grabWindow(), "login-waiting.png");
+        QVERIFY(waiting != idle);
+        // Drawn, not merely different: a good part of its box is lit.
+        int lit = 0;
+        for (int y = 0; y < waiting.height(); ++y)
+            for (int x = 0; x < waiting.width(); ++x)
+                lit += qGray(waiting.pixel(x, y)) > 64;
+        QVERIFY2(lit > 500, qPrintable(QString::number(lit)));
+        QTRY_VERIFY_WITH_TIMEOUT(area() != waiting, 15000);
     }
 
     void responseTextShowsItsMessage_data()

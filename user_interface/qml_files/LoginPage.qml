@@ -250,7 +250,7 @@ Rectangle {
                 placeholderText: qsTr("Password")
                 echoMode: page.passwordVisible ? TextInput.Normal : TextInput.Password
                 rightPadding: password_toggle.width + (page.isAndroid ? 14 : 10)
-                Accessible.passwordEdit: true
+                Accessible.name: placeholderText
                 onActiveFocusChanged: if (activeFocus) page.showFocused(this)
 
                 Button {
@@ -372,6 +372,13 @@ Rectangle {
                     background: null
                     padding: 12
                     topPadding: 0
+                    // Named for screen readers, and worked with Return as well as Space.
+                    delegate: Button {
+                        Accessible.role: Accessible.Button
+                        Accessible.name: text
+                        Keys.onReturnPressed: clicked()
+                        Keys.onEnterPressed: clicked()
+                    }
                 }
 
                 contentItem: Column { // qmllint disable deferred-property-id
