@@ -5,16 +5,24 @@
 #include <QQmlContext>
 #include <QTranslator>
 #include <QUrl>
+#include <QWindow>
 
 #include <optional>
 
+#include "app/command_line.h"
 #include "app/dotenv.h"
 #include "app/qml_disk_cache.h"
+#include "app/single_instance.h"
+#include "app/window_geometry.h"
 #include "mqtt/mqttclient.h"
 #include "viewmodel/viewmodel.h"
 
 int main(int argc, char *argv[])
 {
+    CommandLine commandLine;
+    if (const std::optional<int> answered = commandLine.answerEarly(argc, argv))
+        return *answered;
+
     QApplication app(argc, argv);
 
     // After the application object, so that everything read from here on sees the .env values.
@@ -23,6 +31,10 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("corvalen_dashboard"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/logo.png")));
+    // The Wayland app id, and the name of the installed desktop entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.corvalen.Dashboard"));
+    if (const std::optional<int> wrong = commandLine.check(QCoreApplication::arguments()))
+        return *wrong;
 
     QTranslator translator;
     const QStringList uiLanguages = QLocale::system().uiLanguages();
@@ -33,6 +45,12 @@ int main(int argc, char *argv[])
             break;
         }
     }
+
+    // Before anything opens the session file, which one client at a time may use.
+    const QString profile = SingleInstance::profileDirectory();
+    SingleInstance instance(profile);
+    if (!instance.claim())
+        return 0;
 
     auto *viewModel = new ViewModel();
     auto *mqttClient = new MqttClient();
@@ -63,7 +81,14 @@ int main(int argc, char *argv[])
     engine->load(url);
     cacheOff.reset(); // Qt has read the switch by now and keeps its answer
 
+    auto *window = qobject_cast<QWindow *>(engine->rootObjects().value(0));
+    const WindowGeometry geometry(profile + QStringLiteral("/corvalen_dashboard-window.ini"));
+    geometry.restore(window);
+    QObject::connect(&instance, &SingleInstance::activationRequested, window,
+                     [window] { SingleInstance::bringForward(window); });
+
     const int result = app.exec();
+    geometry.save(window);
 
     // QML objects refer to the two published objects, so the engine has to go first.
     delete engine;

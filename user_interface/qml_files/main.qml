@@ -14,8 +14,10 @@ Window {
 
     width: Screen.desktopAvailableWidth
     height: Screen.desktopAvailableHeight
-    minimumWidth: 600
-    minimumHeight: 600
+    // Never more than the screen: a highly scaled small screen has less than 600 to give.
+    minimumWidth: Math.min(600, Screen.desktopAvailableWidth)
+    minimumHeight: Math.min(600, Screen.desktopAvailableHeight)
+    title: qsTr("Corvalen Dashboard")
     color: "black"
     visibility: Window.Windowed
     flags: isWasm ? (Qt.Window | Qt.FramelessWindowHint) : Qt.Window
