@@ -104,7 +104,8 @@ void SingleInstance::bringForward(QWindow *window)
         return;
     if (window->windowStates() & Qt::WindowMinimized)
         window->setWindowStates(window->windowStates() & ~Qt::WindowMinimized);
-    window->show();
+    if (!window->isVisible())
+        window->show();
     window->raise();
     window->requestActivate();
 }

@@ -109,7 +109,171 @@ private slots:
         QVERIFY(!it.hasNext());
     }
 
+    // Both print and end without a display, as in a terminal over ssh or in a script.
+    void helpAndVersionNeedNoDisplay_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("--help") << "--help"
+                                << "Options:\n  -h, --help";
+        QTest::newRow("-h") << "-h"
+                            << "  -v, --version";
+        QTest::newRow("--version") << "--version"
+                                   << "corvalen_dashboard 1.0\n";
+        QTest::newRow("-v") << "-v"
+                            << "corvalen_dashboard 1.0\n";
+    }
+    void helpAndVersionNeedNoDisplay()
+    {
+        QFETCH(QString, option);
+        QFETCH(QString, expected);
+        QProcess program;
+        QProcessEnvironment env; // no DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM
+        env.insert("HOME", home->path());
+        program.setProcessEnvironment(env);
+        endWithTestProgram(program);
+        program.start(DesktopClient::executable(), {option});
+        QVERIFY(program.waitForFinished(60000));
+        const QString out = QString::fromUtf8(program.readAllStandardOutput());
+        QVERIFY2(program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0,
+                 qPrintable(program.readAllStandardError()));
+        QVERIFY2(out.contains(expected), qPrintable(out));
+        QVERIFY(!QFile::exists(sessionFile())); // it never got as far as the session
+    }
+
+    void windowTitledWithTheProductName()
+    {
+        DesktopClient client;
+        QVERIFY2(client.start(clientEnv(), home->filePath("client.log")), client.log().constData());
+        QVERIFY(!client.findWindow({"--name", "^Corvalen Dashboard$"}).isEmpty());
+    }
+
+    // A second start on the profile brings the running window forward and ends with 0.
+    void secondStartAsksTheRunningClient()
+    {
+        DesktopClient first;
+        QVERIFY2(first.start(clientEnv(), home->filePath("first.log")), first.log().constData());
+        secondStartAsks(first);
+    }
+
+    // A client killed outright leaves its lock behind; the next start takes the profile over.
+    void killedClientDoesNotKeepTheProfile()
+    {
+        {
+            DesktopClient killed;
+            QVERIFY2(killed.start(clientEnv(), home->filePath("killed.log")),
+                     killed.log().constData());
+            killed.process().kill();
+            QVERIFY(killed.process().waitForFinished(60000));
+        }
+        QVERIFY(QFile::exists(home->filePath(".config/YourCompany/corvalen_dashboard.lock")));
+        DesktopClient next;
+        QVERIFY2(next.start(clientEnv(), home->filePath("next.log")), next.log().constData());
+        secondStartAsks(next);
+    }
+
+    // The window comes back where and as large as it was left, from a file of its own.
+    void windowGeometryKeptBetweenRuns()
+    {
+        const QRect moved(130, 70, 900, 640);
+        {
+            DesktopClient client;
+            QVERIFY2(client.start(clientEnv(), home->filePath("first.log")),
+                     client.log().constData());
+            const QString window = client.findWindow({"--classname", "^corvalen_dashboard$"});
+            QVERIFY(runTool("xdotool",
+                            {"windowsize", window, "900", "640", "windowmove", window, "130", "70"})
+                        .ok());
+            QTRY_COMPARE_WITH_TIMEOUT(client.geometryOf(window), moved, 60000);
+            QVERIFY(QTest::qWaitFor([&] { return closeTopLevelWindow(display); }, 60000));
+            QVERIFY(client.process().waitForFinished(60000));
+            QCOMPARE(client.process().exitCode(), 0);
+        }
+        QVERIFY(!readFile(sessionFile()).contains("geometry"));
+        DesktopClient again;
+        QVERIFY2(again.start(clientEnv(), home->filePath("again.log")), again.log().constData());
+        const QString window = again.findWindow({"--classname", "^corvalen_dashboard$"});
+        QTRY_COMPARE_WITH_TIMEOUT(again.geometryOf(window), moved, 60000);
+    }
+
+    // On a 1280x800 screen the window fits whatever the scale, the logo is whole, and the form
+    // scrolls to its last button when the window is shorter than the form.
+    void loginPageFitsWhenScaled_data()
+    {
+        QTest::addColumn<QString>("scale");
+        QTest::newRow("1") << "1";
+        QTest::newRow("1.5") << "1.5";
+        QTest::newRow("2") << "2";
+    }
+    void loginPageFitsWhenScaled()
+    {
+        QFETCH(QString, scale);
+        QProcessEnvironment env = clientEnv();
+        env.insert("QT_SCALE_FACTOR", scale);
+        DesktopClient client;
+        QVERIFY2(client.start(env, home->filePath("client.log")), client.log().constData());
+        const QRect area = client.area();
+        QVERIFY2(QRect(0, 0, 1280, 800).contains(area), qPrintable(QString("%1,%2 %3x%4")
+                                                                       .arg(area.x())
+                                                                       .arg(area.y())
+                                                                       .arg(area.width())
+                                                                       .arg(area.height())));
+        // Down the middle: black, then the logo's disc from its top edge, then black again.
+        const QImage screen = client.screenshot();
+        const int x = area.center().x();
+        int top = area.top();
+        while (top < area.bottom() && screen.pixel(x, top) == qRgb(0, 0, 0))
+            ++top;
+        int bottom = top;
+        while (bottom < area.bottom() && screen.pixel(x, bottom) != qRgb(0, 0, 0))
+            ++bottom;
+        QVERIFY2(top > area.top() && qAbs(bottom - top - 180 * scale.toDouble()) <= 3,
+                 qPrintable(QString("logo rows %1 to %2").arg(top).arg(bottom)));
+        // Scrolled to the end, the Sign Up button is whole and inside the window.
+        for (int i = 0; i < 10; ++i)
+            QVERIFY(runTool("xdotool", {"mousemove", QString::number(x),
+                                        QString::number(area.center().y()), "click", "5"})
+                        .ok());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                const QRect button =
+                    pixelsOf(client.screenshot(), DesktopClient::kSignUpButton).boundingRect();
+                return area.contains(button) && button.bottom() < area.bottom() &&
+                       button.height() >= 30 * scale.toDouble();
+            }(),
+            60000);
+    }
+
 private:
+    QString sessionFile() const { return home->filePath(".config/YourCompany/YourApp.ini"); }
+    QProcessEnvironment clientEnv() const
+    {
+        QProcessEnvironment env;
+        env.insert("HOME", home->path());
+        env.insert("XDG_RUNTIME_DIR", home->path());
+        return env;
+    }
+    // Further starts of the same profile end with 0, and the running client hears of each:
+    // it is still there to answer the last one.
+    void secondStartAsks(DesktopClient &running)
+    {
+        QProcessEnvironment env = clientEnv();
+        env.insert("DISPLAY", qEnvironmentVariable("DISPLAY"));
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        for (int start = 1; start <= 2; ++start) {
+            QProcess again;
+            again.setProcessEnvironment(env);
+            endWithTestProgram(again);
+            again.start(DesktopClient::executable(), {});
+            QVERIFY(again.waitForFinished(60000));
+            QCOMPARE(again.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(again.exitCode(), 0);
+            QTRY_COMPARE_WITH_TIMEOUT(
+                running.log().count("Another start on this profile asked for the window"), start,
+                60000);
+        }
+    }
+
     // Runs the program in its own home with only the given variables besides the display's;
     // once ready() holds (at once when none is given) its window is closed. Answers the exit
     // code, or -2 when the program did not end normally.
