@@ -1,6 +1,7 @@
 import QtQuick
 
 // A flat button with an optional icon. While not clickable it stays visible, greyed out.
+// Tab reaches it and Space, Return or Enter press it; a screen reader reads its label.
 Rectangle {
     id: button
 
@@ -14,6 +15,20 @@ Rectangle {
     implicitWidth: content.implicitWidth + 36
     implicitHeight: 44
     radius: 10
+    activeFocusOnTab: true
+    border.width: activeFocus ? 2 : 0
+    border.color: Theme.text
+
+    Accessible.role: Accessible.Button
+    Accessible.name: label
+    Accessible.onPressAction: if (clickable) clicked()
+    Keys.onPressed: event => {
+        if (event.key === Qt.Key_Space || event.key === Qt.Key_Return || event.key === Qt.Key_Enter) {
+            event.accepted = true
+            if (button.clickable)
+                button.clicked()
+        }
+    }
     color: !clickable ? Theme.disabledButton
                       : (area.pressed ? Qt.darker(fill, 1.25) : (area.containsMouse ? Qt.lighter(fill, 1.15) : fill))
 

@@ -1,11 +1,14 @@
 // The sample dashboard from its real bundle, shown with the client's own manager and mqttClient:
 // readings reach their cards, the connection badge follows a broker restart, and the dashboard
 // reaches the broker of "scripts/dev_stack start --tls" through TLS.
+#include <QAccessible>
 #include <QMap>
 #include <QProcess>
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
 #include <QResource>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -169,6 +172,38 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(client.badge(), live(), Timeout);
         QVERIFY(publishOnceSubscribed(subscribed, TopicRoot + topic, payload));
         QTRY_COMPARE_WITH_TIMEOUT(client.read(card, property), shown, Timeout);
+    }
+
+    // Tab reaches the dashboard's buttons in reading order, a screen reader names them, and
+    // the keys press them: dashboard authors copy from here.
+    void buttonsWorkedFromTheKeyboard()
+    {
+        Client client;
+        QVERIFY(client.show());
+        QTRY_COMPARE_WITH_TIMEOUT(client.badge(), live(), Timeout);
+        QQuickWindow window;
+        window.resize(1280, 800);
+        qobject_cast<QQuickItem *>(client.dashboard.get())->setParentItem(window.contentItem());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const auto focusedName = [&] {
+            QAccessibleInterface *focused =
+                QAccessible::queryAccessibleInterface(window.activeFocusItem());
+            return focused ? focused->text(QAccessible::Name) : QString();
+        };
+        QStringList names;
+        for (int i = 0; i < 2; ++i) {
+            QTest::keyClick(&window, Qt::Key_Tab);
+            names << focusedName();
+        }
+        QCOMPARE(names, (QStringList{"Sign out", "Turn fan on"}));
+
+        QTest::keyClick(&window, Qt::Key_Space);
+        QCOMPARE(client.read("fanCard", "pending"), QVariant(true));
+        QSignalSpy signedOut(&client.viewModel, &ViewModel::signOutUser);
+        QTest::keyClick(&window, Qt::Key_Backtab, Qt::ShiftModifier);
+        QTest::keyClick(&window, Qt::Key_Return);
+        QCOMPARE(signedOut.size(), 1);
     }
 
     void badgeCountsDownAndDashboardReconnects()
