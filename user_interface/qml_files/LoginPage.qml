@@ -196,15 +196,13 @@ Rectangle {
                 // The style's own indicator is dark on this black page and does not turn with
                 // every renderer: light dots fading round the circle, turned by the GUI thread.
                 contentItem: Item {
-                    id: spinner
-
                     Repeater {
                         model: 8
 
                         Rectangle {
                             required property int index
                             readonly property real angle: 2 * Math.PI * index / 8
-                            readonly property real orbit: (spinner.width - width) / 2
+                            readonly property real orbit: (parent.width - width) / 2
 
                             width: 14
                             height: 14
