@@ -42,7 +42,7 @@ bool DesktopClient::start(QProcessEnvironment env, const QString &logFile)
     client.setStandardOutputFile(logFile);
     endWithTestProgram(client);
     client.start(executable(), {});
-    // The main window has no title xdotool can search, so it is found by its class.
+    // Found by its class, which stays whatever the window is titled.
     window = findWindow({"--classname", "^corvalen_dashboard$"});
     windowArea = geometryOf(window);
     return !window.isEmpty() && QTest::qWaitFor([this] { return showsLoginPage(); }, kWaitMs);
