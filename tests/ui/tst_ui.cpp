@@ -284,16 +284,26 @@ private slots:
     void textsReadableInBothPalettes_data()
     {
         QTest::addColumn<bool>("dark");
-        QTest::addColumn<bool>("fallback");
+        QTest::addColumn<QString>("view");
+        QTest::addColumn<QStringList>("names");
         for (const bool dark : {false, true}) {
-            QTest::addRow("login %s", dark ? "dark" : "light") << dark << false;
-            QTest::addRow("fallback %s", dark ? "dark" : "light") << dark << true;
+            const char *look = dark ? "dark" : "light";
+            QTest::addRow("login %s", look)
+                << dark << "login"
+                << QStringList{"emailField",          "passwordField", "passwordToggle",
+                               "forgotPasswordLabel", "loginButton",   "signUpButton"};
+            QTest::addRow("reset dialog %s", look)
+                << dark << "reset" << QStringList{"resetEmailField"};
+            QTest::addRow("fallback %s", look)
+                << dark << "fallback"
+                << QStringList{"fallbackText", "tryAgainButton", "fallbackSignOutButton"};
         }
     }
     void textsReadableInBothPalettes()
     {
         QFETCH(bool, dark);
-        QFETCH(bool, fallback);
+        QFETCH(QString, view);
+        QFETCH(QStringList, names);
         std::unique_ptr<QStyle> fusion(QStyleFactory::create("Fusion"));
         // As a platform theme hands it to the window, which its controls inherit it from.
         const QPalette palette = dark ? darkPalette() : fusion->standardPalette();
@@ -307,25 +317,12 @@ private slots:
                 windowPalette->setProperty(name,
                                            palette.color(QPalette::ColorRole(roles.value(i))));
         }
-        QStringList names;
-        if (fallback) {
-            QVERIFY(QMetaObject::invokeMethod(window, "goToMain"));
-            QVERIFY(
-                QMetaObject::invokeMethod(item("mainPage"), "showFailure",
-                                          Q_ARG(QVariant, "The dashboard could not be loaded.")));
-            names = {"fallbackText", "tryAgainButton", "fallbackSignOutButton"};
-        } else {
-            item("emailField")->setProperty("text", "someone@example.com");
-            names = {"emailField",          "passwordField", "passwordToggle",
-                     "forgotPasswordLabel", "loginButton",   "signUpButton"};
-        }
+        showView(view);
+        if (view != "fallback") // typed text, not the placeholder
+            item(names.first().toLatin1())->setProperty("text", "someone@example.com");
         QImage image;
-        QTRY_VERIFY_WITH_TIMEOUT(!(image = window->grabWindow()).isNull() &&
-                                     (fallback ? fallbackShown() : !dashboard()),
-                                 15000);
-        saveScreenshot(
-            image,
-            QString("%1-%2.png").arg(fallback ? "fallback" : "login", dark ? "dark" : "light"));
+        QTRY_VERIFY_WITH_TIMEOUT(!(image = window->grabWindow()).isNull(), 15000);
+        saveScreenshot(image, QString("%1-%2.png").arg(view, dark ? "dark" : "light"));
         const qreal dpr = image.devicePixelRatio();
         for (const QString &name : names) {
             QQuickItem *target = item(name.toLatin1());
