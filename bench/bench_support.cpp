@@ -82,34 +82,16 @@ std::unique_ptr<QProcess> start(const Launch &launch)
     return process;
 }
 
-void stop(QProcess &process)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(10000)) {
-        process.kill();
-        process.waitForFinished(10000);
-    }
-}
-
 std::optional<QByteArray> run(const QString &program, const QStringList &args,
-                              const QByteArray &input, int timeoutMs)
+                              const QByteArray &input)
 {
-    QProcess tool;
-    tool.start(program, args);
-    if (!tool.waitForStarted(timeoutMs))
-        return std::nullopt;
-    tool.write(input);
-    tool.closeWriteChannel();
-    const bool finished = tool.waitForFinished(timeoutMs);
-    stop(tool);
-    if (!finished || tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0) {
+    const ToolResult tool = runTool(program, args, input);
+    if (!tool.ok()) {
         qWarning("%s %s failed: %s", qPrintable(program), qPrintable(args.join(' ')),
-                 tool.readAllStandardError().constData());
+                 tool.err.constData());
         return std::nullopt;
     }
-    return tool.readAllStandardOutput();
+    return tool.out;
 }
 
 int BrokerLog::subscriptions(const QString &topic, const QString &clientId) const

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "support/processes.h"
+
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -46,11 +48,10 @@ struct Launch
     QString workingDirectory;
 };
 std::unique_ptr<QProcess> start(const Launch &launch);
-// SIGTERM, then SIGKILL after a grace period.
-void stop(QProcess &process);
-// Runs a tool to its end within timeoutMs; its standard output, or nothing on any failure.
+// Runs a tool to its end within a minute; its standard output, or nothing on any failure.
+// Stopping a process is the tests' stopProcess().
 std::optional<QByteArray> run(const QString &program, const QStringList &args,
-                              const QByteArray &input = {}, int timeoutMs = 60000);
+                              const QByteArray &input = {});
 
 // The broker's log, as its "log_type subscribe" lines name client and topic.
 class BrokerLog
