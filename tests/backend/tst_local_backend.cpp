@@ -45,6 +45,19 @@ enum class Bearer
     Valid
 };
 
+// The head of a sign-in request whose body comes in this framing.
+QByteArray signInHead(Framing framing, const QByteArray &headers, qint64 length)
+{
+    QByteArray head = "POST /v1/signin/email-password HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                      "Content-Type: application/json\r\n" +
+                      headers;
+    if (framing == Framing::Length)
+        head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+    if (framing == Framing::Chunked && !headers.contains("TRANSFER-ENCODING"))
+        head += "Transfer-Encoding: chunked\r\n";
+    return head + "\r\n";
+}
+
 QByteArray credentials(const QString &email, const QString &password)
 {
     return QJsonDocument(QJsonObject{{"email", email}, {"password", password}})
@@ -267,14 +280,7 @@ private slots:
         constexpr qint64 kBodyBytes = 100 * 1024 * 1024;
         QVERIFY(backend->start());
         RawHttp client(backend->serverPort());
-        QByteArray head = "POST /v1/signin/email-password HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                          "Content-Type: application/json\r\n" +
-                          headers;
-        if (framing == Framing::Length)
-            head += "Content-Length: " + QByteArray::number(kBodyBytes) + "\r\n";
-        if (framing == Framing::Chunked)
-            head += "Transfer-Encoding: chunked\r\n";
-        QVERIFY(client.send(head + "\r\n"));
+        QVERIFY(client.send(signInHead(framing, headers, kBodyBytes)));
         QByteArray piece(64 * 1024, ' ');
         if (framing == Framing::Chunked)
             piece = QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
@@ -313,15 +319,8 @@ private slots:
         QFETCH(QByteArray, headers);
         QVERIFY(backend->start());
         const QByteArray body = credentials(kEmail, kPassword);
-        QByteArray head = "POST /v1/signin/email-password HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                          "Content-Type: application/json\r\n" +
-                          headers;
-        if (framing == Framing::Length)
-            head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-        if (framing == Framing::Chunked && !headers.contains("TRANSFER-ENCODING"))
-            head += "Transfer-Encoding: chunked\r\n";
         RawHttp client(backend->serverPort());
-        QVERIFY(client.send(head + "\r\n"));
+        QVERIFY(client.send(signInHead(framing, headers, body.size())));
         const bool expectContinue = headers.startsWith("Expect");
         if (expectContinue)
             QCOMPARE(client.read().status, 100); // asked for before the body is sent
