@@ -25,10 +25,10 @@
 #include "support/log_capture.h"
 #include "support/mosquitto_broker.h"
 #include "support/sandbox.h"
+#include "support/waits.h"
 #include "viewmodel/viewmodel.h"
 
 namespace {
-constexpr int Timeout = 10000;
 const char *const NamespaceEnv = "CORVALEN_MQTT_HOSTS_NAMESPACE";
 // Only the private hosts file of runInHostsNamespace() knows names in this domain.
 const QString NamespaceDomain = ".failover.test";
@@ -156,7 +156,7 @@ class TestMqttClient : public QObject
         client.SetClientId(id);
         return client.ConfigureAndConnect(broker->host(), broker->port(), {topic}) &&
                QTest::qWaitFor([&] { return broker->subscriptions(id) == QStringList{topic}; },
-                               Timeout);
+                               kWait);
     }
 
 private slots:
@@ -239,22 +239,22 @@ private slots:
         client.PublishToTopic("in/t", "while disconnected");
         broker->pause(); // the TCP connect completes, the CONNACK waits
         client.Connect();
-        QTRY_COMPARE_WITH_TIMEOUT(stateTrail(), (Trail{Lookup, Dialing}), Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(stateTrail(), (Trail{Lookup, Dialing}), kWait);
         client.PublishToTopic("in/t", "while connecting");
         broker->resume();
-        QVERIFY(received.wait(Timeout)); // the retained message, after subscribing
+        QVERIFY(received.wait(kWait)); // the retained message, after subscribing
         client.PublishToTopic("in/#", "wildcard");
         QCOMPARE(logged().count("Could not publish message"), 3);
 
-        QVERIFY(broker->publish("in/t", "w\xc3\xb6rld") && received.wait(Timeout));
-        QVERIFY(broker->publish("in/t", "\xff\xfez") && received.wait(Timeout));
+        QVERIFY(broker->publish("in/t", "w\xc3\xb6rld") && received.wait(kWait));
+        QVERIFY(broker->publish("in/t", "\xff\xfez") && received.wait(kWait));
         client.PublishToTopic("in/t", "mine");
-        QVERIFY(received.wait(Timeout));
+        QVERIFY(received.wait(kWait));
         client.PublishToTopic("in/t", "");
-        QVERIFY(received.wait(Timeout));
+        QVERIFY(received.wait(kWait));
         client.PublishToTopic("in/t", "\"q\\");
-        QVERIFY(received.wait(Timeout));
-        QVERIFY(broker->publish("r/\"q\\", "p") && received.wait(Timeout));
+        QVERIFY(received.wait(kWait));
+        QVERIFY(broker->publish("r/\"q\\", "p") && received.wait(kWait));
         QStringList messages;
         for (const QVariantList &signal : std::as_const(received))
             messages << signal.at(0).toString() + ": " + signal.at(1).toString();
@@ -274,7 +274,7 @@ private slots:
         client.AddSubscriptionToTopic("e/f");
         QTRY_COMPARE_WITH_TIMEOUT(
             broker->subscriptions(anyId),
-            (QStringList{"in/t", "IN/T", "r/#", "in/t", "IN/T", "r/#", "e/f"}), Timeout);
+            (QStringList{"in/t", "IN/T", "r/#", "in/t", "IN/T", "r/#", "e/f"}), kWait);
         QCOMPARE(logged().count("Could not subscribe to topic: \"bad/#/x\""), 2); // per connection
     }
 
@@ -301,7 +301,7 @@ private slots:
         MqttClient client;
         QSignalSpy received(&client, &MqttClient::messageReceived);
         QVERIFY(subscribed(client, topic));
-        QVERIFY(broker->publish(topic, payload) && received.wait(Timeout));
+        QVERIFY(broker->publish(topic, payload) && received.wait(kWait));
         QCOMPARE(logged().filter(" Message: "), QStringList{line});
     }
 
@@ -327,7 +327,7 @@ private slots:
         QVERIFY(subscribed(client, "l/t"));
         QVERIFY(broker->publishEach("l/t", {QByteArray(100000, 'b'), "small"}));
         QTRY_VERIFY_WITH_TIMEOUT(!received.isEmpty() && received.constLast().at(1) == "small",
-                                 Timeout);
+                                 kWait);
         QCOMPARE(received.size(), delivered ? 2 : 1);
         if (delivered)
             QCOMPARE(received.constFirst().at(1).toString().size(), 100000);
@@ -353,11 +353,11 @@ private slots:
                     // come in and a nested Pump reads them.
                     QVERIFY(broker->publishEach("o/t", {"5", "6", "7", "8", "9"}));
                     QVERIFY(broker->waitForUnreadByClients(5 * 8));
-                    QTRY_COMPARE_WITH_TIMEOUT(broker->unreadByClients(), 0, Timeout);
+                    QTRY_COMPARE_WITH_TIMEOUT(broker->unreadByClients(), 0, kWait);
                 });
         QVERIFY(broker->publishEach("o/t", {"0", "1", "2", "3", "4"}));
         QVERIFY(broker->waitForUnreadByClients(5 * 8)); // one Pump reads the whole first burst
-        QTRY_COMPARE_WITH_TIMEOUT(delivered.size(), 10, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(delivered.size(), 10, kWait);
         const QStringList inOrder{"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"};
         QCOMPARE(delivered, inOrder);
         QStringList logOrder = logged().filter(" Message: ");
@@ -403,9 +403,9 @@ private slots:
         }
         QVERIFY(broker->publishEach("y/t", burst));
         QVERIFY(broker->waitForUnreadByClients(messages * 10)); // all there before any Pump
-        QTRY_COMPARE_WITH_TIMEOUT(delivered.size(), messages, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(delivered.size(), messages, kWait);
         QCOMPARE(delivered, expected);
-        QTRY_VERIFY_WITH_TIMEOUT(deliveredAtFirstYield != -1, Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(deliveredAtFirstYield != -1, kWait);
         QVERIFY2(deliveredAtFirstYield < messages, "the whole burst was delivered in one turn");
     }
 
@@ -418,7 +418,7 @@ private slots:
         // now and then take the answer first, so a dashboard session is tried a few times.
         EchoPeer peer("hello/in", "hello/out");
         QVERIFY(peer.start(*broker));
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions("echo"), QStringList{"hello/in"}, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions("echo"), QStringList{"hello/in"}, kWait);
         MqttClient client;
         QSignalSpy received(&client, &MqttClient::messageReceived);
         connect(&client, &MqttClient::connectedChanged, this, [&](bool isConnected) {
@@ -429,7 +429,7 @@ private slots:
         });
         for (int session = 0; session < 5 && received.isEmpty(); ++session) {
             QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {}));
-            received.wait(Timeout);
+            received.wait(kWait);
         }
         QCOMPARE(received.value(0), (QVariantList{"hello/out", "hello"}));
     }
@@ -455,7 +455,7 @@ private slots:
         QSignalSpy connected(&client, &MqttClient::connectedChanged);
         client.SetTls(tls, certificates->filePath("ca.pem"));
         QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {}));
-        QVERIFY(connected.wait(Timeout));
+        QVERIFY(connected.wait(kWait));
         int noDelay = 0;
         socklen_t size = sizeof noDelay;
         QCOMPARE(
@@ -483,10 +483,9 @@ private slots:
 
         // Once the broker has read everything queued, publishing works again.
         broker->resume();
-        QTRY_COMPARE_WITH_TIMEOUT(broker->logCount("Received PUBLISH from " + id), accepted,
-                                  Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->logCount("Received PUBLISH from " + id), accepted, kWait);
         client.PublishToTopic("q/small", "after");
-        QVERIFY(received.wait(Timeout));
+        QVERIFY(received.wait(kWait));
         QCOMPARE(received.constLast().at(1).toString(), "after");
         QCOMPARE(logged().count("Could not publish message"), 1);
     }
@@ -532,7 +531,7 @@ private slots:
         }
         QCOMPARE(logged().count("Could not publish message"), 0);
         broker->resume();
-        QTRY_COMPARE_WITH_TIMEOUT(broker->logCount(received), published, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->logCount(received), published, kWait);
     }
 
     void slotMayDeleteTheClient()
@@ -562,20 +561,20 @@ private slots:
             });
         for (const auto &[clientId, client] : all)
             QVERIFY((*client)->ConfigureAndConnect(broker->host(), broker->port(), {"d/t"}));
-        QTRY_VERIFY_WITH_TIMEOUT(!up, Timeout);
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions("del-.*").size(), 4, Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(!up, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions("del-.*").size(), 4, kWait);
 
         QVERIFY(broker->publishEach("d/t", {"1", "2", "3"}));
-        QTRY_VERIFY_WITH_TIMEOUT(!message, Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(!message, kWait);
         reset->ResetConfiguration();
         QVERIFY(!reset);
         QVERIFY(reconfigure->ConfigureAndConnect(broker->host(), broker->port(), {"d/t"}));
         QVERIFY(!reconfigure);
         for (const auto &[clientId, client] : all.mid(0, 4))
             QTRY_COMPARE_WITH_TIMEOUT(broker->logCount("Received DISCONNECT from " + clientId), 1,
-                                      Timeout);
+                                      kWait);
         broker->kill();
-        QTRY_VERIFY_WITH_TIMEOUT(!lost, Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(!lost, kWait);
     }
 
     void connectAttempt_data()
@@ -657,8 +656,8 @@ private slots:
         // would have too: only then can a trail that ends at once be trusted.
         bool lookedUp = false;
         QHostInfo::lookupHost(host, this, [&](const QHostInfo &) { lookedUp = true; });
-        QTRY_VERIFY_WITH_TIMEOUT(lookedUp, Timeout);
-        QTRY_COMPARE_WITH_TIMEOUT(stateTrail(), states, Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(lookedUp, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(stateTrail(), states, kWait);
         QCOMPARE(connected.size(), int(states.count(Up)));
         // Decided when the attempt ends, so there is nothing to wait for.
         QCOMPARE(scheduled,
@@ -666,7 +665,7 @@ private slots:
         const QString others = logged().filter(OtherLine).join('\n');
         QVERIFY(QRegularExpression("\\A(?:" + otherLog + ")\\z").match(others).hasMatch());
         if (!brokerLine.isEmpty()) // the user sent, or one connection only: a refusal is final
-            QTRY_COMPARE_WITH_TIMEOUT(broker->logCount(brokerLine), 1, Timeout);
+            QTRY_COMPARE_WITH_TIMEOUT(broker->logCount(brokerLine), 1, kWait);
     }
 
     void staleLookupResultsAreIgnored()
@@ -680,7 +679,7 @@ private slots:
         QHostInfo superseded(client.lookup_id + 1);
         superseded.setError(QHostInfo::HostNotFound);
         client.HostLookedUp(superseded);
-        QVERIFY(connected.wait(Timeout));
+        QVERIFY(connected.wait(kWait));
         // ...nor a result arriving after Resolving start another one.
         QHostInfo late;
         late.setAddresses({QHostAddress(broker->host())});
@@ -717,9 +716,9 @@ private slots:
                     }
                 });
         QVERIFY(broker->publishEach("r/t", {"again", "dropped"}));
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), (QStringList{"r/t", "r/t"}), Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), (QStringList{"r/t", "r/t"}), kWait);
         QVERIFY(broker->publish("r/t", "after"));
-        QTRY_COMPARE_WITH_TIMEOUT(delivered, (QStringList{"again", "after"}), Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(delivered, (QStringList{"again", "after"}), kWait);
         QCOMPARE(stateTrail(), Reconnects);
         QCOMPARE(broker->logCount("Received DISCONNECT from " + id), 1);
     }
@@ -740,9 +739,9 @@ private slots:
                     client.PublishToTopic("e/out", message);
                 });
         QVERIFY(broker->publish("e/in", "ping"));
-        QTRY_VERIFY_WITH_TIMEOUT(queuedAfterDelivery != -1, Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(queuedAfterDelivery != -1, kWait);
         QCOMPARE(queuedAfterDelivery, 0);
-        QTRY_COMPARE_WITH_TIMEOUT(broker->logCount("Received PUBLISH from " + id), 1, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->logCount("Received PUBLISH from " + id), 1, kWait);
     }
 
     void replyLeavesWhileTheSlotWaits()
@@ -758,12 +757,12 @@ private slots:
                     leftMeanwhile =
                         QTest::qWaitFor(
                             [&] { return broker->logContains("Received PUBLISH from " + id); },
-                            Timeout)
+                            kWait)
                             ? 1
                             : -1;
                 });
         QVERIFY(broker->publish("n/in", "ping"));
-        QTRY_VERIFY_WITH_TIMEOUT(leftMeanwhile != 0, 2 * Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(leftMeanwhile != 0, 2 * kWait);
         QCOMPARE(leftMeanwhile, 1);
     }
 
@@ -799,13 +798,13 @@ private slots:
         client.SetUserName(user);
         client.SetPassword(password);
         client.Connect();
-        QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), kWait);
         QTcpSocket *peer = listener.nextPendingConnection();
         // Protocol name and level, flags, keep-alive 60 s, the client id, then the credentials.
         const QByteArray body = mqttString("MQTT") + '\x04' + char(flags) +
                                 QByteArray("\0\x3c", 2) + mqttString("c1") + credentials;
         const QByteArray packet = char(0x10) + (char(body.size()) + body);
-        QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() >= packet.size(), Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() >= packet.size(), kWait);
         QCOMPARE(peer->readAll(), packet);
     }
 
@@ -821,21 +820,21 @@ private slots:
         });
         QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"k/t"}));
         client.Connect(); // while busy: waits until this connection has ended
-        QVERIFY(connected.wait(Timeout));
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id).size(), 1, Timeout);
+        QVERIFY(connected.wait(kWait));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id).size(), 1, kWait);
 
         broker->kill();
-        QVERIFY(connected.wait(Timeout));
+        QVERIFY(connected.wait(kWait));
         // Logged and signalled from the same Pump, one right after the other.
         QCOMPARE(linesAtLoss.value(0), "DISCONNECTED The connection was lost.");
         QVERIFY(linesAtLoss.value(1).endsWith(": State Change0\\n\""));
         // Back at Disconnected the waiting request starts a lookup at once; that attempt fails.
-        QTRY_COMPARE_WITH_TIMEOUT(stateTrail().constLast(), Down, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(stateTrail().constLast(), Down, kWait);
 
         QVERIFY2(broker->start(), qPrintable(broker->errorString()));
         client.Connect();
-        QVERIFY(connected.wait(Timeout));
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id).size(), 2, Timeout);
+        QVERIFY(connected.wait(kWait));
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id).size(), 2, kWait);
         // An idle connection must not spin the event loop: no write interest while nothing is
         // queued, no notifier left on the lost connection's descriptor, which is likely reused.
         // The window is a measurement period, not a wait for something to happen.
@@ -936,16 +935,16 @@ private slots:
         QVERIFY(client.ConfigureAndConnect(host, broker->port(), {"s/t"}));
         QTRY_VERIFY2_WITH_TIMEOUT(stateTrail() == states ||
                                       (mayFailInConnect && stateTrail() == NoConnect),
-                                  QTest::toString(stateTrail()), Timeout);
+                                  QTest::toString(stateTrail()), kWait);
         const QString others = logged().filter(OtherLine).join('\n');
         QVERIFY2(QRegularExpression("\\A(?:" + otherLog + ")\\z").match(others).hasMatch(),
                  qPrintable(others));
         QCOMPARE(scheduled.size(), int(otherLog.count("Reconnecting")));
         if (!client.isConnected())
             return;
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(".*").size(), 1, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(".*").size(), 1, kWait);
         client.PublishToTopic("s/t", "over TLS");
-        QVERIFY(received.wait(Timeout));
+        QVERIFY(received.wait(kWait));
         QCOMPARE(received.constLast().at(1).toString(), "over TLS");
     }
 
@@ -971,7 +970,7 @@ private slots:
         QSignalSpy connected(&client, &MqttClient::connectedChanged);
         client.SetTls(true, certificates->filePath("ca.pem"));
         QVERIFY(manager.configureDashboardMqtt(broker->host(), broker->port(), {"a/t"}));
-        QVERIFY(connected.wait(Timeout));
+        QVERIFY(connected.wait(kWait));
 
         QVERIFY(QMetaObject::invokeMethod(&manager, qPrintable(how)));
         broker->stop();
@@ -980,7 +979,7 @@ private slots:
         // After a sign-out only the next sign-in opens connections again.
         client.SetConnectionsOpen(true);
         QVERIFY(client.ConfigureAndConnect(broker->host(), broker->port(), {"b/t"}));
-        QTRY_COMPARE_WITH_TIMEOUT(stateTrail(), Reconnects, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(stateTrail(), Reconnects, kWait);
         QCOMPARE(logged().filter(OtherLine), QStringList());
     }
 
@@ -1015,7 +1014,7 @@ private slots:
             client->SetAutoReconnect(true);
             QVERIFY(client->ConfigureAndConnect(broker->host(), broker->port(), {"k/t"}));
         }
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions("auto-.").size(), 2, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions("auto-.").size(), 2, kWait);
 
         const std::clock_t cpuBefore = std::clock();
         QElapsedTimer wall;
@@ -1025,15 +1024,15 @@ private slots:
             for (int i = 0; i < 50; ++i) // in flight when the broker dies, then lost
                 a.PublishToTopic("k/t", "before crash");
             broker->kill();
-            QVERIFY(scheduled.wait(Timeout));
+            QVERIFY(scheduled.wait(kWait));
             if (crash == 1) // the retry finds no broker yet and backs off further
-                QVERIFY(scheduled.wait(Timeout));
+                QVERIFY(scheduled.wait(kWait));
             QVERIFY2(broker->start(), qPrintable(broker->errorString()));
-            QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions("auto-a").size(), 1 + crash, Timeout);
+            QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions("auto-a").size(), 1 + crash, kWait);
             QVERIFY(broker->publish("k/t", "after crash " + QByteArray::number(crash)));
             const QString after = "after crash " + QString::number(crash);
             QTRY_VERIFY_WITH_TIMEOUT(
-                !received.isEmpty() && received.constLast().at(1).toString() == after, Timeout);
+                !received.isEmpty() && received.constLast().at(1).toString() == after, kWait);
             a.stable_connection_ms = 0; // from now on every connection counts as one that lasted
         }
         for (const QVariantList &signal : std::as_const(scheduled))
@@ -1073,7 +1072,7 @@ private slots:
         QSignalSpy connected(client.get(), &MqttClient::connectedChanged);
         QSignalSpy scheduled(client.get(), &MqttClient::reconnectScheduled);
         QVERIFY(manager.configureDashboardMqtt(broker->host(), broker->port(), {"t/1"}));
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"t/1"}, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"t/1"}, kWait);
         QStringList delivered;
         connect(client.get(), &MqttClient::messageReceived, this,
                 [&](const QString &, const QString &message) {
@@ -1094,7 +1093,7 @@ private slots:
         else if (how != "Disconnect")
             QVERIFY(QMetaObject::invokeMethod(&manager, qPrintable(how)));
 
-        QTRY_VERIFY_WITH_TIMEOUT(broker->logContains("Received DISCONNECT from " + id), Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(broker->logContains("Received DISCONNECT from " + id), kWait);
         QCOMPARE(delivered, how == "Disconnect" ? QStringList{"0"} : QStringList());
         QCOMPARE(logged().filter("Message: ").size(), delivered.size());
         QCOMPARE(connected.size(), client ? 2 : 1); // nothing from the destructor
@@ -1106,17 +1105,17 @@ private slots:
         // only the next sign-in opens connections again.
         client->SetConnectionsOpen(true);
         client->Connect();
-        QVERIFY(connected.wait(Timeout));
+        QVERIFY(connected.wait(kWait));
         QCOMPARE(broker->logCount("u'dash')."), 2);
         // Subscriptions follow the CONNACK at once, so one added now shows whether any came before.
         client->AddSubscriptionToTopic("marker");
         const QStringList expected = how == "Disconnect" ? QStringList{"t/1", "t/1", "marker"}
                                                          : QStringList{"t/1", "marker"};
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), expected, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), expected, kWait);
         // Sign-out and disconnectDashboardMqtt also turned automatic reconnect off.
         QVERIFY(scheduled.isEmpty());
         broker->kill();
-        QVERIFY(connected.wait(Timeout));
+        QVERIFY(connected.wait(kWait));
         QCOMPARE(scheduled.size(), how == "Disconnect" ? 1 : 0);
     }
 
@@ -1144,10 +1143,10 @@ private slots:
             }
         });
         QVERIFY(manager.configureDashboardMqtt(host, port, {"old"}));
-        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 3, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 3, kWait);
         QCOMPARE(trailAfterCall, Connects + Trail({Down, Lookup}));
         const QStringList fresh{"new/a", "new/b", "42"};
-        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"late"} + fresh, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id), QStringList{"late"} + fresh, kWait);
 
         // Refused configurations change nothing, the connection included. Besides the state
         // changes these are all the client logged.
@@ -1163,15 +1162,14 @@ private slots:
         client.Disconnect();
         client.Connect();
         QTRY_COMPARE_WITH_TIMEOUT(broker->subscriptions(id),
-                                  QStringList{"late"} + fresh + fresh + QStringList{"late"},
-                                  Timeout);
+                                  QStringList{"late"} + fresh + fresh + QStringList{"late"}, kWait);
         QCOMPARE(broker->logCount("Received DISCONNECT from " + id), 2);
         QCOMPARE(broker->logCount("UNSUBSCRIBE"), 0);
 
         // A port above 65535 is the library's to refuse; it must not wrap round to the broker's.
         QVERIFY(client.ConfigureAndConnect(host, 65536 + port, {"other"}));
         QTRY_COMPARE_WITH_TIMEOUT(stateTrail().mid(stateTrail().size() - 4),
-                                  Trail({Up, Down, Lookup, Down}), Timeout);
+                                  Trail({Up, Down, Lookup, Down}), kWait);
         // The library's text for it changed wording after 2.0.11.
         QCOMPARE(logged().filter(OtherLine).constLast(),
                  QString("Could not connect to MQTT broker: ") +
