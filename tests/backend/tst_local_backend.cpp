@@ -248,6 +248,24 @@ private slots:
         QVERIFY(!signIn(kPassword, kEmail, &refusing).isEmpty());
     }
 
+    // Nesting is refused beyond 64 levels, before a deep body can exhaust the parser's stack.
+    void nestingLimit_data()
+    {
+        QTest::addColumn<int>("levels"); // of arrays in a member of the sign-in body
+        QTest::addColumn<QString>("error");
+        QTest::newRow("at the limit") << 64 << "invalid-email-password";
+        QTest::newRow("one level more") << 65 << kInvalid;
+    }
+    void nestingLimit()
+    {
+        QFETCH(int, levels);
+        QFETCH(QString, error);
+        QVERIFY(backend->start());
+        const QByteArray nested = QByteArray(levels, '[') + QByteArray(levels, ']');
+        const QByteArray body = credentials(kEmail, "wrong").chopped(1) + ",\"x\":" + nested + '}';
+        QCOMPARE(http.post(url("/signin/email-password"), body).error(), error);
+    }
+
     void bodiesAreRefusedBeforeBeingRead_data()
     {
         QTest::addColumn<Framing>("framing");
@@ -629,6 +647,8 @@ private slots:
         QTest::newRow("public address, port spelled out")
             << "http://dev.example:80/a" << none << true;
         QTest::newRow("public host, other port") << "http://dev.example:81/a" << none << false;
+        QTest::newRow("private address") << "http://10.0.0.1:9/" << none << false;
+        QTest::newRow("loopback network") << "http://127.1.2.3:9/" << none << true;
         QTest::newRow("configured origin") << "https://app.example/done" << app << true;
         QTest::newRow("configured origin, other port") << "http://127.0.0.1:9/" << app << false;
     }
