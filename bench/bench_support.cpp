@@ -142,14 +142,4 @@ ProcessCounters readCounters(qint64 pid)
     return counters;
 }
 
-qint64 residentKiB(qint64 pid)
-{
-    const QList<QByteArray> lines =
-        readFile(QStringLiteral("/proc/%1/status").arg(pid)).split('\n');
-    for (const QByteArray &line : lines)
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return 0;
-}
-
 } // namespace bench

@@ -75,6 +75,5 @@ struct ProcessCounters
     qint64 cpuNs = 0; // time on a CPU, every thread
 };
 ProcessCounters readCounters(qint64 pid);
-qint64 residentKiB(qint64 pid);
 
 } // namespace bench
