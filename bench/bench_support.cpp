@@ -53,18 +53,6 @@ double quantile(std::vector<qint64> samples, double fraction)
     return double(samples[std::clamp<size_t>(rank, 1, samples.size()) - 1]);
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
 std::unique_ptr<QProcess> start(const Launch &launch)
 {
     auto process = std::make_unique<QProcess>();

@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include "support/processes.h"
+#include "support/sandbox.h" // readFile, writeFile
 
 #include <cmath>
 #include <functional>
@@ -36,9 +37,6 @@ inline bool valid(double value)
 }
 constexpr double Missing = NAN;
 
-QByteArray readFile(const QString &path);
-bool writeFile(const QString &path, const QByteArray &data);
-
 struct Launch
 {
     QString program;
@@ -49,7 +47,8 @@ struct Launch
 };
 std::unique_ptr<QProcess> start(const Launch &launch);
 // Runs a tool to its end within a minute; its standard output, or nothing on any failure.
-// Stopping a process is the tests' stopProcess().
+// Stopping a process is the tests' stopProcess(), reading and writing files their readFile()
+// and writeFile().
 std::optional<QByteArray> run(const QString &program, const QStringList &args,
                               const QByteArray &input = {});
 
