@@ -53,18 +53,6 @@ double quantile(std::vector<qint64> samples, double fraction)
     return double(samples[std::clamp<size_t>(rank, 1, samples.size()) - 1]);
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
 std::unique_ptr<QProcess> start(const Launch &launch)
 {
     auto process = std::make_unique<QProcess>();
@@ -82,34 +70,16 @@ std::unique_ptr<QProcess> start(const Launch &launch)
     return process;
 }
 
-void stop(QProcess &process)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(10000)) {
-        process.kill();
-        process.waitForFinished(10000);
-    }
-}
-
 std::optional<QByteArray> run(const QString &program, const QStringList &args,
-                              const QByteArray &input, int timeoutMs)
+                              const QByteArray &input)
 {
-    QProcess tool;
-    tool.start(program, args);
-    if (!tool.waitForStarted(timeoutMs))
-        return std::nullopt;
-    tool.write(input);
-    tool.closeWriteChannel();
-    const bool finished = tool.waitForFinished(timeoutMs);
-    stop(tool);
-    if (!finished || tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0) {
+    const ToolResult tool = runTool(program, args, input);
+    if (!tool.ok()) {
         qWarning("%s %s failed: %s", qPrintable(program), qPrintable(args.join(' ')),
-                 tool.readAllStandardError().constData());
+                 tool.err.constData());
         return std::nullopt;
     }
-    return tool.readAllStandardOutput();
+    return tool.out;
 }
 
 int BrokerLog::subscriptions(const QString &topic, const QString &clientId) const
@@ -158,16 +128,6 @@ ProcessCounters readCounters(qint64 pid)
         counters.cpuNs += readFile(base + task + "/schedstat").split(' ').value(0).toLongLong();
     }
     return counters;
-}
-
-qint64 residentKiB(qint64 pid)
-{
-    const QList<QByteArray> lines =
-        readFile(QStringLiteral("/proc/%1/status").arg(pid)).split('\n');
-    for (const QByteArray &line : lines)
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return 0;
 }
 
 } // namespace bench

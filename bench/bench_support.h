@@ -10,6 +10,9 @@
 #include <QString>
 #include <QStringList>
 
+#include "support/processes.h"
+#include "support/sandbox.h" // readFile, writeFile
+
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -34,9 +37,6 @@ inline bool valid(double value)
 }
 constexpr double Missing = NAN;
 
-QByteArray readFile(const QString &path);
-bool writeFile(const QString &path, const QByteArray &data);
-
 struct Launch
 {
     QString program;
@@ -46,11 +46,11 @@ struct Launch
     QString workingDirectory;
 };
 std::unique_ptr<QProcess> start(const Launch &launch);
-// SIGTERM, then SIGKILL after a grace period.
-void stop(QProcess &process);
-// Runs a tool to its end within timeoutMs; its standard output, or nothing on any failure.
+// Runs a tool to its end within a minute; its standard output, or nothing on any failure.
+// Stopping a process is the tests' stopProcess(), reading and writing files their readFile()
+// and writeFile().
 std::optional<QByteArray> run(const QString &program, const QStringList &args,
-                              const QByteArray &input = {}, int timeoutMs = 60000);
+                              const QByteArray &input = {});
 
 // The broker's log, as its "log_type subscribe" lines name client and topic.
 class BrokerLog
@@ -74,6 +74,5 @@ struct ProcessCounters
     qint64 cpuNs = 0; // time on a CPU, every thread
 };
 ProcessCounters readCounters(qint64 pid);
-qint64 residentKiB(qint64 pid);
 
 } // namespace bench

@@ -35,7 +35,7 @@ double loggedAt(const QByteArray &log, const QByteArray &marker)
 
 std::optional<QByteArray> xdotool(const QStringList &args)
 {
-    return run(QStringLiteral("xdotool"), args, {}, StartTimeoutMs);
+    return run(QStringLiteral("xdotool"), args);
 }
 } // namespace
 
@@ -109,7 +109,7 @@ Shown WindowProbe::measure(const Launch &launch, int settleMs)
     } else {
         qWarning("%s showed no frame", qPrintable(launch.program));
     }
-    stop(*process);
+    stopProcess(*process);
     // The damage objects went with their windows.
     while (xcb_generic_event_t *event = xcb_poll_for_event(connection))
         std::free(event);
@@ -219,7 +219,7 @@ double ClientFigures::deliveryMs(const Account &account, const QString &home)
         qWarning("%s: no dashboard; the client's log is %s", qPrintable(account.email),
                  qPrintable(log));
     }
-    stop(*process);
+    stopProcess(*process);
     return ms;
 }
 
@@ -278,7 +278,7 @@ Idle ClientFigures::idleClient(const Account &account, const QString &home, int 
         idle = sampleIdle(process->processId(), seconds, true);
     else
         qWarning("idle client did not subscribe; its log is %s", qPrintable(launch.outputFile));
-    stop(*process);
+    stopProcess(*process);
     return idle;
 }
 
@@ -294,7 +294,7 @@ Idle ClientFigures::idleReference(int seconds)
     Idle idle;
     if (broker.waitForSubscription(QStringLiteral("bench/idle"), id, 0, StartTimeoutMs))
         idle = sampleIdle(process->processId(), seconds, false);
-    stop(*process);
+    stopProcess(*process);
     return idle;
 }
 

@@ -134,7 +134,7 @@ double MqttFigures::throughput(Receiver receiver, bool debugLog, int messages)
     const BrokerLog log(address.log);
     const std::unique_ptr<QProcess> process = start(launch);
     if (!log.waitForSubscription(QStringLiteral("bench/tp"), id, 0, ReadyTimeoutMs)) {
-        stop(*process);
+        stopProcess(*process);
         return Missing;
     }
     const qint64 started = nowNs();
@@ -143,7 +143,7 @@ double MqttFigures::throughput(Receiver receiver, bool debugLog, int messages)
     const qint64 ended = nowNs();
     if (!finished || process->exitStatus() != QProcess::NormalExit || process->exitCode() != 0) {
         qWarning("throughput run %s: not all messages arrived", qPrintable(id));
-        stop(*process);
+        stopProcess(*process);
         return Missing;
     }
     return double(messages) / (double(ended - started) / 1e9);
@@ -168,7 +168,7 @@ RoundTrip MqttFigures::roundTrip(Echo echo, bool debugLog, int pings)
     const std::unique_ptr<QProcess> process = start(launch);
     RoundTrip result;
     if (!log.waitForSubscription(QStringLiteral("bench/ping"), id, 0, ReadyTimeoutMs)) {
-        stop(*process);
+        stopProcess(*process);
         return result;
     }
     int sequence = 0;
@@ -183,7 +183,7 @@ RoundTrip MqttFigures::roundTrip(Echo echo, bool debugLog, int pings)
         else
             samples.push_back(ns);
     }
-    stop(*process);
+    stopProcess(*process);
     result.p50Us = quantile(samples, 0.50) / 1000.0;
     result.p99Us = quantile(samples, 0.99) / 1000.0;
     return result;

@@ -181,4 +181,5 @@ private:
     BundleTrust bundleTrust = BundleTrust::fromConfig();
 
     friend class TstBundleDelivery;
+    friend class TestViewModel;
 };

@@ -6,6 +6,7 @@
 
 #include "support/http_clients.h"
 #include "support/local_backend.h"
+#include "support/processes.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -36,18 +37,6 @@ QByteArray credentials(const QString &email)
 QByteArray bundleOf(int i)
 {
     return "qres-bundle-" + QByteArray::number(i) + QByteArray(4096, char('a' + i));
-}
-
-qint64 residentKiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
 }
 
 QString integrityCheck(const QString &path)

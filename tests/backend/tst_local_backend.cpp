@@ -45,6 +45,19 @@ enum class Bearer
     Valid
 };
 
+// The head of a sign-in request whose body comes in this framing.
+QByteArray signInHead(Framing framing, const QByteArray &headers, qint64 length)
+{
+    QByteArray head = "POST /v1/signin/email-password HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                      "Content-Type: application/json\r\n" +
+                      headers;
+    if (framing == Framing::Length)
+        head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+    if (framing == Framing::Chunked && !headers.contains("TRANSFER-ENCODING"))
+        head += "Transfer-Encoding: chunked\r\n";
+    return head + "\r\n";
+}
+
 QByteArray credentials(const QString &email, const QString &password)
 {
     return QJsonDocument(QJsonObject{{"email", email}, {"password", password}})
@@ -235,6 +248,24 @@ private slots:
         QVERIFY(!signIn(kPassword, kEmail, &refusing).isEmpty());
     }
 
+    // Nesting is refused beyond 64 levels, before a deep body can exhaust the parser's stack.
+    void nestingLimit_data()
+    {
+        QTest::addColumn<int>("levels"); // of arrays in a member of the sign-in body
+        QTest::addColumn<QString>("error");
+        QTest::newRow("at the limit") << 64 << "invalid-email-password";
+        QTest::newRow("one level more") << 65 << kInvalid;
+    }
+    void nestingLimit()
+    {
+        QFETCH(int, levels);
+        QFETCH(QString, error);
+        QVERIFY(backend->start());
+        const QByteArray nested = QByteArray(levels, '[') + QByteArray(levels, ']');
+        const QByteArray body = credentials(kEmail, "wrong").chopped(1) + ",\"x\":" + nested + '}';
+        QCOMPARE(http.post(url("/signin/email-password"), body).error(), error);
+    }
+
     void bodiesAreRefusedBeforeBeingRead_data()
     {
         QTest::addColumn<Framing>("framing");
@@ -267,14 +298,7 @@ private slots:
         constexpr qint64 kBodyBytes = 100 * 1024 * 1024;
         QVERIFY(backend->start());
         RawHttp client(backend->serverPort());
-        QByteArray head = "POST /v1/signin/email-password HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                          "Content-Type: application/json\r\n" +
-                          headers;
-        if (framing == Framing::Length)
-            head += "Content-Length: " + QByteArray::number(kBodyBytes) + "\r\n";
-        if (framing == Framing::Chunked)
-            head += "Transfer-Encoding: chunked\r\n";
-        QVERIFY(client.send(head + "\r\n"));
+        QVERIFY(client.send(signInHead(framing, headers, kBodyBytes)));
         QByteArray piece(64 * 1024, ' ');
         if (framing == Framing::Chunked)
             piece = QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
@@ -313,15 +337,8 @@ private slots:
         QFETCH(QByteArray, headers);
         QVERIFY(backend->start());
         const QByteArray body = credentials(kEmail, kPassword);
-        QByteArray head = "POST /v1/signin/email-password HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                          "Content-Type: application/json\r\n" +
-                          headers;
-        if (framing == Framing::Length)
-            head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-        if (framing == Framing::Chunked && !headers.contains("TRANSFER-ENCODING"))
-            head += "Transfer-Encoding: chunked\r\n";
         RawHttp client(backend->serverPort());
-        QVERIFY(client.send(head + "\r\n"));
+        QVERIFY(client.send(signInHead(framing, headers, body.size())));
         const bool expectContinue = headers.startsWith("Expect");
         if (expectContinue)
             QCOMPARE(client.read().status, 100); // asked for before the body is sent
@@ -630,6 +647,8 @@ private slots:
         QTest::newRow("public address, port spelled out")
             << "http://dev.example:80/a" << none << true;
         QTest::newRow("public host, other port") << "http://dev.example:81/a" << none << false;
+        QTest::newRow("private address") << "http://10.0.0.1:9/" << none << false;
+        QTest::newRow("loopback network") << "http://127.1.2.3:9/" << none << true;
         QTest::newRow("configured origin") << "https://app.example/done" << app << true;
         QTest::newRow("configured origin, other port") << "http://127.0.0.1:9/" << app << false;
     }

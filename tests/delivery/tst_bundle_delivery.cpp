@@ -10,6 +10,8 @@
 #include "support/log_capture.h"
 #include "support/sandbox.h"
 #include "support/scripted_http_server.h"
+#include "support/streaming_server.h"
+#include "support/waits.h"
 #include "viewmodel/rcc_validation.h"
 #include "viewmodel/viewmodel.h"
 
@@ -19,12 +21,9 @@ Q_DECLARE_METATYPE(Response)
 
 namespace {
 
-constexpr int kWait = 20000;
 const QString kLoaded = QStringLiteral("External resource loaded.");
 const QString kFromCache = QStringLiteral("External resource loaded from cache.");
 const QString kInvalid = QStringLiteral("Downloaded file is not a valid RCC resource.");
-const QString kOnlyA = QStringLiteral(":/external/only_a.txt");
-const QString kOnlyB = QStringLiteral(":/external/only_b.txt");
 
 // The cache directory (with a trailing '/') or a user's file in it.
 QString cacheFile(const QString &id = QString())
@@ -128,43 +127,6 @@ Response ok(const QByteArray &body, const QByteArray &type = "application/octet-
 {
     return status(200, body).withHeader("Content-Type", type);
 }
-
-// Answers every request with `head`, then streams filler bytes until `total` have been sent
-// or the client hangs up, whichever comes first.
-class StreamingServer : public QTcpServer
-{
-public:
-    StreamingServer(QByteArray response, qint64 bytes) : head(std::move(response)), total(bytes)
-    {
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            QTcpSocket *socket = nextPendingConnection();
-            auto sent = std::make_shared<qint64>(-1);
-            const auto more = [this, socket, sent] {
-                if (*sent < 0 && socket->readAll().contains("\r\n\r\n")) {
-                    socket->write(this->head);
-                    *sent = 0;
-                }
-                if (*sent < 0 || socket->bytesToWrite() > 0)
-                    return;
-                if (*sent >= this->total)
-                    return socket->disconnectFromHost();
-                const QByteArray chunk(64 * 1024, 'x');
-                *sent += socket->write(chunk);
-            };
-            connect(socket, &QTcpSocket::readyRead, socket, more);
-            connect(socket, &QTcpSocket::bytesWritten, socket, more);
-            connect(socket, &QTcpSocket::disconnected, this, [this, socket, sent] {
-                clientLeftEarly = *sent < this->total;
-                socket->deleteLater();
-            });
-        });
-    }
-    QString url() const { return QStringLiteral("http://127.0.0.1:%1/big.rcc").arg(serverPort()); }
-
-    const QByteArray head;
-    const qint64 total;
-    bool clientLeftEarly = false;
-};
 
 } // namespace
 

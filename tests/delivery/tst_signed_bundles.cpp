@@ -10,6 +10,7 @@
 #include "support/local_backend.h"
 #include "support/sandbox.h"
 #include "support/scripted_http_server.h"
+#include "support/waits.h"
 #include "viewmodel/bundle_signature.h"
 #include "viewmodel/rcc_validation.h"
 #include "viewmodel/viewmodel.h"
@@ -18,11 +19,9 @@ using Response = ScriptedHttpServer::Response;
 
 namespace {
 
-constexpr int kWait = 30000;
 const QString kEmail = QStringLiteral("signed@example.com");
 const QString kPassword = QStringLiteral("signed bundles");
 const QString kRefused = QStringLiteral("Dashboard bundle signature is missing or invalid.");
-const QString kOnlyA = QStringLiteral(":/external/only_a.txt");
 
 // How the bundle reaches the client.
 enum class Source

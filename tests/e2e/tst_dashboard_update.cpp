@@ -12,10 +12,10 @@
 #include "support/local_backend.h"
 #include "support/mosquitto_broker.h"
 #include "support/sandbox.h"
+#include "support/waits.h"
 #include "viewmodel/viewmodel.h"
 
 namespace {
-constexpr int Timeout = 30000;
 const QString Password = QStringLiteral("Upd4te-flow-secret");
 
 // The registered dashboard's title, made the way the main page makes it (a qrc URL loads at once).
@@ -75,9 +75,9 @@ private slots:
         QSignalSpy announcements(&viewModel.auth(), &AuthHandler::RccUpdateAvailable);
 
         viewModel.logUserIn(email, Password);
-        QTRY_COMPARE_WITH_TIMEOUT(viewModel.currentUserId(), userId, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(viewModel.currentUserId(), userId, kWait);
         QVERIFY(viewModel.resolveAndDownloadExternalResourceForCurrentUser());
-        QTRY_COMPARE_WITH_TIMEOUT(loads.count(), 1, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(loads.count(), 1, kWait);
         QVERIFY2(loads.at(0).at(0).toBool(), qPrintable(loads.at(0).at(1).toString()));
         QCOMPARE(dashboardTitle(engine), QStringLiteral("Sample dashboard"));
         const QString cacheFile = home.filePath(
@@ -88,19 +88,19 @@ private slots:
         QVERIFY(backend.publish(email, readFile(SAMPLE_DASHBOARD_V2_RCC)));
         QCOMPARE(backend.updateFlag(email), QJsonValue(true));
         viewModel.auth().CheckRccUpdate();
-        QTRY_COMPARE_WITH_TIMEOUT(loads.count(), 2, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(loads.count(), 2, kWait);
         QVERIFY2(loads.at(1).at(0).toBool(), qPrintable(loads.at(1).at(1).toString()));
 
         // Fetched past the cache, and the engine no longer hands out the old component.
         QCOMPARE(readFile(cacheFile), readFile(QStringLiteral(SAMPLE_DASHBOARD_V2_RCC)));
         QCOMPARE(dashboardTitle(engine), QStringLiteral("Sample dashboard v2"));
-        QTRY_VERIFY_WITH_TIMEOUT(mqttClient.isConnected(), Timeout);
-        QTRY_COMPARE_WITH_TIMEOUT(backend.updateFlag(email), QJsonValue(false), Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(mqttClient.isConnected(), kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(backend.updateFlag(email), QJsonValue(false), kWait);
         QCOMPARE(announcements.count(), 1);
 
         // Sign-out releases the resource, its cached file and the broker connection.
         viewModel.logUserOut();
-        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(cacheFile), Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(cacheFile), kWait);
         QVERIFY(!QFile::exists(QStringLiteral(":/external/dashboard.qml")));
         QVERIFY(!mqttClient.isConnected());
     }

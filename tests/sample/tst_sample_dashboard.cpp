@@ -21,10 +21,10 @@
 #include "support/mosquitto_broker.h"
 #include "support/processes.h"
 #include "support/sandbox.h"
+#include "support/waits.h"
 #include "viewmodel/viewmodel.h"
 
 namespace {
-constexpr int Timeout = 30000;
 const QString TopicRoot = QStringLiteral("corvalen/demo/");
 const QByteArrayList BrokerKeys = {"CORVALEN_MQTT_HOST", "CORVALEN_MQTT_PORT",
                                    "CORVALEN_MQTT_TLS_CA_FILE"};
@@ -97,7 +97,7 @@ class SampleDashboardTest : public QObject
         const auto answered = [&] {
             return stack.canReadLine() || stack.state() == QProcess::NotRunning;
         };
-        return QTest::qWaitFor(answered, Timeout) && stack.readLine() == "ready\n";
+        return QTest::qWaitFor(answered, kWait) && stack.readLine() == "ready\n";
     }
     // A message published before the broker has the dashboard's subscription would be lost.
     bool publishOnceSubscribed(int subscriptionsBefore, const QString &topic,
@@ -105,7 +105,7 @@ class SampleDashboardTest : public QObject
     {
         return QTest::qWaitFor(
                    [&] { return broker.subscriptions(".+").count(topic) > subscriptionsBefore; },
-                   Timeout) &&
+                   kWait) &&
                broker.publish(topic, payload);
     }
 
@@ -127,7 +127,7 @@ private slots:
     void cleanupTestCase()
     {
         stack.closeWriteChannel();
-        QVERIFY(stack.waitForFinished(Timeout));
+        QVERIFY(stack.waitForFinished(kWait));
     }
 
     void init()
@@ -169,9 +169,9 @@ private slots:
 
         Client client;
         QVERIFY(client.show());
-        QTRY_COMPARE_WITH_TIMEOUT(client.badge(), live(), Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(client.badge(), live(), kWait);
         QVERIFY(publishOnceSubscribed(subscribed, TopicRoot + topic, payload));
-        QTRY_COMPARE_WITH_TIMEOUT(client.read(card, property), shown, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(client.read(card, property), shown, kWait);
     }
 
     // Tab reaches the dashboard's buttons in reading order, a screen reader names them, and
@@ -213,16 +213,16 @@ private slots:
             QSKIP("This client does not reconnect by itself");
         const QString topic = TopicRoot + QStringLiteral("temperature");
         QVERIFY(client.show());
-        QTRY_COMPARE_WITH_TIMEOUT(client.badge(), live(), Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(client.badge(), live(), kWait);
 
         broker.stop();
-        QTRY_VERIFY_WITH_TIMEOUT(client.badge().startsWith("Offline · reconnecting in "), Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(client.badge().startsWith("Offline · reconnecting in "), kWait);
         const int subscribed = broker.subscriptions(".+").count(topic);
         QVERIFY2(broker.start(), qPrintable(broker.errorString()));
-        QTRY_COMPARE_WITH_TIMEOUT(client.badge(), live(), Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(client.badge(), live(), kWait);
         QVERIFY(publishOnceSubscribed(subscribed, topic, "19.0"));
         QTRY_COMPARE_WITH_TIMEOUT(client.read("temperatureCard", "valueText"), QVariant("19.0"),
-                                  Timeout);
+                                  kWait);
     }
 
     void stackBrokerVerifiedWithItsCa_data()
@@ -263,9 +263,9 @@ private slots:
         QSignalSpy loads(&viewModel, &ViewModel::externalResourceLoadFinished);
         viewModel.logUserIn(QStringLiteral("demo@corvalen.example"),
                             QStringLiteral("corvalen-demo"));
-        QTRY_VERIFY_WITH_TIMEOUT(!viewModel.currentUserId().isEmpty(), Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(!viewModel.currentUserId().isEmpty(), kWait);
         QVERIFY(viewModel.resolveAndDownloadExternalResourceForCurrentUser());
-        QTRY_COMPARE_WITH_TIMEOUT(loads.count(), 1, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(loads.count(), 1, kWait);
         QCOMPARE(loads.at(0), (QVariantList{true, QStringLiteral("External resource loaded.")}));
     }
 
@@ -280,9 +280,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(
             client.badge(),
             QStringLiteral("Live · 127.0.0.1:%1 · TLS").arg(stackEnv.value("CORVALEN_MQTT_PORT")),
-            Timeout);
+            kWait);
         QTRY_VERIFY_WITH_TIMEOUT(client.read("temperatureCard", "valueText") != QVariant("--"),
-                                 Timeout);
+                                 kWait);
     }
 };
 

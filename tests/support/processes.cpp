@@ -1,6 +1,7 @@
 #include "support/processes.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -41,6 +42,17 @@ void stopProcess(QProcess &process)
         process.kill();
         process.waitForFinished();
     }
+}
+
+qint64 residentKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
 }
 
 bool PrivateDisplay::start()

@@ -22,6 +22,8 @@ ToolResult runTool(const QString &program, const QStringList &args, const QByteA
 void endWithTestProgram(QProcess &process);
 // SIGTERM, then SIGKILL if it has not ended in time.
 void stopProcess(QProcess &process);
+// The resident set of a running process, from /proc; -1 if it cannot be read.
+qint64 residentKiB(qint64 pid);
 
 // A private X server on a display it picks itself; DISPLAY names it for this program and the
 // programs it starts.

@@ -83,6 +83,30 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(backend->server.requestCount(), 1, 15000);
     }
 
+    // The cap is on more than its size: a bundle of exactly that many bytes is taken.
+    void bundleSizeCap_data()
+    {
+        QTest::addColumn<qint64>("slack"); // the cap less the bundle's size
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("exactly the cap") << qint64(0) << "External resource loaded.";
+        QTest::newRow("a byte over the cap")
+            << qint64(-1) << "Downloaded RCC file is too large: more than %1 bytes.";
+    }
+    void bundleSizeCap()
+    {
+        QFETCH(qint64, slack);
+        QFETCH(QString, outcome);
+        const QByteArray bundle = buildDashboardBundle("import QtQml\nQtObject {}");
+        backend->routes["/b.rcc"] = LoopbackBackend::raw(bundle);
+        startWith({});
+        vm->maxBundleBytes = bundle.size() + slack;
+        QSignalSpy finished(vm.get(), &ViewModel::externalResourceLoadFinished);
+        QVERIFY(vm->downloadAndRegisterExternalResource(backend->server.baseUrl() + "/b.rcc"));
+        QVERIFY(finished.wait(15000));
+        QCOMPARE(finished.constFirst(),
+                 (QVariantList{slack >= 0, outcome.arg(vm->maxBundleBytes)}));
+    }
+
     // A bundle registered from memory is read in place, so it must not stay registered once
     // the view model has freed its bytes.
     void destructionUnregistersBundleFromMemory()
