@@ -728,7 +728,12 @@ void MqttClient::PublishToTopic(QString topic, QString message)
     // broker that stopped reading must not make the queue grow without end.
     if (state == Connected && payload.size() <= INT_MAX &&
         unsent_publish_bytes < MaxQueuedPublishBytes) {
-        const QByteArray utf8Topic = topic.toUtf8();
+        // A dashboard answering on one topic sends the same text each time.
+        if (topic != last_publish_topic) {
+            last_publish_topic = topic;
+            last_publish_topic_utf8 = topic.toUtf8();
+        }
+        const QByteArray &utf8Topic = last_publish_topic_utf8;
         if (mosquitto_publish(mosq, nullptr, utf8Topic.constData(), int(payload.size()),
                               payload.constData(), 0, false) == MOSQ_ERR_SUCCESS) {
             const qint64 size = PublishHeaderBytes + utf8Topic.size() + payload.size();
@@ -777,7 +782,14 @@ void MqttClient::OnMessage(struct mosquitto *, void *obj, const struct mosquitto
 {
     auto *self = static_cast<MqttClient *>(obj);
     ReceivedMessage received;
-    received.topic = message->topic ? QString::fromUtf8(message->topic) : QString();
+    // Dashboards mostly hear a few topics again and again: the last one's text is shared rather
+    // than decoded and allocated for every message.
+    const QByteArrayView topic(message->topic ? message->topic : "");
+    if (topic != QByteArrayView(self->last_topic_utf8)) {
+        self->last_topic_utf8 = topic.toByteArray();
+        self->last_topic = message->topic ? QString::fromUtf8(topic) : QString();
+    }
+    received.topic = self->last_topic;
     self->pump_read_bytes += received.topic.size() + qMax(message->payloadlen, 0);
     if (self->max_incoming_bytes > 0 && message->payloadlen > self->max_incoming_bytes) {
         qWarning() << "Dropped an MQTT message over CORVALEN_MQTT_MAX_INCOMING_BYTES:"

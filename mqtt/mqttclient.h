@@ -138,6 +138,10 @@ private:
     QStringList broker_addresses;
     int lookup_id = -1;
     QList<ReceivedMessage> received_messages;
+    QByteArray last_topic_utf8; // of the last message read, and its text
+    QString last_topic;
+    QString last_publish_topic; // of the last publish, and its UTF-8
+    QByteArray last_publish_topic_utf8;
     bool connack_received = false;
     int connack_code = 0;
     bool disconnect_received = false;

@@ -306,6 +306,22 @@ private slots:
         QCOMPARE(logged().count("Could not subscribe to topic: \"bad/#/x\""), 2); // per connection
     }
 
+    void changingTopicsKeepTheirNames()
+    {
+        // Topics alternate, in and out, and each message keeps its own.
+        MqttClient client;
+        QVERIFY(subscribed(client, "a/#"));
+        QSignalSpy received(&client, &MqttClient::messageReceived);
+        const QStringList topics{"a/1", "a/2", "a/2", "a/\u00e9", "a/1"};
+        for (const QString &topic : topics)
+            client.PublishToTopic(topic, topic);
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), int(topics.size()), Timeout);
+        for (const QVariantList &signal : std::as_const(received))
+            QCOMPARE(signal.at(0).toString(), signal.at(1).toString());
+        QCOMPARE(broker->logLines().filter("Received PUBLISH from " + id).join('\n').count("'a/1'"),
+                 2);
+    }
+
     void incomingSizeLimit_data()
     {
         QTest::addColumn<QByteArray>("limit"); // CORVALEN_MQTT_MAX_INCOMING_BYTES
