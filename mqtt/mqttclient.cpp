@@ -38,6 +38,10 @@ constexpr int FirstReconnectDelayMs = 1000;
 constexpr int MaxReconnectDelayMs = 60000;
 constexpr int PumpIntervalMs = 1000;
 constexpr int InvalidSocket = -1;
+// Pumps delivering messages back to back for this long step aside until the timers have run.
+constexpr qint64 MaxBusyNs = 8 * 1000000;
+// A pause this long between two deliveries means the event loop went idle meanwhile.
+constexpr qint64 IdleGapNs = 1000000;
 
 // Printable ASCII without the quote and the backslash: what the debug stream quotes as it is.
 bool isPlainChar(char32_t c)
@@ -103,6 +107,13 @@ MqttClient::MqttClient(QObject *parent) : MqttClientAddedSignals(parent)
     mosquitto_lib_init();
     pump_timer.setInterval(PumpIntervalMs);
     connect(&pump_timer, &QTimer::timeout, this, &MqttClient::Pump);
+    resume_timer.setSingleShot(true);
+    connect(&resume_timer, &QTimer::timeout, this, [this] {
+        if (read_notifier && mosq && mosquitto_socket(mosq) != InvalidSocket)
+            read_notifier->setEnabled(true);
+        Pump();
+    });
+    busy_clock.start();
     reconnect_timer.setSingleShot(true);
     connect(&reconnect_timer, &QTimer::timeout, this, [this] {
         if (state == Disconnected)
@@ -589,6 +600,25 @@ bool MqttClient::WantWrite() const
     return !tlsHandshakeStarted(ssl) || tlsWantsWrite(ssl);
 }
 
+void MqttClient::StepAsideIfBusy(qint64 deliveryStartNs)
+{
+    // Under a steady flood every Pump empties the socket, and by the time it returns more input
+    // is waiting: the read notifier is ready at every pass of the event loop. glib's loop then
+    // never gets to the lower priority at which Qt runs timers once they have fired, and with
+    // them the windows' update requests: an animated dashboard stops drawing. So after a run of
+    // busy Pumps, stop listening to the socket and carry on from a timer, after those that are
+    // due. Nothing is dropped and the order stays: the input waits in the socket.
+    const qint64 now = busy_clock.nsecsElapsed();
+    if (busy_since_ns < 0 || deliveryStartNs - last_delivery_end_ns > IdleGapNs)
+        busy_since_ns = deliveryStartNs;
+    last_delivery_end_ns = now;
+    if (now - busy_since_ns < MaxBusyNs || !read_notifier || resume_timer.isActive())
+        return;
+    busy_since_ns = -1;
+    read_notifier->setEnabled(false);
+    resume_timer.start(0);
+}
+
 void MqttClient::SchedulePump()
 {
     if (pump_scheduled)
@@ -601,6 +631,8 @@ void MqttClient::Teardown()
 {
     ++teardown_generation;
     pump_timer.stop();
+    resume_timer.stop();
+    busy_since_ns = -1;
     // Never delete directly: Teardown may run inside the notifier's own activated signal.
     for (QSocketNotifier **notifier : {&read_notifier, &write_notifier}) {
         if (*notifier) {
@@ -653,6 +685,7 @@ void MqttClient::ProcessEvents()
     // Messages that nested Pumps read meanwhile queue up behind the ones being delivered.
     delivering = true;
     bool delivered = false;
+    const qint64 deliveryStartNs = busy_clock.nsecsElapsed();
     while (!received_messages.isEmpty()) {
         ReceivedMessage message = received_messages.takeFirst();
         // qDebug() formats its line before the logging rules are asked; with the debug lines
@@ -676,8 +709,10 @@ void MqttClient::ProcessEvents()
         }
     }
     delivering = false;
-    if (delivered)
+    if (delivered) {
         WriteReplies();
+        StepAsideIfBusy(deliveryStartNs);
+    }
 
     if (disconnect_received) {
         ReportTlsVerifyFailure();

@@ -108,6 +108,7 @@ private:
     void AbortAndDisconnect();
     void DrainInput();
     void SchedulePump();
+    void StepAsideIfBusy(qint64 deliveryStartNs);
     void WriteReplies();
     bool WantWrite() const;
     void Teardown();
@@ -169,4 +170,9 @@ private:
     qint64 pump_byte_budget = 256 * 1024;
     qint64 pump_read_bytes = 0;
     qint64 max_incoming_bytes = 0; // of the current attempt; 0: no limit
+    // Resumes reading after the Pumps stepped aside for the event loop's timers.
+    QTimer resume_timer;
+    QElapsedTimer busy_clock;
+    qint64 busy_since_ns = -1; // the start of the current run of back-to-back deliveries
+    qint64 last_delivery_end_ns = 0;
 };

@@ -426,6 +426,51 @@ private slots:
         QVERIFY2(deliveredAtFirstYield < messages, "the whole burst was delivered in one turn");
     }
 
+    void timersRunBetweenBatches()
+    {
+        // A window's update requests come from timers, which the event loop runs only when
+        // nothing else is ready: a flood must not keep the socket and the next Pump ready for
+        // good. Here every Pump yields after one message, and a timer started at the first one
+        // must fire while the rest still wait.
+        MqttClient client;
+        client.pump_byte_budget = 1;
+        QVERIFY(subscribed(client, "f/t"));
+        QStringList delivered;
+        int deliveredWhenTimerFired = -1;
+        QTimer timer;
+        timer.setSingleShot(true);
+        connect(&timer, &QTimer::timeout, this,
+                [&] { deliveredWhenTimerFired = int(delivered.size()); });
+        QList<QByteArray> burst;
+        QStringList expected;
+        for (int i = 0; i < 200; ++i) {
+            burst.append(QByteArray::number(i).rightJustified(3, '0'));
+            expected.append(burst.last());
+        }
+        // The application's own loop: QTest's waiting runs timers at another priority.
+        QEventLoop loop;
+        connect(&client, &MqttClient::messageReceived, this,
+                [&](const QString &, const QString &message) {
+                    if (delivered.isEmpty())
+                        timer.start(1);
+                    delivered.append(message);
+                    if (delivered.size() == expected.size())
+                        loop.quit();
+                });
+        bool published = false;
+        // From a timer, as timers fire in a running application before any flood.
+        QTimer::singleShot(1, this, [&] {
+            published = broker->publishEach("f/t", burst) &&
+                        broker->waitForUnreadByClients(int(burst.size()) * 10);
+        });
+        QTimer::singleShot(Timeout, &loop, &QEventLoop::quit);
+        loop.exec();
+        QVERIFY(published);
+        QCOMPARE(delivered, expected);
+        QVERIFY(deliveredWhenTimerFired != -1);
+        QVERIFY2(deliveredWhenTimerFired < expected.size(), "the timer waited for the whole flood");
+    }
+
     void answerToFirstPublishArrives()
     {
         // The connectedChanged(true) slot says hello and subscribes to the answer; the peer
