@@ -109,6 +109,7 @@ MqttClient::MqttClient(QObject *parent) : MqttClientAddedSignals(parent)
     connect(&pump_timer, &QTimer::timeout, this, &MqttClient::Pump);
     resume_timer.setSingleShot(true);
     connect(&resume_timer, &QTimer::timeout, this, [this] {
+        stepped_aside = false;
         if (read_notifier && mosq && mosquitto_socket(mosq) != InvalidSocket)
             read_notifier->setEnabled(true);
         Pump();
@@ -478,7 +479,8 @@ void MqttClient::DrainInput()
 void MqttClient::Pump()
 {
     pump_scheduled = false;
-    if (!mosq || pumping)
+    // While stepped aside, a Pump posted meanwhile leaves the reading to the resume timer.
+    if (!mosq || pumping || stepped_aside)
         return;
     pumping = true;
 
@@ -607,7 +609,9 @@ void MqttClient::StepAsideIfBusy(qint64 deliveryStartNs)
     // never gets to the lower priority at which Qt runs timers once they have fired, and with
     // them the windows' update requests: an animated dashboard stops drawing. So after a run of
     // busy Pumps, stop listening to the socket and carry on from a timer, after those that are
-    // due. Nothing is dropped and the order stays: the input waits in the socket.
+    // due; a Pump posted meanwhile (a yield, a publish) waits for it too, or it would go on
+    // reading at the loop's normal priority. Nothing is dropped and the order stays: the input
+    // waits in the socket.
     const qint64 now = busy_clock.nsecsElapsed();
     if (busy_since_ns < 0 || deliveryStartNs - last_delivery_end_ns > IdleGapNs)
         busy_since_ns = deliveryStartNs;
@@ -615,6 +619,7 @@ void MqttClient::StepAsideIfBusy(qint64 deliveryStartNs)
     if (now - busy_since_ns < MaxBusyNs || !read_notifier || resume_timer.isActive())
         return;
     busy_since_ns = -1;
+    stepped_aside = true;
     read_notifier->setEnabled(false);
     resume_timer.start(0);
 }
@@ -632,6 +637,7 @@ void MqttClient::Teardown()
     ++teardown_generation;
     pump_timer.stop();
     resume_timer.stop();
+    stepped_aside = false;
     busy_since_ns = -1;
     // Never delete directly: Teardown may run inside the notifier's own activated signal.
     for (QSocketNotifier **notifier : {&read_notifier, &write_notifier}) {
