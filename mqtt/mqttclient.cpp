@@ -111,7 +111,7 @@ MqttClient::MqttClient(QObject *parent) : MqttClientAddedSignals(parent)
     connect(&resume_timer, &QTimer::timeout, this, [this] {
         stepped_aside = false;
         if (read_notifier && mosq && mosquitto_socket(mosq) != InvalidSocket)
-            read_notifier->setEnabled(true);
+            read_notifier->setEnabled(true); // the Pump sets write interest as it ends
         Pump();
     });
     busy_clock.start();
@@ -620,7 +620,9 @@ void MqttClient::StepAsideIfBusy(qint64 deliveryStartNs)
         return;
     busy_since_ns = -1;
     stepped_aside = true;
+    // Both: a writable socket would wake the loop for a Pump that does nothing, without end.
     read_notifier->setEnabled(false);
+    write_notifier->setEnabled(false);
     resume_timer.start(0);
 }
 
