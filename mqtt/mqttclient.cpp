@@ -38,8 +38,6 @@ constexpr int FirstReconnectDelayMs = 1000;
 constexpr int MaxReconnectDelayMs = 60000;
 constexpr int PumpIntervalMs = 1000;
 constexpr int InvalidSocket = -1;
-// Pumps delivering messages back to back for this long step aside until the timers have run.
-constexpr qint64 MaxBusyNs = 8 * 1000000;
 // A pause this long between two deliveries means the event loop went idle meanwhile.
 constexpr qint64 IdleGapNs = 1000000;
 
@@ -616,7 +614,7 @@ void MqttClient::StepAsideIfBusy(qint64 deliveryStartNs)
     if (busy_since_ns < 0 || deliveryStartNs - last_delivery_end_ns > IdleGapNs)
         busy_since_ns = deliveryStartNs;
     last_delivery_end_ns = now;
-    if (now - busy_since_ns < MaxBusyNs || !read_notifier || resume_timer.isActive())
+    if (now - busy_since_ns < busy_limit_ns || !read_notifier || resume_timer.isActive())
         return;
     busy_since_ns = -1;
     stepped_aside = true;

@@ -173,6 +173,8 @@ private:
     // Resumes reading after the Pumps stepped aside for the event loop's timers.
     QTimer resume_timer;
     QElapsedTimer busy_clock;
+    // Pumps delivering messages back to back for this long step aside until the timers have run.
+    qint64 busy_limit_ns = 8 * 1000000;
     bool stepped_aside = false;
     qint64 busy_since_ns = -1; // the start of the current run of back-to-back deliveries
     qint64 last_delivery_end_ns = 0;

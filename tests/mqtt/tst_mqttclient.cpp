@@ -430,11 +430,13 @@ private slots:
     {
         // A window's update requests come from timers, which the event loop runs only when
         // nothing else is ready: a flood must not keep the socket and the next Pump ready for
-        // good. Here every Pump yields after one message, and a timer started at the first one
-        // must fire while the rest still wait.
+        // good. Here every Pump reads one message and then steps aside for the timers, and a
+        // timer started at the first message must fire while the rest still wait.
         MqttClient client;
         client.pump_byte_budget = 1;
+        client.busy_limit_ns = 0;
         QVERIFY(subscribed(client, "f/t"));
+        client.pump_timer.stop(); // without the one-second tick, only the socket may wake a Pump
         QStringList delivered;
         int deliveredWhenTimerFired = -1;
         QTimer timer;
@@ -469,6 +471,9 @@ private slots:
         QCOMPARE(delivered, expected);
         QVERIFY(deliveredWhenTimerFired != -1);
         QVERIFY2(deliveredWhenTimerFired < expected.size(), "the timer waited for the whole flood");
+        // And the socket is listened to again afterwards.
+        QVERIFY(broker->publish("f/t", "late"));
+        QTRY_COMPARE_WITH_TIMEOUT(delivered.size(), expected.size() + 1, Timeout);
     }
 
     void answerToFirstPublishArrives()
