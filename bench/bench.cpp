@@ -3,8 +3,9 @@
 // broker and the local backend on loopback and an X display; scripts/bench provides them.
 //
 //   corvalen_bench --broker HOST:PORT --broker-log FILE --backend URL --backend-db FILE
-//                  --work DIR [--rounds 3] [--only mqtt,startup,delivery,idle]
+//                  --work DIR [--rounds 3] [--only mqtt,flood,startup,delivery,idle]
 //                  [--messages 100000] [--pings 2000] [--idle-seconds 20]
+//                  [--flood-rate 20000] [--flood-seconds 5]
 //
 // Prints one Markdown table on standard output; progress goes to standard error.
 
@@ -144,6 +145,8 @@ public:
           messages(qMax(1, options.value("messages").toInt())),
           pings(qMax(1, options.value("pings").toInt())),
           idleSeconds(qMax(1, options.value("idle-seconds").toInt())),
+          floodRate(qMax(1, options.value("flood-rate").toInt())),
+          floodSeconds(qMax(1, options.value("flood-seconds").toInt())),
           backendUrl(options.value("backend")), backendDb(options.value("backend-db")),
           work(options.value("work"))
     {
@@ -157,6 +160,7 @@ public:
     }
 
     bool mqttFigures();
+    bool floodFigures();
     bool startupFigures();
     bool deliveryFigures();
     bool idleFigures();
@@ -180,6 +184,8 @@ private:
     int messages;
     int pings;
     int idleSeconds;
+    int floodRate;
+    int floodSeconds;
     QString backendUrl;
     QString backendDb;
     QString work;
@@ -233,10 +239,63 @@ bool Bench::mqttFigures()
                              variant.throughput, "msg/s", "mosquitto_sub", 0.95, true));
     for (const Variant &variant : std::as_const(variants)) {
         const QString lost = variant.lost ? QStringLiteral(" (%1 lost)").arg(variant.lost) : "";
+        // A QML handler pays the engine's call into JavaScript, which a C++ slot does not.
+        const double p50Goal = variant.echo == Echo::QmlHandler ? 1.2 : 1.0;
         rows.append(ratioRow("Round trip p50, " + variant.name + lost, variant.p50, "µs",
-                             "thread client", 1.0, false));
+                             "thread client", p50Goal, false));
         rows.append(ratioRow("Round trip p99, " + variant.name + lost, variant.p99, "µs",
                              "thread client", 1.2, false));
+    }
+    return true;
+}
+
+bool Bench::floodFigures()
+{
+    MqttDriver driver(broker);
+    if (!driver.connect()) {
+        qWarning("the benchmark's own MQTT clients could not connect");
+        return false;
+    }
+    MqttFigures figures(driver, broker, programs, work);
+    struct Variant
+    {
+        QString name;
+        bool debugLog;
+        Series fps, gap;
+        QList<double> handled;
+    };
+    QList<Variant> variants{{"log kept", true, {}, {}, {}}, {"debug off", false, {}, {}, {}}};
+    for (int round = 1; round <= rounds; ++round) {
+        std::fprintf(stderr, "flood: round %d of %d\n", round, rounds);
+        for (Variant &variant : variants) {
+            const Smoothness idle = figures.smoothness(0, variant.debugLog, floodSeconds);
+            const Smoothness flooded =
+                figures.smoothness(floodRate, variant.debugLog, floodSeconds);
+            variant.fps.add(flooded.framesPerS, idle.framesPerS);
+            variant.gap.add(flooded.longestGapMs, idle.longestGapMs);
+            variant.handled.append(flooded.messagesPerS);
+        }
+    }
+    const QString flood = QStringLiteral("%1 × 32 B QoS 0 msg/s").arg(floodRate);
+    for (const Variant &variant : std::as_const(variants)) {
+        rows.append(ratioRow("Animated dashboard under " + flood + ", frame rate, " + variant.name,
+                             variant.fps, "fps", "no traffic", 0.9, true, 1));
+        const double gap = median(variant.gap.ours);
+        rows.append(Row{"Animated dashboard under " + flood + ", longest gap between frames, " +
+                            variant.name,
+                        number(gap, 1) + " ms",
+                        "no traffic " + number(median(variant.gap.reference), 1) + " ms",
+                        valid(median(variant.gap.ratios))
+                            ? number(median(variant.gap.ratios), 2) + QStringLiteral("×")
+                            : QString(),
+                        QStringLiteral("< 50 ms"), valid(gap) ? (gap < 50 ? "yes" : "no") : ""});
+        const double handled = median(variant.handled);
+        rows.append(
+            Row{"Animated dashboard under " + flood + ", messages handled, " + variant.name,
+                number(handled) + " msg/s", "published " + QString::number(floodRate) + " msg/s",
+                valid(handled) ? number(handled / floodRate, 2) + QStringLiteral("×") : QString(),
+                QStringLiteral("≥ 0.95×"),
+                valid(handled) ? (handled >= 0.95 * floodRate ? "yes" : "no") : ""});
     }
     return true;
 }
@@ -266,7 +325,7 @@ bool Bench::startupFigures()
     }
     rows.append(ratioRow("Start-up, exec to first frame of the login window", time, "ms", "floor",
                          1.1, false));
-    rows.append(ratioRow("Resident memory once shown", memory, "MiB", "floor", 1.1, false, 1));
+    rows.append(ratioRow("Resident memory once shown", memory, "MiB", "floor", 1.05, false, 1));
     Row row =
         ratioRow("Start-up, exec to the login window mapped", mapped, "ms", "floor", 1.1, false);
     row.goal.clear();
@@ -425,10 +484,13 @@ int main(int argc, char *argv[])
         {"backend-db", "The local backend's database.", "file"},
         {"work", "A directory for bundles, homes and logs.", "dir"},
         {"rounds", "Rounds per figure.", "n", "3"},
-        {"only", "Some of: mqtt, startup, delivery, idle.", "list", "mqtt,startup,delivery,idle"},
+        {"only", "Some of: mqtt, flood, startup, delivery, idle.", "list",
+         "mqtt,flood,startup,delivery,idle"},
         {"messages", "Messages per throughput run.", "n", "100000"},
         {"pings", "Round trips per run.", "n", "2000"},
         {"idle-seconds", "Length of an idle sample.", "s", "20"},
+        {"flood-rate", "Messages per second of the flood.", "n", "20000"},
+        {"flood-seconds", "Frames counted per flood run.", "s", "5"},
     });
     parser.process(app);
     for (const char *required : {"broker", "broker-log", "backend", "backend-db", "work"})
@@ -444,6 +506,8 @@ int main(int argc, char *argv[])
     bool ok = true;
     if (only.contains("mqtt"))
         ok = bench.mqttFigures() && ok;
+    if (only.contains("flood"))
+        ok = bench.floodFigures() && ok;
     if (only.contains("startup"))
         ok = bench.startupFigures() && ok;
     if (only.contains("delivery"))

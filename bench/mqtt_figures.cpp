@@ -1,9 +1,11 @@
 #include "mqtt_figures.h"
 
 #include <QDir>
+#include <QFile>
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include <mosquitto.h>
 
@@ -70,6 +72,33 @@ bool MqttDriver::publishBurst(int count)
     while (mosquitto_want_write(publisher))
         if (mosquitto_loop(publisher, 100, 1) != MOSQ_ERR_SUCCESS)
             return false;
+    return true;
+}
+
+bool MqttDriver::publishAtRate(int perSecond, const std::function<bool()> &done, int timeoutMs)
+{
+    char payload[PayloadBytes];
+    const qint64 started = nowNs();
+    const qint64 deadline = started + qint64(timeoutMs) * 1000000;
+    qint64 sent = 0;
+    while (!done()) {
+        const qint64 now = nowNs();
+        if (now > deadline)
+            return false;
+        // Catch up with the schedule every half millisecond: at 20,000/s about ten at a time.
+        const qint64 due = (now - started) * perSecond / 1000000000;
+        for (; sent < due; ++sent) {
+            std::snprintf(payload, sizeof payload, "%031lld", static_cast<long long>(sent));
+            if (mosquitto_publish(publisher, nullptr, "bench/flood", PayloadBytes, payload, 0,
+                                  false) != MOSQ_ERR_SUCCESS)
+                return false;
+        }
+        if (mosquitto_want_write(publisher) &&
+            mosquitto_loop_write(publisher, 1) != MOSQ_ERR_SUCCESS)
+            return false;
+        const timespec pause{0, 500000};
+        nanosleep(&pause, nullptr);
+    }
     return true;
 }
 
@@ -186,6 +215,45 @@ RoundTrip MqttFigures::roundTrip(Echo echo, bool debugLog, int pings)
     stopProcess(*process);
     result.p50Us = quantile(samples, 0.50) / 1000.0;
     result.p99Us = quantile(samples, 0.99) / 1000.0;
+    return result;
+}
+
+Smoothness MqttFigures::smoothness(int perSecond, bool debugLog, int seconds)
+{
+    const QString id = QStringLiteral("bench-flood-%1").arg(++runs);
+    const QString resultFile = QDir(work).filePath(QStringLiteral("flood-result.txt"));
+    QFile::remove(resultFile);
+    Launch launch;
+    launch.env = environment(debugLog);
+    launch.outputFile = QDir(work).filePath(QStringLiteral("flood-dashboard.log"));
+    launch.program = tools.peer;
+    launch.args = QStringList{address.host, QString::number(address.port), id,        "flood",
+                              "qml",        QString::number(seconds),      resultFile};
+    const BrokerLog log(address.log);
+    const std::unique_ptr<QProcess> process = start(launch);
+    Smoothness result;
+    if (!log.waitForSubscription(QStringLiteral("bench/flood"), id, 0, ReadyTimeoutMs)) {
+        stop(*process);
+        return result;
+    }
+    const int timeoutMs = (seconds + 30) * 1000;
+    const bool finished =
+        perSecond > 0 ? mqtt.publishAtRate(
+                            perSecond, [&] { return process->waitForFinished(0); }, timeoutMs)
+                      : process->waitForFinished(timeoutMs);
+    if (!finished || process->exitStatus() != QProcess::NormalExit || process->exitCode() != 0) {
+        qWarning("flood run %s did not finish", qPrintable(id));
+        stop(*process);
+        return result;
+    }
+    // "frames F seconds S longest_gap_ms G messages M"
+    const QList<QByteArray> fields = readFile(resultFile).simplified().split(' ');
+    if (fields.size() != 8)
+        return result;
+    const double measured = fields.at(3).toDouble();
+    result.framesPerS = fields.at(1).toDouble() / measured;
+    result.longestGapMs = fields.at(5).toDouble();
+    result.messagesPerS = fields.at(7).toDouble() / measured;
     return result;
 }
 

@@ -28,6 +28,9 @@ public:
     bool connect();
     // Publishes `count` 32-byte QoS 0 messages to bench/tp as fast as the socket takes them.
     bool publishBurst(int count);
+    // Publishes 32-byte QoS 0 messages to bench/flood at `perSecond`, evenly spread, until
+    // `done` holds or timeoutMs have passed.
+    bool publishAtRate(int perSecond, const std::function<bool()> &done, int timeoutMs);
     // One message to bench/ping and the wait for its echo on bench/pong: nanoseconds, or -1.
     qint64 ping(int sequence, int timeoutMs);
 
@@ -68,6 +71,13 @@ struct RoundTrip
     int lost = 0;
 };
 
+struct Smoothness
+{
+    double framesPerS = Missing;
+    double longestGapMs = Missing;
+    double messagesPerS = Missing; // handled by the dashboard while frames were counted
+};
+
 class MqttFigures
 {
 public:
@@ -79,6 +89,8 @@ public:
     // Messages per second from the first publish to the receiver's exit after the last one.
     double throughput(Receiver receiver, bool debugLog, int messages);
     RoundTrip roundTrip(Echo echo, bool debugLog, int pings);
+    // The flood dashboard's frames over `seconds`, with `perSecond` messages arriving (or none).
+    Smoothness smoothness(int perSecond, bool debugLog, int seconds);
 
 private:
     QProcessEnvironment environment(bool debugLog) const;

@@ -38,6 +38,8 @@ constexpr int FirstReconnectDelayMs = 1000;
 constexpr int MaxReconnectDelayMs = 60000;
 constexpr int PumpIntervalMs = 1000;
 constexpr int InvalidSocket = -1;
+// A pause this long between two deliveries means the event loop went idle meanwhile.
+constexpr qint64 IdleGapNs = 1000000;
 
 // Printable ASCII without the quote and the backslash: what the debug stream quotes as it is.
 bool isPlainChar(char32_t c)
@@ -103,6 +105,14 @@ MqttClient::MqttClient(QObject *parent) : MqttClientAddedSignals(parent)
     mosquitto_lib_init();
     pump_timer.setInterval(PumpIntervalMs);
     connect(&pump_timer, &QTimer::timeout, this, &MqttClient::Pump);
+    resume_timer.setSingleShot(true);
+    connect(&resume_timer, &QTimer::timeout, this, [this] {
+        stepped_aside = false;
+        if (read_notifier && mosq && mosquitto_socket(mosq) != InvalidSocket)
+            read_notifier->setEnabled(true); // the Pump sets write interest as it ends
+        Pump();
+    });
+    busy_clock.start();
     reconnect_timer.setSingleShot(true);
     connect(&reconnect_timer, &QTimer::timeout, this, [this] {
         if (state == Disconnected)
@@ -467,7 +477,8 @@ void MqttClient::DrainInput()
 void MqttClient::Pump()
 {
     pump_scheduled = false;
-    if (!mosq || pumping)
+    // While stepped aside, a Pump posted meanwhile leaves the reading to the resume timer.
+    if (!mosq || pumping || stepped_aside)
         return;
     pumping = true;
 
@@ -589,6 +600,30 @@ bool MqttClient::WantWrite() const
     return !tlsHandshakeStarted(ssl) || tlsWantsWrite(ssl);
 }
 
+void MqttClient::StepAsideIfBusy(qint64 deliveryStartNs)
+{
+    // Under a steady flood every Pump empties the socket, and by the time it returns more input
+    // is waiting: the read notifier is ready at every pass of the event loop. glib's loop then
+    // never gets to the lower priority at which Qt runs timers once they have fired, and with
+    // them the windows' update requests: an animated dashboard stops drawing. So after a run of
+    // busy Pumps, stop listening to the socket and carry on from a timer, after those that are
+    // due; a Pump posted meanwhile (a yield, a publish) waits for it too, or it would go on
+    // reading at the loop's normal priority. Nothing is dropped and the order stays: the input
+    // waits in the socket.
+    const qint64 now = busy_clock.nsecsElapsed();
+    if (busy_since_ns < 0 || deliveryStartNs - last_delivery_end_ns > IdleGapNs)
+        busy_since_ns = deliveryStartNs;
+    last_delivery_end_ns = now;
+    if (now - busy_since_ns < busy_limit_ns || !read_notifier || resume_timer.isActive())
+        return;
+    busy_since_ns = -1;
+    stepped_aside = true;
+    // Both: a writable socket would wake the loop for a Pump that does nothing, without end.
+    read_notifier->setEnabled(false);
+    write_notifier->setEnabled(false);
+    resume_timer.start(0);
+}
+
 void MqttClient::SchedulePump()
 {
     if (pump_scheduled)
@@ -601,6 +636,9 @@ void MqttClient::Teardown()
 {
     ++teardown_generation;
     pump_timer.stop();
+    resume_timer.stop();
+    stepped_aside = false;
+    busy_since_ns = -1;
     // Never delete directly: Teardown may run inside the notifier's own activated signal.
     for (QSocketNotifier **notifier : {&read_notifier, &write_notifier}) {
         if (*notifier) {
@@ -653,6 +691,7 @@ void MqttClient::ProcessEvents()
     // Messages that nested Pumps read meanwhile queue up behind the ones being delivered.
     delivering = true;
     bool delivered = false;
+    const qint64 deliveryStartNs = busy_clock.nsecsElapsed();
     while (!received_messages.isEmpty()) {
         ReceivedMessage message = received_messages.takeFirst();
         // qDebug() formats its line before the logging rules are asked; with the debug lines
@@ -676,8 +715,10 @@ void MqttClient::ProcessEvents()
         }
     }
     delivering = false;
-    if (delivered)
+    if (delivered) {
         WriteReplies();
+        StepAsideIfBusy(deliveryStartNs);
+    }
 
     if (disconnect_received) {
         ReportTlsVerifyFailure();
@@ -728,7 +769,12 @@ void MqttClient::PublishToTopic(QString topic, QString message)
     // broker that stopped reading must not make the queue grow without end.
     if (state == Connected && payload.size() <= INT_MAX &&
         unsent_publish_bytes < MaxQueuedPublishBytes) {
-        const QByteArray utf8Topic = topic.toUtf8();
+        // A dashboard answering on one topic sends the same text each time.
+        if (topic != last_publish_topic) {
+            last_publish_topic = topic;
+            last_publish_topic_utf8 = topic.toUtf8();
+        }
+        const QByteArray &utf8Topic = last_publish_topic_utf8;
         if (mosquitto_publish(mosq, nullptr, utf8Topic.constData(), int(payload.size()),
                               payload.constData(), 0, false) == MOSQ_ERR_SUCCESS) {
             const qint64 size = PublishHeaderBytes + utf8Topic.size() + payload.size();
@@ -777,7 +823,14 @@ void MqttClient::OnMessage(struct mosquitto *, void *obj, const struct mosquitto
 {
     auto *self = static_cast<MqttClient *>(obj);
     ReceivedMessage received;
-    received.topic = message->topic ? QString::fromUtf8(message->topic) : QString();
+    // Dashboards mostly hear a few topics again and again: the last one's text is shared rather
+    // than decoded and allocated for every message.
+    const QByteArrayView topic(message->topic ? message->topic : "");
+    if (topic != QByteArrayView(self->last_topic_utf8)) {
+        self->last_topic_utf8 = topic.toByteArray();
+        self->last_topic = message->topic ? QString::fromUtf8(topic) : QString();
+    }
+    received.topic = self->last_topic;
     self->pump_read_bytes += received.topic.size() + qMax(message->payloadlen, 0);
     if (self->max_incoming_bytes > 0 && message->payloadlen > self->max_incoming_bytes) {
         qWarning() << "Dropped an MQTT message over CORVALEN_MQTT_MAX_INCOMING_BYTES:"

@@ -108,6 +108,7 @@ private:
     void AbortAndDisconnect();
     void DrainInput();
     void SchedulePump();
+    void StepAsideIfBusy(qint64 deliveryStartNs);
     void WriteReplies();
     bool WantWrite() const;
     void Teardown();
@@ -138,6 +139,10 @@ private:
     QStringList broker_addresses;
     int lookup_id = -1;
     QList<ReceivedMessage> received_messages;
+    QByteArray last_topic_utf8; // of the last message read, and its text
+    QString last_topic;
+    QString last_publish_topic; // of the last publish, and its UTF-8
+    QByteArray last_publish_topic_utf8;
     bool connack_received = false;
     int connack_code = 0;
     bool disconnect_received = false;
@@ -165,4 +170,12 @@ private:
     qint64 pump_byte_budget = 256 * 1024;
     qint64 pump_read_bytes = 0;
     qint64 max_incoming_bytes = 0; // of the current attempt; 0: no limit
+    // Resumes reading after the Pumps stepped aside for the event loop's timers.
+    QTimer resume_timer;
+    QElapsedTimer busy_clock;
+    // Pumps delivering messages back to back for this long step aside until the timers have run.
+    qint64 busy_limit_ns = 8 * 1000000;
+    bool stepped_aside = false;
+    qint64 busy_since_ns = -1; // the start of the current run of back-to-back deliveries
+    qint64 last_delivery_end_ns = 0;
 };

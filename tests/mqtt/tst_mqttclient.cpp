@@ -305,6 +305,22 @@ private slots:
         QCOMPARE(logged().filter(" Message: "), QStringList{line});
     }
 
+    void changingTopicsKeepTheirNames()
+    {
+        // Topics alternate, in and out, and each message keeps its own.
+        MqttClient client;
+        QVERIFY(subscribed(client, "a/#"));
+        QSignalSpy received(&client, &MqttClient::messageReceived);
+        const QStringList topics{"a/1", "a/2", "a/2", "a/\u00e9", "a/1"};
+        for (const QString &topic : topics)
+            client.PublishToTopic(topic, topic);
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), int(topics.size()), Timeout);
+        for (const QVariantList &signal : std::as_const(received))
+            QCOMPARE(signal.at(0).toString(), signal.at(1).toString());
+        QCOMPARE(broker->logLines().filter("Received PUBLISH from " + id).join('\n').count("'a/1'"),
+                 2);
+    }
+
     void incomingSizeLimit_data()
     {
         QTest::addColumn<QByteArray>("limit"); // CORVALEN_MQTT_MAX_INCOMING_BYTES
@@ -407,6 +423,57 @@ private slots:
         QCOMPARE(delivered, expected);
         QTRY_VERIFY_WITH_TIMEOUT(deliveredAtFirstYield != -1, kWait);
         QVERIFY2(deliveredAtFirstYield < messages, "the whole burst was delivered in one turn");
+    }
+
+    void timersRunBetweenBatches()
+    {
+        // A window's update requests come from timers, which the event loop runs only when
+        // nothing else is ready: a flood must not keep the socket and the next Pump ready for
+        // good. Here every Pump reads one message and then steps aside for the timers, and a
+        // timer started at the first message must fire while the rest still wait.
+        MqttClient client;
+        client.pump_byte_budget = 1;
+        client.busy_limit_ns = 0;
+        QVERIFY(subscribed(client, "f/t"));
+        client.pump_timer.stop(); // without the one-second tick, only the socket may wake a Pump
+        QStringList delivered;
+        int deliveredWhenTimerFired = -1;
+        QTimer timer;
+        timer.setSingleShot(true);
+        connect(&timer, &QTimer::timeout, this,
+                [&] { deliveredWhenTimerFired = int(delivered.size()); });
+        QList<QByteArray> burst;
+        QStringList expected;
+        for (int i = 0; i < 200; ++i) {
+            burst.append(QByteArray::number(i).rightJustified(3, '0'));
+            expected.append(burst.last());
+        }
+        // The application's own loop: QTest's waiting runs timers at another priority.
+        QEventLoop loop;
+        connect(&client, &MqttClient::messageReceived, this,
+                [&](const QString &, const QString &message) {
+                    if (delivered.isEmpty())
+                        timer.start(1);
+                    delivered.append(message);
+                    if (delivered.size() == expected.size())
+                        loop.quit();
+                });
+        bool published = false;
+        // From a timer, as timers fire in a running application before any flood.
+        QTimer::singleShot(1, this, [&] {
+            published = broker->publishEach("f/t", burst) &&
+                        broker->waitForUnreadByClients(int(burst.size()) * 10);
+        });
+        QTimer::singleShot(Timeout, &loop, &QEventLoop::quit);
+        loop.exec();
+        QVERIFY(published);
+        QCOMPARE(delivered, expected);
+        QVERIFY(deliveredWhenTimerFired != -1);
+        QVERIFY2(deliveredWhenTimerFired < expected.size(), "the timer waited for the whole flood");
+        // And the socket is listened to again once the last step aside is over.
+        QTRY_VERIFY_WITH_TIMEOUT(!client.stepped_aside, Timeout);
+        QVERIFY(broker->publish("f/t", "late"));
+        QTRY_COMPARE_WITH_TIMEOUT(delivered.size(), expected.size() + 1, Timeout);
     }
 
     void answerToFirstPublishArrives()

@@ -135,10 +135,11 @@ Rectangle {
                 onClicked: Qt.inputMethod.hide() // qmllint disable type
             }
 
-            // Shader effects draw nothing with the software scene graph, so the circular crop
-            // is painted: the logo scaled to cover the square, then everything outside the disc
-            // erased (an antialiased edge, unlike a clip path).
-            Canvas {
+            // The logo comes cut round (images/render_pngs.sh): a shader effect would draw nothing
+            // with the software scene graph, and painting the crop on a Canvas costs a second
+            // texture and the image's place in the scene graph's 8 MB texture atlas. Mipmapped
+            // textures never go into the atlas; twice the drawn size keeps it sharp when scaled.
+            Image {
                 id: logo
                 objectName: "logo"
                 width: 180
@@ -146,38 +147,9 @@ Rectangle {
                 anchors.horizontalCenter: email_field.horizontalCenter
                 anchors.bottom: email_field.top
                 anchors.bottomMargin: 40
-
-                Image {
-                    id: logo_source
-                    source: "qrc:/images/logo.png"
-                    visible: false
-                    onStatusChanged: if (status === Image.Ready) logo.requestPaint()
-                }
-
-                onPaint: {
-                    const ctx = getContext("2d")
-                    ctx.reset()
-                    if (logo_source.status !== Image.Ready)
-                        return
-                    const iw = logo_source.implicitWidth
-                    const ih = logo_source.implicitHeight
-                    const scale = Math.max(width / iw, height / ih)
-                    const sw = width / scale
-                    const sh = height / scale
-                    ctx.drawImage(logo_source, (iw - sw) / 2, (ih - sh) / 2, sw, sh, 0, 0, width,
-                              height)
-
-                    const radius = Math.min(width, height) / 2
-                    ctx.globalCompositeOperation = "destination-out"
-                    ctx.fillRule = Qt.OddEvenFill
-                    ctx.beginPath()
-                    ctx.rect(0, 0, width, height)
-                    ctx.moveTo(width / 2 + radius, height / 2)
-                    ctx.arc(width / 2, height / 2, radius, 0, 2 * Math.PI)
-                    ctx.closePath()
-                    ctx.fillStyle = "black"
-                    ctx.fill()
-                }
+                source: "qrc:/images/logo_round.png"
+                sourceSize: Qt.size(360, 360)
+                mipmap: true
             }
 
             BusyIndicator {
