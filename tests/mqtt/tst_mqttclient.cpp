@@ -314,7 +314,7 @@ private slots:
         const QStringList topics{"a/1", "a/2", "a/2", "a/\u00e9", "a/1"};
         for (const QString &topic : topics)
             client.PublishToTopic(topic, topic);
-        QTRY_COMPARE_WITH_TIMEOUT(received.size(), int(topics.size()), Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), int(topics.size()), kWait);
         for (const QVariantList &signal : std::as_const(received))
             QCOMPARE(signal.at(0).toString(), signal.at(1).toString());
         QCOMPARE(broker->logLines().filter("Received PUBLISH from " + id).join('\n').count("'a/1'"),
@@ -464,16 +464,16 @@ private slots:
             published = broker->publishEach("f/t", burst) &&
                         broker->waitForUnreadByClients(int(burst.size()) * 10);
         });
-        QTimer::singleShot(Timeout, &loop, &QEventLoop::quit);
+        QTimer::singleShot(kWait, &loop, &QEventLoop::quit);
         loop.exec();
         QVERIFY(published);
         QCOMPARE(delivered, expected);
         QVERIFY(deliveredWhenTimerFired != -1);
         QVERIFY2(deliveredWhenTimerFired < expected.size(), "the timer waited for the whole flood");
         // And the socket is listened to again once the last step aside is over.
-        QTRY_VERIFY_WITH_TIMEOUT(!client.stepped_aside, Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(!client.stepped_aside, kWait);
         QVERIFY(broker->publish("f/t", "late"));
-        QTRY_COMPARE_WITH_TIMEOUT(delivered.size(), expected.size() + 1, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(delivered.size(), expected.size() + 1, kWait);
     }
 
     void answerToFirstPublishArrives()
