@@ -1,15 +1,14 @@
 #include "viewmodel/viewmodel.h"
 
-#include "auth/http_request.h"
+#include "net/http_request.h"
+#include "net/redirect_policy.h"
 #include "viewmodel/function_reply.h"
-#include "viewmodel/redirect_policy.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
-#include <QScopeGuard>
 #include <QTemporaryFile>
 
 namespace {
@@ -143,12 +142,9 @@ void ViewModel::handleDashboardFunctionReply(QNetworkReply *reply)
         emit externalResourceLoadFinished(false, tr("Invalid dashboard RCC reply."));
         return;
     }
-    if (reply != dashboardFunctionReply) {
-        reply->deleteLater();
+    const http::FinishedReply finished = http::takeFinished(reply, dashboardFunctionReply);
+    if (!finished)
         return;
-    }
-    dashboardFunctionReply = nullptr;
-    const auto release = qScopeGuard([reply] { reply->deleteLater(); });
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (followDashboardFunctionRedirect(reply, status))
         return;

@@ -1,12 +1,11 @@
 #include "viewmodel/viewmodel.h"
 
-#include "auth/http_request.h"
-#include "viewmodel/redirect_policy.h"
+#include "net/http_request.h"
+#include "net/redirect_policy.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
-#include <QScopeGuard>
 #include <QUrlQuery>
 
 namespace {
@@ -77,12 +76,9 @@ void ViewModel::handleDirectDownloadReply(QNetworkReply *reply)
         emit externalResourceLoadFinished(false, tr("Invalid network reply."));
         return;
     }
-    if (reply != directDownloadReply) {
-        reply->deleteLater();
+    const http::FinishedReply finished = http::takeFinished(reply, directDownloadReply);
+    if (!finished)
         return;
-    }
-    directDownloadReply = nullptr;
-    const auto release = qScopeGuard([reply] { reply->deleteLater(); });
 
     const QVariant target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
     if (target.isValid() && !target.isNull()) {

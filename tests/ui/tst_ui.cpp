@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-#include "auth/http_request.h"
+#include "net/http_request.h"
 #include "mqtt/mqttclient.h"
 #include "support/dashboards.h"
 #include "support/log_capture.h"
