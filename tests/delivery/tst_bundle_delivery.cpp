@@ -10,6 +10,7 @@
 #include "support/log_capture.h"
 #include "support/sandbox.h"
 #include "support/scripted_http_server.h"
+#include "viewmodel/private_files.h"
 #include "viewmodel/rcc_validation.h"
 #include "viewmodel/viewmodel.h"
 
@@ -889,6 +890,47 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(big.clientLeftEarly, kWait);
         QCOMPARE(finished->count(), 1);
         QVERIFY(!QFile::exists(cacheFile("user-1")) && !QFileInfo::exists(":/external"));
+        QTRY_VERIFY_WITH_TIMEOUT(QDir(cacheFile()).isEmpty(), kWait); // nothing of what arrived
+    }
+
+    // A bundle that does not register never takes the cached one's place.
+    void refusedBundleKeepsCachedOne_data()
+    {
+        QTest::addColumn<bool>("direct");
+        QTest::newRow("function") << false;
+        QTest::newRow("direct") << true;
+    }
+    void refusedBundleKeepsCachedOne()
+    {
+        QFETCH(bool, direct);
+        server.enqueue(ok(bundleB));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        vm->dashboardCreationFinished(true);
+        const QStringList kept = QDir(cacheFile()).entryList(QDir::Files);
+        server.enqueue(ok(patched<qint32>(bundleA, 8, bundleA.size())));
+        QVERIFY(direct ? vm->downloadAndRegisterExternalResource(base + "/damaged")
+                       : vm->reloadDashboardFromServer());
+        QCOMPARE(outcome(2), qMakePair(false, kInvalid));
+        QCOMPARE(readFile(cacheFile("user-1")), bundleB);
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(cacheFile()).entryList(QDir::Files), kept, kWait);
+    }
+
+    // Two writers of one process for the same file: the one whose name the other took over
+    // neither commits nor removes the other's bytes.
+    void pendingFileKeepsToItsOwnBytes()
+    {
+        const QString path = sandbox.filePath("target");
+        QVERIFY(writeFile(path, "old"));
+        auto first = std::make_unique<privatefiles::PendingFile>(path);
+        QVERIFY(first->append("first", 5));
+        privatefiles::PendingFile second(path);
+        QVERIFY(second.append("second", 6));
+        QVERIFY(!first->commit());
+        QCOMPARE(readFile(path), "old");
+        first.reset();
+        QVERIFY(second.commit());
+        QCOMPARE(readFile(path), "second");
+        QCOMPARE(second.bytes(), "second"); // still mapped after the rename
     }
 
     // A bundle that trickles in below the minimum average rate, or a server that says nothing,
