@@ -5,7 +5,6 @@
 #include "viewmodel/function_reply.h"
 
 #include <QDebug>
-#include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 
@@ -47,9 +46,8 @@ void logDashboardFunctionReply(QNetworkReply *reply, int status, const QByteArra
                    << "declared=" << declaredLength << "actual=" << body.size();
 
     if (parsed.isJsonObject)
-        qInfo().noquote() << QStringLiteral("Dashboard RCC JSON body: %1")
-                                 .arg(QString::fromUtf8(
-                                     QJsonDocument(parsed.object).toJson(QJsonDocument::Compact)));
+        qInfo().noquote().nospace()
+            << "Dashboard RCC JSON body: " << QString::fromUtf8(parsed.compactJson);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "support/log_capture.h"
 #include "support/sandbox.h"
 #include "support/scripted_http_server.h"
+#include "viewmodel/function_reply.h"
 #include "viewmodel/private_files.h"
 #include "viewmodel/rcc_validation.h"
 #include "viewmodel/viewmodel.h"
@@ -913,6 +914,48 @@ private slots:
         QCOMPARE(outcome(2), qMakePair(false, kInvalid));
         QCOMPARE(readFile(cacheFile("user-1")), bundleB);
         QTRY_COMPARE_WITH_TIMEOUT(QDir(cacheFile()).entryList(QDir::Files), kept, kWait);
+    }
+
+    // The dashboard function's body is read in place where it can be; whatever the body, the
+    // reading, the log text included, is the full JSON parser's.
+    void functionBodiesReadAsTheFullParserDoes_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        const QDir corpus(DELIVERY_BUNDLE_SOURCES "/../../../fuzz/corpus/function_reply");
+        const QStringList seeds = corpus.entryList(QDir::Files);
+        QVERIFY(!seeds.isEmpty());
+        for (const QString &name : seeds)
+            QTest::newRow(qPrintable(name)) << readFile(corpus.filePath(name));
+        const QList<QByteArray> bodies = {"{}",
+                                          " {\"b\":\"1\",\"a\":\"2\",\"ab\":\"3\",\"B\":\"4\"} ",
+                                          "{\"payload_base64\":\"===\"}",
+                                          "{\"payload_base64\":\" QU JD~\"}",
+                                          "{\"error\":\"\",\"signature\":\" s \"}",
+                                          "{\"a\":\"1\",}",
+                                          "{\"a\" \"1\"}",
+                                          "{\"a\":\"1\"",
+                                          "{\"a\":\"x\ty\"}",
+                                          "{\"a\":\"\x7f\"}",
+                                          "\xef\xbb\xbf{\"a\":\"1\"}",
+                                          QByteArray("{\"a\":\"1\"}\0", 10),
+                                          "{\"a\":\"1\"}\f",
+                                          "[\"a\"]",
+                                          "\"a\"",
+                                          ""};
+        for (const QByteArray &body : bodies)
+            QTest::newRow(body.toPercentEncoding().left(60).constData()) << body;
+    }
+    void functionBodiesReadAsTheFullParserDoes()
+    {
+        QFETCH(QByteArray, body);
+        const DashboardFunctionBody read = parseDashboardFunctionBody(body);
+        const DashboardFunctionBody full = parseDashboardFunctionBodyFully(body);
+        QCOMPARE(read.isJsonObject, full.isJsonObject);
+        QCOMPARE(read.compactJson, full.compactJson);
+        QCOMPARE(read.errorText, full.errorText);
+        QCOMPARE(read.signature, full.signature);
+        QCOMPARE(read.payload, full.payload);
+        QCOMPARE(read.encodedBytes, full.encodedBytes);
     }
 
     // Two writers of one process for the same file: the one whose name the other took over
