@@ -916,6 +916,28 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(QDir(cacheFile()).entryList(QDir::Files), kept, kWait);
     }
 
+    // A cache file that cannot take the whole bundle as it streams in: the bundle registers
+    // from memory all the same, and the cached one stays.
+    void streamedBundleOverFileLimitRegistersFromMemory()
+    {
+        server.enqueue(ok(bundleA));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        vm->dashboardCreationFinished(true);
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const rlimit limited{64, saved.rlim_max};
+        server.enqueue(ok(bundleB));
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        QVERIFY(vm->reloadDashboardFromServer());
+        const QPair<bool, QString> result = outcome(2);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        QCOMPARE(result, qMakePair(true, kLoaded));
+        QVERIFY(QFile::exists(kOnlyB) && !QFile::exists(kOnlyA));
+        QVERIFY(logged("Failed to write full dashboard RCC cache file:"));
+        QCOMPARE(readFile(cacheFile("user-1")), bundleA);
+    }
+
     // The dashboard function's body is read in place where it can be; whatever the body, the
     // reading, the log text included, is the full JSON parser's.
     void functionBodiesReadAsTheFullParserDoes_data()
