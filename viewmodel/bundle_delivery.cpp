@@ -37,12 +37,25 @@ ViewModel::BodyStream ViewModel::streamBundleBody(QNetworkReply *reply,
         if (status < 200 || status > 299)
             return;
         if (!stream->has_value())
-            stream->emplace(dashboardCacheFilePath(userId));
+            startStream(*stream, reply);
         char chunk[64 * 1024];
         for (qint64 n; (n = reply->read(chunk, sizeof chunk)) > 0;)
             (*stream)->append(QByteArrayView(chunk, n));
     });
     return stream;
+}
+
+// A bundle goes to the cache folder; a JSON answer, which carries one as base64, stays in memory
+// (a bundle never starts with a brace), in one piece where its length is declared.
+void ViewModel::startStream(std::optional<DeliveredBundle> &stream, QNetworkReply *reply)
+{
+    const bool json = reply->peek(64).trimmed().startsWith('{');
+    stream.emplace(dashboardCacheFilePath(userId), json ? DeliveredBundle::Destination::Memory
+                                                        : DeliveredBundle::Destination::CacheFile);
+    bool known = false;
+    const qint64 declared = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    if (json && known && declared > 0)
+        stream->reserve(qMin(declared, maxBundleBytes));
 }
 
 // The whole body of a finished reply: what was streamed and whatever is left.

@@ -29,11 +29,12 @@ struct DeliveredBundle::Hash
     }
 };
 
-DeliveredBundle::DeliveredBundle(const QString &cachePath)
-    : path(cachePath), hash(std::make_unique<Hash>())
+DeliveredBundle::DeliveredBundle(const QString &cachePath, Destination destination)
+    : path(cachePath), streaming(true)
 {
-    if (path.isEmpty())
+    if (path.isEmpty() || destination == Destination::Memory)
         return;
+    hash = std::make_unique<Hash>();
     pending = std::make_unique<privatefiles::PendingFile>(path);
     if (!pending->isOpen()) {
         qWarning() << "Failed to open dashboard RCC cache file for writing:" << path
@@ -44,7 +45,7 @@ DeliveredBundle::DeliveredBundle(const QString &cachePath)
 }
 
 DeliveredBundle::DeliveredBundle(const QByteArray &payload, const QString &cachePath)
-    : path(cachePath), content(payload), hexDigest(BundleQuarantine::digest(payload))
+    : path(cachePath), content(payload)
 {
 }
 
@@ -63,9 +64,10 @@ DeliveredBundle::~DeliveredBundle() = default;
 
 void DeliveredBundle::append(QByteArrayView chunk)
 {
-    if (!hash || chunk.isEmpty())
+    if (!streaming || chunk.isEmpty())
         return;
-    hash->add(chunk);
+    if (hash)
+        hash->add(chunk);
     if (pending && !pending->append(chunk.data(), chunk.size()))
         spillToMemory(pending->size() + chunk.size());
     if (!pending)
@@ -85,11 +87,20 @@ void DeliveredBundle::spillToMemory(qint64 expected)
 
 void DeliveredBundle::finish()
 {
-    if (!hash)
+    if (!streaming)
         return;
-    hexDigest = hash->hex();
+    streaming = false;
+    if (hash)
+        hexDigest = hash->hex();
     hash.reset();
     content = pending ? pending->bytes() : memory; // empty if it could not be mapped
+}
+
+const QByteArray &DeliveredBundle::digest() const
+{
+    if (hexDigest.isEmpty())
+        hexDigest = BundleQuarantine::digest(content);
+    return hexDigest;
 }
 
 bool DeliveredBundle::cache()

@@ -18,9 +18,14 @@ class PendingFile;
 class DeliveredBundle
 {
 public:
+    enum class Destination
+    {
+        CacheFile, // a bundle: written and hashed as it arrives
+        Memory,    // a JSON answer, which only carries the bundle: kept as it arrives
+    };
     // Streamed: append() as the bytes arrive, then finish(). Without a cache path, or when the
     // cache file cannot be written, the bytes are kept in memory.
-    explicit DeliveredBundle(const QString &cachePath);
+    DeliveredBundle(const QString &cachePath, Destination destination);
     // Whole in memory already, to be cached at cachePath.
     DeliveredBundle(const QByteArray &payload, const QString &cachePath);
     // The cache file itself, already read (or mapped, with `file` keeping the mapping); nothing
@@ -31,11 +36,12 @@ public:
     DeliveredBundle &operator=(DeliveredBundle &&) noexcept;
     ~DeliveredBundle();
 
+    void reserve(qint64 bytes) { memory.reserve(qsizetype(bytes)); }
     void append(QByteArrayView chunk);
     void finish();
 
     const QByteArray &bytes() const { return content; }
-    const QByteArray &digest() const { return hexDigest; } // lower-case hex
+    const QByteArray &digest() const; // lower-case hex, taken once
     const QString &cachePath() const { return path; }
     qint64 size() const { return content.size(); }
     bool isCached() const { return alreadyCached; }
@@ -55,7 +61,8 @@ private:
     std::unique_ptr<Hash> hash; // while streaming
     QByteArray memory;
     QByteArray content;
-    QByteArray hexDigest;
+    mutable QByteArray hexDigest;
+    bool streaming = false;
     bool alreadyCached = false;
     bool cacheFailed = false;
 };

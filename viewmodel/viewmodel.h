@@ -109,6 +109,7 @@ private:
     void connectDashboardReplyDiagnostics(QNetworkReply *reply);
     void limitBundleBody(QNetworkReply *reply, QNetworkReply *ViewModel::*slot);
     BodyStream streamBundleBody(QNetworkReply *reply, QNetworkReply *ViewModel::*slot);
+    void startStream(std::optional<DeliveredBundle> &stream, QNetworkReply *reply);
     DeliveredBundle receivedBundle(QNetworkReply *reply, const BodyStream &stream);
     void sendDashboardFunctionRequest(const QNetworkRequest &request);
     // Steps of the two delivery reply handlers.
