@@ -30,6 +30,15 @@ QNetworkRequest buildRequest(const QUrl &url, Redirects redirects, const QString
     return request;
 }
 
+QNetworkRequest redirectedRequest(QNetworkRequest request, const QUrl &from, const QUrl &target)
+{
+    request.setUrl(target);
+    request.setMaximumRedirectsAllowed(request.maximumRedirectsAllowed() - 1);
+    if (!redirect::sameOrigin(from, target))
+        request.setRawHeader("Authorization", QByteArray()); // removes it
+    return request;
+}
+
 namespace {
 const char kTooLargeProperty[] = "corvalenBodyTooLarge";
 const char kRefusedRedirectProperty[] = "corvalenRefusedRedirect";

@@ -53,6 +53,10 @@ enum class Redirects
 QNetworkRequest buildRequest(const QUrl &url, Redirects redirects,
                              const QString &bearerToken = QString());
 
+// The request of a redirect answer from `from`, repeated at `target` by a caller that follows
+// redirects itself: one hop fewer left, and no bearer token once the target is on another origin.
+QNetworkRequest redirectedRequest(QNetworkRequest request, const QUrl &from, const QUrl &target);
+
 // Every reply of a request from buildRequest goes through here right after it is sent: the
 // request has no time limit of its own. The reply is aborted when a limit of `deadlines` is
 // reached, and timedOut() then tells its finished handler why. For SameOrigin requests it

@@ -87,17 +87,13 @@ bool ViewModel::followDashboardFunctionRedirect(QNetworkReply *reply, int status
     const QVariant location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
     if (!location.isValid() || location.isNull())
         return false;
-    QNetworkRequest request = reply->request();
+    const QNetworkRequest request = reply->request();
     const redirect::Decision next =
         redirect::decide(reply->url(), location.toUrl(), {}, 0, request.maximumRedirectsAllowed());
     QString refusal;
     switch (next.verdict) {
     case redirect::Verdict::Follow:
-        request.setUrl(next.target);
-        request.setMaximumRedirectsAllowed(request.maximumRedirectsAllowed() - 1);
-        if (!redirect::sameOrigin(reply->url(), next.target))
-            request.setRawHeader("Authorization", QByteArray()); // removes it
-        sendDashboardFunctionRequest(request);
+        sendDashboardFunctionRequest(http::redirectedRequest(request, reply->url(), next.target));
         return true;
     case redirect::Verdict::InvalidTarget:
         refusal = tr("Invalid redirect target");
