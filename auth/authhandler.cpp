@@ -1,6 +1,7 @@
 // Construction and the session store: the settings file, the accessors, the token timer.
 
 #include "auth/authhandler.h"
+#include "auth/session_keys.h"
 
 #include <QDir>
 #include <QFile>
@@ -113,7 +114,7 @@ QSettings &AuthHandler::Settings()
 
 QString AuthHandler::GetAccessToken()
 {
-    const QString stored = settings.value(QStringLiteral("token")).toString().trimmed();
+    const QString stored = settings.value(sessionkey::kAccessToken).toString().trimmed();
     if (stored.isEmpty())
         return QString();
     return DecodeStoredValue(stored).trimmed();
@@ -121,8 +122,9 @@ QString AuthHandler::GetAccessToken()
 
 bool AuthHandler::HasStoredSession()
 {
-    for (const char *key : {"id", "email", "refreshToken"}) {
-        if (settings.value(QLatin1String(key)).toString().isEmpty())
+    for (const QLatin1String key :
+         {sessionkey::kUserId, sessionkey::kEmail, sessionkey::kRefreshToken}) {
+        if (settings.value(key).toString().isEmpty())
             return false;
     }
     return true;
@@ -130,7 +132,7 @@ bool AuthHandler::HasStoredSession()
 
 void AuthHandler::StartTokenTimer()
 {
-    const QString key = QStringLiteral("tokenLifeTime");
+    const QString key = QString(sessionkey::kTokenLifetime);
     if (!settings.contains(key))
         return;
     // Non-numeric text reads as 0, which falls back to the default renewal interval.

@@ -3,7 +3,7 @@
 #include "auth/authhandler.h"
 
 #include "app/config.h"
-#include "auth/http_request.h"
+#include "net/http_request.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,7 +1,7 @@
 #include "auth/restapi.h"
 
 #include "app/config.h"
-#include "auth/http_request.h"
+#include "net/http_request.h"
 
 #include <QJsonObject>
 #include <QNetworkAccessManager>

@@ -5,7 +5,7 @@
 #include <QObject>
 #include <QString>
 
-#include "auth/http_request.h"
+#include "net/http_request.h"
 
 class QNetworkAccessManager;
 class QNetworkReply;

@@ -1,6 +1,7 @@
 // Sign-in, password reset and token refresh: the requests and the one reply classifier.
 
 #include "auth/authhandler.h"
+#include "auth/session_keys.h"
 
 #include "app/config.h"
 
@@ -94,7 +95,7 @@ void AuthHandler::GetNewAccessToken()
     if (refreshInFlight)
         return;
     if (refreshToken.isEmpty())
-        refreshToken = DecodeStoredValue(settings.value(QStringLiteral("refreshToken")).toString());
+        refreshToken = DecodeStoredValue(settings.value(sessionkey::kRefreshToken).toString());
     // Set before posting: a missing base URL answers inside Post.
     refreshInFlight = true;
     restApi.Post(QStringLiteral("/token"),
@@ -126,12 +127,12 @@ void AuthHandler::takeSignInSession(const QJsonObject &session)
     } else {
         code = QStringLiteral("USER_AUTENTICATED");
         ++sessionCounter;
-        settings.setValue(QStringLiteral("token"), EncodeStoredValue(accessToken));
-        settings.setValue(QStringLiteral("refreshToken"), EncodeStoredValue(newRefreshToken));
-        settings.setValue(QStringLiteral("tokenLifeTime"),
+        settings.setValue(sessionkey::kAccessToken, EncodeStoredValue(accessToken));
+        settings.setValue(sessionkey::kRefreshToken, EncodeStoredValue(newRefreshToken));
+        settings.setValue(sessionkey::kTokenLifetime,
                           session.value(QStringLiteral("accessTokenExpiresIn")).toInteger());
-        settings.setValue(QStringLiteral("id"), user.value(QStringLiteral("id")).toString());
-        settings.setValue(QStringLiteral("email"), user.value(QStringLiteral("email")).toString());
+        settings.setValue(sessionkey::kUserId, user.value(QStringLiteral("id")).toString());
+        settings.setValue(sessionkey::kEmail, user.value(QStringLiteral("email")).toString());
     }
     refreshFailures = 0;
     refreshAbandoned = false;
@@ -149,14 +150,14 @@ bool AuthHandler::takeRefreshedToken(const QJsonObject &reply)
     if (accessToken.isEmpty())
         return false;
 
-    settings.setValue(QStringLiteral("token"), EncodeStoredValue(accessToken));
+    settings.setValue(sessionkey::kAccessToken, EncodeStoredValue(accessToken));
     // Without a new refresh token the current one stays valid for the next renewal.
     const QString newRefreshToken = reply.value(QStringLiteral("refreshToken")).toString();
     if (!newRefreshToken.isEmpty()) {
         refreshToken = newRefreshToken;
-        settings.setValue(QStringLiteral("refreshToken"), EncodeStoredValue(newRefreshToken));
+        settings.setValue(sessionkey::kRefreshToken, EncodeStoredValue(newRefreshToken));
     }
-    settings.setValue(QStringLiteral("tokenLifeTime"),
+    settings.setValue(sessionkey::kTokenLifetime,
                       reply.value(QStringLiteral("accessTokenExpiresIn")).toInteger());
 
     refreshFailures = 0;

@@ -2,7 +2,7 @@
 // the answering URL, the Location value, and the URL keys already requested.
 #include <QList>
 
-#include "viewmodel/redirect_policy.h"
+#include "net/redirect_policy.h"
 
 namespace {
 bool isHttp(const QUrl &url)

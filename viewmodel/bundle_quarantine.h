@@ -38,8 +38,45 @@ public:
     // A bundle other than the quarantined one has loaded.
     void lift(const QString &cacheFile, const QByteArray &digest);
 
+    class Attempt;
+
 private:
     QString ownMark;      // written by this run, not yet ended
     QString ownCacheFile; // the cache file and bundle of that load
     QByteArray ownDigest;
+};
+
+// One load of a bundle under the quarantine's watch, from before it is registered: a load that
+// fails ends here, one that succeeds stays under way until its dashboard has been created.
+class BundleQuarantine::Attempt
+{
+public:
+    // Without a cache file there is nothing to mark.
+    Attempt(BundleQuarantine &owner, const QString &file, const QByteArray &digestHex)
+        : quarantine(owner), cacheFile(file), bundleDigest(digestHex)
+    {
+        if (!cacheFile.isEmpty())
+            quarantine.beginLoad(cacheFile, bundleDigest);
+    }
+    ~Attempt()
+    {
+        if (!succeeded)
+            quarantine.endLoad();
+    }
+    Attempt(const Attempt &) = delete;
+    Attempt &operator=(const Attempt &) = delete;
+
+    // The bundle is registered: a quarantine of another one is lifted.
+    void succeed()
+    {
+        succeeded = true;
+        if (!cacheFile.isEmpty())
+            quarantine.lift(cacheFile, bundleDigest);
+    }
+
+private:
+    BundleQuarantine &quarantine;
+    const QString cacheFile;
+    const QByteArray bundleDigest;
+    bool succeeded = false;
 };

@@ -1,16 +1,12 @@
 #include "viewmodel/viewmodel.h"
 
-#include "auth/http_request.h"
+#include "net/http_request.h"
+#include "net/redirect_policy.h"
 #include "viewmodel/function_reply.h"
-#include "viewmodel/redirect_policy.h"
 
 #include <QDebug>
-#include <QDir>
-#include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
-#include <QScopeGuard>
-#include <QTemporaryFile>
 
 namespace {
 
@@ -50,23 +46,8 @@ void logDashboardFunctionReply(QNetworkReply *reply, int status, const QByteArra
                    << "declared=" << declaredLength << "actual=" << body.size();
 
     if (parsed.isJsonObject)
-        qInfo().noquote() << QStringLiteral("Dashboard RCC JSON body: %1")
-                                 .arg(QString::fromUtf8(
-                                     QJsonDocument(parsed.object).toJson(QJsonDocument::Compact)));
-}
-
-// Keeps rejected bytes for inspection in `dump`, replacing the dump kept there before; a dump
-// that could not be written whole is removed at once.
-QString dumpRejectedPayload(const QByteArray &payload, std::unique_ptr<QTemporaryFile> &dump)
-{
-    dump.reset();
-    auto file = std::make_unique<QTemporaryFile>(
-        QDir::tempPath() + QStringLiteral("/corvalen-dashboard-rcc-XXXXXX.bin"));
-    if (!file->open() || file->write(payload) != payload.size() || !file->flush())
-        return {};
-    file->close();
-    dump = std::move(file);
-    return dump->fileName();
+        qInfo().noquote().nospace()
+            << "Dashboard RCC JSON body: " << QString::fromUtf8(parsed.compactJson);
 }
 
 } // namespace
@@ -94,8 +75,9 @@ void ViewModel::sendDashboardFunctionRequest(const QNetworkRequest &request)
     http::supervise(reply, bundleDeadlines);
     connectDashboardReplyDiagnostics(reply);
     limitBundleBody(reply, &ViewModel::dashboardFunctionReply);
+    const BodyStream stream = streamBundleBody(reply, &ViewModel::dashboardFunctionReply);
     connect(reply, &QNetworkReply::finished, this,
-            [this, reply] { handleDashboardFunctionReply(reply); });
+            [this, reply, stream] { handleDashboardFunctionReply(reply, stream); });
 }
 
 // One hop repeats the answered request at the new location. The token goes along only while
@@ -105,17 +87,13 @@ bool ViewModel::followDashboardFunctionRedirect(QNetworkReply *reply, int status
     const QVariant location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
     if (!location.isValid() || location.isNull())
         return false;
-    QNetworkRequest request = reply->request();
+    const QNetworkRequest request = reply->request();
     const redirect::Decision next =
         redirect::decide(reply->url(), location.toUrl(), {}, 0, request.maximumRedirectsAllowed());
     QString refusal;
     switch (next.verdict) {
     case redirect::Verdict::Follow:
-        request.setUrl(next.target);
-        request.setMaximumRedirectsAllowed(request.maximumRedirectsAllowed() - 1);
-        if (!redirect::sameOrigin(reply->url(), next.target))
-            request.setRawHeader("Authorization", QByteArray()); // removes it
-        sendDashboardFunctionRequest(request);
+        sendDashboardFunctionRequest(http::redirectedRequest(request, reply->url(), next.target));
         return true;
     case redirect::Verdict::InvalidTarget:
         refusal = tr("Invalid redirect target");
@@ -137,23 +115,22 @@ bool ViewModel::followDashboardFunctionRedirect(QNetworkReply *reply, int status
     return true;
 }
 
-void ViewModel::handleDashboardFunctionReply(QNetworkReply *reply)
+void ViewModel::handleDashboardFunctionReply(QNetworkReply *reply, const BodyStream &stream)
 {
     if (!reply) {
         emit externalResourceLoadFinished(false, tr("Invalid dashboard RCC reply."));
         return;
     }
-    if (reply != dashboardFunctionReply) {
-        reply->deleteLater();
+    const http::FinishedReply finished = http::takeFinished(reply, dashboardFunctionReply);
+    if (!finished)
         return;
-    }
-    dashboardFunctionReply = nullptr;
-    const auto release = qScopeGuard([reply] { reply->deleteLater(); });
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (followDashboardFunctionRedirect(reply, status))
         return;
     // Part of a bundle that was too slow to arrive is no bundle; the aborted reply has no body.
-    const QByteArray body = http::timedOut(reply) ? QByteArray() : reply->readAll();
+    DeliveredBundle received = http::timedOut(reply) ? DeliveredBundle(QByteArray(), QString())
+                                                     : receivedBundle(reply, stream);
+    const QByteArray body = received.bytes();
 
     if (status == 401) {
         retryDashboardFunctionAfterUnauthorized();
@@ -176,7 +153,12 @@ void ViewModel::handleDashboardFunctionReply(QNetworkReply *reply)
     // A JSON answer carries the signature beside the payload, a raw one in a header.
     const QByteArray signature =
         parsed.signature.isEmpty() ? reply->rawHeader(kBundleSignatureHeader) : parsed.signature;
-    registerDashboardFunctionPayload(parsed.payload, signature, reply->url());
+    if (parsed.encodedBytes < 0) { // the body is the bundle
+        deliverPayload(received, signature, reply->url(), Delivery::DashboardFunction);
+        return;
+    }
+    DeliveredBundle decoded(parsed.payload, received.cachePath());
+    deliverPayload(decoded, signature, reply->url(), Delivery::DashboardFunction);
 }
 
 void ViewModel::retryDashboardFunctionAfterUnauthorized()
@@ -219,23 +201,6 @@ QString ViewModel::dashboardFunctionFailure(QNetworkReply *reply, int status,
     if (parsed.payload.isEmpty())
         return tr("Downloaded RCC file is empty.");
     return {};
-}
-
-void ViewModel::registerDashboardFunctionPayload(const QByteArray &payload,
-                                                 const QByteArray &signature, const QUrl &source)
-{
-    if (refuseUnsignedPayload(payload, signature, source) || refuseQuarantinedPayload(payload))
-        return;
-    if (cacheAndRegisterPayload(payload, userId, source.toString(), signature)) {
-        qInfo() << "Registered external RCC from dashboard function:" << source;
-        acknowledgeDashboardUpdate();
-        emit externalResourceLoadFinished(true, tr("External resource loaded."));
-        return;
-    }
-    const QString dumpPath = dumpRejectedPayload(payload, rejectedPayloadDump);
-    qWarning() << "Dashboard RCC registration failed:"
-               << "bytes=" << payload.size() << "dumpPath=" << dumpPath;
-    emit externalResourceLoadFinished(false, tr("Downloaded file is not a valid RCC resource."));
 }
 
 // A network load has replaced the announced bundle: the engine must not reuse what it compiled

@@ -1,12 +1,11 @@
 #include "viewmodel/viewmodel.h"
 
-#include "auth/http_request.h"
-#include "viewmodel/redirect_policy.h"
+#include "net/http_request.h"
+#include "net/redirect_policy.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
-#include <QScopeGuard>
 #include <QUrlQuery>
 
 namespace {
@@ -66,23 +65,21 @@ bool ViewModel::requestDirectDownload(QUrl url)
     directDownloadReply = reply;
     http::supervise(reply, bundleDeadlines);
     limitBundleBody(reply, &ViewModel::directDownloadReply);
+    const BodyStream stream = streamBundleBody(reply, &ViewModel::directDownloadReply);
     connect(reply, &QNetworkReply::finished, this,
-            [this, reply] { handleDirectDownloadReply(reply); });
+            [this, reply, stream] { handleDirectDownloadReply(reply, stream); });
     return true;
 }
 
-void ViewModel::handleDirectDownloadReply(QNetworkReply *reply)
+void ViewModel::handleDirectDownloadReply(QNetworkReply *reply, const BodyStream &stream)
 {
     if (!reply) {
         emit externalResourceLoadFinished(false, tr("Invalid network reply."));
         return;
     }
-    if (reply != directDownloadReply) {
-        reply->deleteLater();
+    const http::FinishedReply finished = http::takeFinished(reply, directDownloadReply);
+    if (!finished)
         return;
-    }
-    directDownloadReply = nullptr;
-    const auto release = qScopeGuard([reply] { reply->deleteLater(); });
 
     const QVariant target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
     if (target.isValid() && !target.isNull()) {
@@ -99,8 +96,9 @@ void ViewModel::handleDirectDownloadReply(QNetworkReply *reply)
         return;
     }
     // Only the answer that carries the bundle can vouch for it; redirects on the way do not.
-    registerDirectDownload(reply->readAll(), reply->rawHeader(kBundleSignatureHeader),
-                           reply->url());
+    DeliveredBundle bundle = receivedBundle(reply, stream);
+    deliverPayload(bundle, reply->rawHeader(kBundleSignatureHeader), reply->url(),
+                   Delivery::DirectDownload);
 }
 
 void ViewModel::followDirectDownloadRedirect(const QUrl &from, const QUrl &location)
@@ -152,21 +150,4 @@ bool ViewModel::retryDirectDownload(QNetworkReply *reply)
     if (!requestDirectDownload(retryUrl))
         emit externalResourceLoadFinished(false, tr("Failed to retry RCC download."));
     return true;
-}
-
-void ViewModel::registerDirectDownload(const QByteArray &body, const QByteArray &signature,
-                                       const QUrl &source)
-{
-    if (body.isEmpty()) {
-        emit externalResourceLoadFinished(false, tr("Downloaded RCC file is empty."));
-    } else if (refuseUnsignedPayload(body, signature, source) || refuseQuarantinedPayload(body)) {
-        return;
-    } else if (!cacheAndRegisterPayload(body, userId, source.toString(), signature)) {
-        emit externalResourceLoadFinished(false,
-                                          tr("Downloaded file is not a valid RCC resource."));
-    } else {
-        qInfo() << "Registered external RCC from URL:" << source;
-        acknowledgeDashboardUpdate();
-        emit externalResourceLoadFinished(true, tr("External resource loaded."));
-    }
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QString>
 
 // What the body of a dashboard function reply carries: the bundle, either raw or as base64 in a
@@ -12,8 +11,10 @@ struct DashboardFunctionBody
     QString errorText;    // trimmed "error" member; empty when absent or not a string
     QByteArray signature; // trimmed "signature" member (base64); empty when absent or not a string
     bool isJsonObject = false;
-    QJsonObject object;          // the body when it is a JSON object
+    QByteArray compactJson;      // the body when it is a JSON object, as QJsonDocument writes it
     qsizetype encodedBytes = -1; // characters of a used "payload_base64", else -1
 };
 
 DashboardFunctionBody parseDashboardFunctionBody(const QByteArray &body);
+// The same through the full JSON parser only: what the above must answer for every body.
+DashboardFunctionBody parseDashboardFunctionBodyFully(const QByteArray &body);

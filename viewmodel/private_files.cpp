@@ -205,3 +205,156 @@ QByteArray readFile(const QString &path, qint64 maxBytes)
 }
 
 } // namespace privatefiles
+
+namespace privatefiles {
+
+namespace {
+
+// Named after this process, as replaceFile's is, so that two clients never share it; an entry of
+// that name is a leftover of an earlier process with this id, or planted, and goes first.
+QString pendingName(const QString &path)
+{
+    return path + QStringLiteral(".tmp-%1").arg(QCoreApplication::applicationPid());
+}
+
+#ifdef Q_OS_UNIX
+bool createExclusively(QFile &file, const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(name.constData(), flags, 0600);
+    if (fd < 0 && errno == EEXIST && ::unlink(name.constData()) == 0)
+        fd = ::open(name.constData(), flags, 0600);
+    if (fd < 0)
+        return false;
+    if (::fchmod(fd, 0600) != 0 || !file.open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered,
+                                              QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        ::unlink(name.constData());
+        return false;
+    }
+    return true;
+}
+
+// Whether `path` still names the open file: another writer of this process may have taken the
+// name over since, and what it writes must not be renamed or removed in its place.
+bool namesFile(const QFile &file, const QString &path)
+{
+    struct stat opened
+    {
+    };
+    struct stat named
+    {
+    };
+    return ::fstat(file.handle(), &opened) == 0 &&
+           ::lstat(QFile::encodeName(path).constData(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+bool syncAndRename(QFile &file, const QString &from, const QString &to)
+{
+    return ::fsync(file.handle()) == 0 && namesFile(file, from) &&
+           ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+#else
+bool createExclusively(QFile &file, const QString &path)
+{
+    file.setFileName(path);
+    return file.open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered);
+}
+
+bool namesFile(const QFile &, const QString &)
+{
+    return true;
+}
+
+// An open file cannot be renamed here: it is closed, renamed, and opened again.
+bool syncAndRename(QFile &file, const QString &from, const QString &to)
+{
+    file.close();
+    if (QFile::exists(to) && !QFile::remove(to))
+        return false;
+    file.setFileName(to);
+    return QFile::rename(from, to) && file.open(QIODevice::ReadOnly);
+}
+#endif
+
+} // namespace
+
+PendingFile::PendingFile(const QString &path)
+    : target(path), temporary(pendingName(path)), file(std::make_unique<QFile>())
+{
+    if (!createExclusively(*file, temporary)) {
+        error = file->errorString();
+        file.reset();
+    }
+}
+
+PendingFile::~PendingFile()
+{
+    if (!file)
+        return;
+    const bool remove = !committed && namesFile(*file, temporary);
+    file->close(); // unmaps
+    if (remove)
+        QFile::remove(temporary);
+}
+
+bool PendingFile::isOpen() const
+{
+    return file != nullptr;
+}
+
+bool PendingFile::append(const char *data, qint64 size)
+{
+    if (!file || committed)
+        return false;
+    if (mapped) {
+        file->unmap(mapped);
+        mapped = nullptr;
+    }
+    if (failed)
+        return false;
+    if (file->write(data, size) == size) {
+        written += size;
+        return true;
+    }
+    // What was written before stays readable; nothing more goes in, and nothing is committed.
+    failed = true;
+    error = file->errorString();
+    file->resize(written);
+    return false;
+}
+
+QByteArray PendingFile::bytes()
+{
+    if (!file || written <= 0)
+        return {};
+    if (!mapped)
+        mapped = file->map(0, written);
+    return mapped ? QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), written)
+                  : QByteArray();
+}
+
+bool PendingFile::commit()
+{
+    if (!file || failed || committed)
+        return committed;
+#ifndef Q_OS_UNIX
+    mapped = nullptr; // closing the file below unmaps it
+#endif
+    committed = syncAndRename(*file, temporary, target);
+    if (!committed)
+        error = file->errorString();
+    return committed;
+}
+
+std::unique_ptr<QFile> PendingFile::takeFile()
+{
+    if (!committed)
+        return {};
+    mapped = nullptr; // the mapping goes with the file
+    return std::move(file);
+}
+
+} // namespace privatefiles

@@ -3,7 +3,9 @@
 #include <QByteArray>
 #include <QString>
 
-class QFile;
+#include <memory>
+
+#include <QFile>
 
 // The files the client keeps under its data folder (the bundle cache, its signatures and load
 // records). Folders are created 0700 and files 0600 whatever the umask, and nothing is written,
@@ -38,5 +40,45 @@ bool exists(const QString &path);
 bool isSymLink(const QString &path);
 // Removes the entry itself: a link, never what it points to.
 bool remove(const QString &path);
+
+} // namespace privatefiles
+
+namespace privatefiles {
+
+// A file that is written beside `path`, 0600 and created exclusively, and replaces `path` only
+// once commit() has made it durable; until then, and if that never happens, nothing of it stays.
+// What was written can be read back through a read-only mapping, without a copy.
+class PendingFile
+{
+public:
+    explicit PendingFile(const QString &path);
+    ~PendingFile();
+    PendingFile(const PendingFile &) = delete;
+    PendingFile &operator=(const PendingFile &) = delete;
+
+    bool isOpen() const;
+    const QString &path() const { return target; }
+    qint64 size() const { return written; }
+    QString errorString() const { return error; }
+    // All of it or false; a file that fell short keeps what it had and takes no more.
+    bool append(const char *data, qint64 size);
+    // The bytes written so far, valid while this object lives and until the next append();
+    // empty when nothing was written or the file cannot be mapped.
+    QByteArray bytes();
+    // Flushed to disk and renamed over `path`; the mapping stays valid.
+    bool commit();
+    // The committed file, with the mapping bytes() gave: the bytes stay valid while it is open.
+    std::unique_ptr<QFile> takeFile();
+
+private:
+    QString target;
+    QString temporary;
+    std::unique_ptr<QFile> file;
+    uchar *mapped = nullptr;
+    qint64 written = 0;
+    bool committed = false;
+    bool failed = false;
+    QString error;
+};
 
 } // namespace privatefiles

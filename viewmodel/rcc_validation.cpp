@@ -106,87 +106,136 @@ bool fail(QString *reason, const QString &text)
 
 } // namespace
 
-bool isStructurallyValidRcc(const QByteArray &bytes, QString *reason)
+namespace {
+
+// Where the header puts the areas, and how many nodes the tree area could hold.
+struct Layout
 {
-    const Reader in(bytes);
+    qint64 treeOffset = 0;
+    qint64 dataOffset = 0;
+    qint64 namesOffset = 0;
+    qint64 nodeSize = 0;
+    qint64 nodeCapacity = 0;
+
+    qint64 nodeAt(qint64 node) const { return treeOffset + node * nodeSize; }
+};
+
+bool readHeader(const QByteArray &bytes, const Reader &in, Layout &layout, QString *reason)
+{
     if (!in.has(0, 20) || bytes.left(4) != QByteArrayLiteral("qres"))
         return fail(reason, QStringLiteral("missing resource header"));
-
     const qint32 version = in.i32(4);
     if (version < 1 || version > 3)
         return fail(reason, QStringLiteral("unknown format version %1").arg(version));
-    const qint64 treeOffset = in.i32(8);
-    const qint64 dataOffset = in.i32(12);
-    const qint64 namesOffset = in.i32(16);
+    layout.treeOffset = in.i32(8);
+    layout.dataOffset = in.i32(12);
+    layout.namesOffset = in.i32(16);
     if (version >= 3) {
         if (!in.has(20, 4))
             return fail(reason, QStringLiteral("truncated header"));
         if (in.u32(20) & ~quint32(kCompressed | kCompressedZstd))
             return fail(reason, QStringLiteral("unknown format flags"));
     }
-    if (!in.has(treeOffset, 0) || !in.has(dataOffset, 0) || !in.has(namesOffset, 0))
+    if (!in.has(layout.treeOffset, 0) || !in.has(layout.dataOffset, 0) ||
+        !in.has(layout.namesOffset, 0))
         return fail(reason, QStringLiteral("area offset outside the bundle"));
-
-    const qint64 nodeSize = version >= 2 ? 22 : 14;
-    const qint64 nodeCapacity = (in.size - treeOffset) / nodeSize;
-    if (nodeCapacity < 1)
+    layout.nodeSize = version >= 2 ? 22 : 14;
+    layout.nodeCapacity = (in.size - layout.treeOffset) / layout.nodeSize;
+    if (layout.nodeCapacity < 1)
         return fail(reason, QStringLiteral("missing root node"));
-    auto nodeAt = [&](qint64 node) { return treeOffset + node * nodeSize; };
-
-    // The resource system binary-searches names and recurses into directories without any
-    // bounds checks of its own, so every node it could reach must be complete and visited once.
-    QList<bool> seen(nodeCapacity, false);
-    QList<qint64> pending{0};
-    qint64 expandedTotal = 0;
-    seen[0] = true;
-    while (!pending.isEmpty()) {
-        const qint64 node = pending.takeLast();
-        const qint64 at = nodeAt(node);
-        const quint16 flags = in.u16(at + 4);
-        if (flags & ~(kCompressed | kDirectory | kCompressedZstd))
-            return fail(reason, QStringLiteral("unknown flags on node %1").arg(node));
-
-        // The root's name is never read; every other node's name is, and becomes a path
-        // segment: an empty, "." or ".." name or one holding '/' makes a directory contain
-        // itself, and walking the tree never ends.
-        if (node != 0) {
-            const qint64 nameAt = namesOffset + qint64(in.u32(at));
-            if (!in.has(nameAt, 6) || !in.has(nameAt + 6, qint64(in.u16(nameAt)) * 2))
-                return fail(reason, QStringLiteral("name of node %1 outside the bundle").arg(node));
-            if (!isUsableName(in, nameAt + 6, in.u16(nameAt)))
-                return fail(reason, QStringLiteral("unusable name on node %1").arg(node));
-        }
-
-        if (flags & kDirectory) {
-            if (flags & (kCompressed | kCompressedZstd))
-                return fail(reason, QStringLiteral("compressed directory node %1").arg(node));
-            const qint64 childCount = in.i32(at + 6);
-            const qint64 firstChild = in.i32(at + 10);
-            if (childCount < 0 || (childCount > 0 && firstChild < 1) || firstChild > nodeCapacity ||
-                childCount > nodeCapacity - firstChild)
-                return fail(reason,
-                            QStringLiteral("children of node %1 outside the tree").arg(node));
-            for (qint64 child = firstChild; child < firstChild + childCount; ++child) {
-                if (seen[child])
-                    return fail(reason, QStringLiteral("node %1 reached twice").arg(child));
-                seen[child] = true;
-                pending.append(child);
-            }
-        } else {
-            if (node == 0)
-                return fail(reason, QStringLiteral("root node is not a directory"));
-            const qint64 entryAt = dataOffset + qint64(in.u32(at + 10));
-            if (!in.has(entryAt, 4) || !in.has(entryAt + 4, qint64(in.u32(entryAt))))
-                return fail(reason, QStringLiteral("data of node %1 outside the bundle").arg(node));
-            if ((flags & kCompressed) && (flags & kCompressedZstd))
-                return fail(reason, QStringLiteral("two compressions on node %1").arg(node));
-            if (!expandsWithinCaps(in, flags, entryAt + 4, in.u32(entryAt), expandedTotal))
-                return fail(
-                    reason,
-                    QStringLiteral("node %1 declares too large an expanded size").arg(node));
-        }
-    }
     return true;
+}
+
+// The root's name is never read; every other node's name is, and becomes a path segment: an
+// empty, "." or ".." name or one holding '/' makes a directory contain itself, and walking the
+// tree never ends.
+bool checkName(const Reader &in, const Layout &layout, qint64 node, QString *reason)
+{
+    if (node == 0)
+        return true;
+    const qint64 nameAt = layout.namesOffset + qint64(in.u32(layout.nodeAt(node)));
+    if (!in.has(nameAt, 6) || !in.has(nameAt + 6, qint64(in.u16(nameAt)) * 2))
+        return fail(reason, QStringLiteral("name of node %1 outside the bundle").arg(node));
+    if (!isUsableName(in, nameAt + 6, in.u16(nameAt)))
+        return fail(reason, QStringLiteral("unusable name on node %1").arg(node));
+    return true;
+}
+
+// The resource system binary-searches names and recurses into directories without any bounds
+// checks of its own, so every node it could reach must be complete and visited once.
+class TreeWalk
+{
+public:
+    TreeWalk(const Reader &reader, const Layout &areas)
+        : in(reader), layout(areas), seen(areas.nodeCapacity, false)
+    {
+    }
+
+    bool run(QString *reason)
+    {
+        QList<qint64> pending{0};
+        seen[0] = true;
+        while (!pending.isEmpty()) {
+            const qint64 node = pending.takeLast();
+            const quint16 flags = in.u16(layout.nodeAt(node) + 4);
+            if (flags & ~(kCompressed | kDirectory | kCompressedZstd))
+                return fail(reason, QStringLiteral("unknown flags on node %1").arg(node));
+            if (!checkName(in, layout, node, reason) ||
+                !((flags & kDirectory) ? directory(node, flags, pending, reason)
+                                       : file(node, flags, reason)))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    bool directory(qint64 node, quint16 flags, QList<qint64> &pending, QString *reason)
+    {
+        if (flags & (kCompressed | kCompressedZstd))
+            return fail(reason, QStringLiteral("compressed directory node %1").arg(node));
+        const qint64 at = layout.nodeAt(node);
+        const qint64 childCount = in.i32(at + 6);
+        const qint64 firstChild = in.i32(at + 10);
+        if (childCount < 0 || (childCount > 0 && firstChild < 1) ||
+            firstChild > layout.nodeCapacity || childCount > layout.nodeCapacity - firstChild)
+            return fail(reason, QStringLiteral("children of node %1 outside the tree").arg(node));
+        for (qint64 child = firstChild; child < firstChild + childCount; ++child) {
+            if (seen[child])
+                return fail(reason, QStringLiteral("node %1 reached twice").arg(child));
+            seen[child] = true;
+            pending.append(child);
+        }
+        return true;
+    }
+
+    bool file(qint64 node, quint16 flags, QString *reason)
+    {
+        if (node == 0)
+            return fail(reason, QStringLiteral("root node is not a directory"));
+        const qint64 entryAt = layout.dataOffset + qint64(in.u32(layout.nodeAt(node) + 10));
+        if (!in.has(entryAt, 4) || !in.has(entryAt + 4, qint64(in.u32(entryAt))))
+            return fail(reason, QStringLiteral("data of node %1 outside the bundle").arg(node));
+        if ((flags & kCompressed) && (flags & kCompressedZstd))
+            return fail(reason, QStringLiteral("two compressions on node %1").arg(node));
+        if (!expandsWithinCaps(in, flags, entryAt + 4, in.u32(entryAt), expandedTotal))
+            return fail(reason,
+                        QStringLiteral("node %1 declares too large an expanded size").arg(node));
+        return true;
+    }
+
+    const Reader &in;
+    const Layout &layout;
+    QList<bool> seen;
+    qint64 expandedTotal = 0;
+};
+
+} // namespace
+
+bool isStructurallyValidRcc(const QByteArray &bytes, QString *reason)
+{
+    const Reader in(bytes);
+    Layout layout;
+    return readHeader(bytes, in, layout, reason) && TreeWalk(in, layout).run(reason);
 }
 
 namespace {

@@ -87,21 +87,6 @@ QByteArray readSignatureFile(const QString &cacheFile)
     return privatefiles::readFile(signatureFilePath(cacheFile), 128).trimmed();
 }
 
-// The previous file stays as it was unless the whole payload was written.
-bool writeCacheFile(const QString &path, const QByteArray &payload)
-{
-    const privatefiles::WriteResult result = privatefiles::replaceFile(path, payload);
-    if (result.ok)
-        return true;
-    if (!result.opened)
-        qWarning() << "Failed to open dashboard RCC cache file for writing:" << path
-                   << result.error;
-    else
-        qWarning() << "Failed to write full dashboard RCC cache file:" << path
-                   << "written=" << result.written << "expected=" << payload.size();
-    return false;
-}
-
 void removeCacheFile(const QString &path)
 {
     if (!privatefiles::exists(path))
@@ -179,49 +164,51 @@ bool ViewModel::loadCachedDashboard(QString id)
     const QFileInfo info(path);
     if (!info.exists() || !info.isFile())
         return false;
-    QByteArray bundle;
-    QByteArray digest;
-    if (bundleTrust.required()) {
-        // Anyone who can write to the cache directory could otherwise choose the code that runs.
-        bundle = privatefiles::readFile(path);
-        if (!bundleTrust.accepts(bundle, readSignatureFile(path))) {
-            qWarning() << "Refused cached dashboard RCC without a valid signature:" << path;
-            removeCacheFile(path);
-            removeCacheFile(signatureFilePath(path));
-            return false;
-        }
-        digest = BundleQuarantine::digest(bundle);
-    } else {
-        // An unchecked bundle is only hashed, from the mapped file, not read into memory.
-        digest = BundleQuarantine::fileDigest(path);
-    }
-    if (bundleQuarantine.isQuarantined(path, digest)) {
+    std::optional<DeliveredBundle> bundle = readCachedBundle(path);
+    if (!bundle)
+        return false;
+    if (bundleQuarantine.isQuarantined(path, bundle->digest())) {
         qWarning() << "Not loading quarantined dashboard RCC from cache:" << path;
         return false;
     }
     // The dashboard function may already have the fix for a bundle that hung or crashed, so it
     // is asked first; whatever it answers, this bundle included, loads as any delivery does.
-    if (bundleQuarantine.lastLoadUnfinished(path, digest)) {
+    if (bundleQuarantine.lastLoadUnfinished(path, bundle->digest())) {
         qWarning() << "Asking the dashboard function first: the cached dashboard RCC did not "
                       "finish loading last time:"
                    << path;
         return false;
     }
-    bundleQuarantine.beginLoad(path, digest);
-    // A checked bundle is registered from the bytes that were checked, not from the file, which
-    // could be replaced in between.
-    if (bundleTrust.required() ? registerPayload(bundle, QString(), path)
-                               : registerExternalResource(QUrl::fromLocalFile(path).toString())) {
-        bundleQuarantine.lift(path, digest);
-        registeredCacheFile = path;
-        registeredDigest = digest;
+    if (registerBundle(*bundle, path, QByteArray())) {
         qInfo() << "Loaded cached dashboard RCC:" << path;
         emit externalResourceLoadFinished(true, tr("External resource loaded from cache."));
         return true;
     }
-    bundleQuarantine.endLoad();
     qWarning() << "Dashboard RCC cache exists but failed to register:" << path;
     return false;
+}
+
+// A checked bundle is registered from the bytes that were checked, not from the file, which
+// could be replaced in between; an unchecked one is mapped, not read into memory.
+std::optional<DeliveredBundle> ViewModel::readCachedBundle(const QString &path)
+{
+    if (bundleTrust.required()) {
+        // Anyone who can write to the cache directory could otherwise choose the code that runs.
+        const QByteArray bundle = privatefiles::readFile(path);
+        if (!bundleTrust.accepts(bundle, readSignatureFile(path))) {
+            qWarning() << "Refused cached dashboard RCC without a valid signature:" << path;
+            removeCacheFile(path);
+            removeCacheFile(signatureFilePath(path));
+            return std::nullopt;
+        }
+        return DeliveredBundle::cached(bundle, path);
+    }
+    auto file = std::make_unique<QFile>();
+    QByteArray bytes;
+    const qint64 size = privatefiles::openForReading(*file, path) ? file->size() : 0;
+    if (uchar *mapped = size > 0 ? file->map(0, size) : nullptr)
+        bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), qsizetype(size));
+    return DeliveredBundle::cached(bytes, path, std::move(file));
 }
 
 // Called by the main page once creating the dashboard has ended either way: the bundle did not
@@ -233,16 +220,14 @@ void ViewModel::dashboardCreationFinished(bool created)
 }
 
 // A downloaded bundle that stopped an earlier run is refused before anything is replaced.
-bool ViewModel::refuseQuarantinedPayload(const QByteArray &payload)
+bool ViewModel::refuseQuarantinedPayload(const DeliveredBundle &bundle)
 {
-    const QString path = dashboardCacheFilePath(userId);
-    if (path.isEmpty())
+    if (bundle.cachePath().isEmpty())
         return false;
-    bundleQuarantine.recoverInterruptedLoad(path);
-    const QByteArray digest = BundleQuarantine::digest(payload);
-    if (!bundleQuarantine.isQuarantined(path, digest))
+    bundleQuarantine.recoverInterruptedLoad(bundle.cachePath());
+    if (!bundleQuarantine.isQuarantined(bundle.cachePath(), bundle.digest()))
         return false;
-    qWarning().noquote() << "Refused quarantined dashboard RCC: sha256=" << digest;
+    qWarning().noquote() << "Refused quarantined dashboard RCC: sha256=" << bundle.digest();
     emit externalResourceLoadFinished(
         false, tr("This dashboard stopped the app while it was loading before, so it is not "
                   "loaded again. A newer version will load once it is published."));
@@ -289,60 +274,66 @@ void ViewModel::unregisterCurrentResource()
         QResource::unregisterResource(
             reinterpret_cast<const uchar *>(registeredRccData.constData()));
     registeredRccData.clear();
+    registeredRccStorage.reset(); // after the resource system has let go of its bytes
     registeredFromMemory = false;
 }
 
 bool ViewModel::cacheAndRegisterPayload(QByteArray payload, QString id, QString source,
                                         QByteArray signature)
 {
-    unregisterCurrentResource();
+    DeliveredBundle bundle(payload, dashboardCacheFilePath(id));
+    return registerBundle(bundle, source, signature);
+}
 
-    const QString path = dashboardCacheFilePath(id);
-    const QByteArray digest = BundleQuarantine::digest(payload);
-    if (!path.isEmpty())
-        bundleQuarantine.beginLoad(path, digest);
-    if (!registerPayload(payload, path, source, signature)) {
-        bundleQuarantine.endLoad();
+// Registration reads the bundle in place and trusts every offset in it: a damaged bundle would be
+// read out of bounds later, so it is refused before it can take the cached one's place. A bundle
+// that could not be cached is registered all the same.
+bool ViewModel::registerBundle(DeliveredBundle &bundle, const QString &source,
+                               const QByteArray &signature)
+{
+    unregisterCurrentResource();
+    BundleQuarantine::Attempt attempt(bundleQuarantine, bundle.cachePath(), bundle.digest());
+    const bool fresh = !bundle.isCached();
+    const auto refuse = [&] {
+        qWarning() << "Failed to register dashboard RCC payload from" << source
+                   << "bytes=" << bundle.size();
         return false;
-    }
-    if (!path.isEmpty())
-        bundleQuarantine.lift(path, digest);
-    registeredCacheFile = path;
-    registeredDigest = digest;
+    };
+    if (!isStructurallyValidRcc(bundle.bytes()))
+        return refuse();
+    const bool cached = cacheBundle(bundle, source, signature);
+    std::unique_ptr<QFile> storage = bundle.takeStorage();
+    if (!QResource::registerResource(reinterpret_cast<const uchar *>(bundle.bytes().constData())))
+        return refuse();
+    registeredRccData = bundle.bytes();
+    registeredRccStorage = std::move(storage);
+    registeredFromMemory = true;
+    if (!fresh)
+        qInfo() << "Registered external RCC:" << bundle.cachePath();
+    else if (cached && !bundleTrust.required())
+        qInfo() << "Cached and registered dashboard RCC from" << source << "at"
+                << bundle.cachePath();
+    else
+        qInfo() << "Registered external RCC from in-memory payload:" << source;
+    clearComponentCacheIfEngine();
+    attempt.succeed();
+    registeredCacheFile = bundle.cachePath();
+    registeredDigest = bundle.digest();
     return true;
 }
 
-bool ViewModel::registerPayload(const QByteArray &payload, const QString &path,
-                                const QString &source, const QByteArray &signature)
+// With signatures required, the cached bundle is only of use beside its signature.
+bool ViewModel::cacheBundle(DeliveredBundle &bundle, const QString &source,
+                            const QByteArray &signature)
 {
-    // With signatures required, the cached bundle is only of use beside its signature, and the
-    // checked bytes are registered from memory.
-    if (bundleTrust.required()) {
-        if (!path.isEmpty() && writeSignatureFile(path, signature) && writeCacheFile(path, payload))
-            qInfo() << "Cached dashboard RCC from" << source << "at" << path;
-    } else if (!path.isEmpty() && writeCacheFile(path, payload)) {
-        if (registerExternalResource(QUrl::fromLocalFile(path).toString())) {
-            qInfo() << "Cached and registered dashboard RCC from" << source << "at" << path;
-            return true;
-        }
-        qWarning() << "Cached dashboard RCC but failed to register cached file:" << path;
-    }
-
-    unregisterCurrentResource();
-    registeredRccData = payload;
-    // Registration from memory trusts every offset in the buffer; a damaged bundle would be
-    // read out of bounds later, so it is refused here exactly like a rejected one.
-    if (!isStructurallyValidRcc(registeredRccData) ||
-        !QResource::registerResource(
-            reinterpret_cast<const uchar *>(registeredRccData.constData()))) {
-        qWarning() << "Failed to register dashboard RCC payload from" << source
-                   << "bytes=" << registeredRccData.size();
-        registeredRccData.clear();
+    if (bundle.isCached() || bundle.cachePath().isEmpty())
+        return bundle.isCached();
+    if (bundleTrust.required() && !writeSignatureFile(bundle.cachePath(), signature))
         return false;
-    }
-    registeredFromMemory = true;
-    qInfo() << "Registered external RCC from in-memory payload:" << source;
-    clearComponentCacheIfEngine();
+    if (!bundle.cache())
+        return false;
+    if (bundleTrust.required())
+        qInfo() << "Cached dashboard RCC from" << source << "at" << bundle.cachePath();
     return true;
 }
 

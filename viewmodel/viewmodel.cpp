@@ -10,8 +10,9 @@
 #include <utility>
 
 #include "app/config.h"
-#include "auth/http_request.h"
+#include "auth/session_keys.h"
 #include "mqtt/mqttclient.h"
+#include "net/http_request.h"
 
 struct ViewModel::QueuedMessage
 {
@@ -297,7 +298,7 @@ void ViewModel::logUserOut()
 {
     QString cachedUserId = userId.trimmed();
     if (cachedUserId.isEmpty())
-        cachedUserId = authHandler.Settings().value(QStringLiteral("id")).toString();
+        cachedUserId = authHandler.Settings().value(sessionkey::kUserId).toString();
 
     http::dropReply(dashboardFunctionReply);
     http::dropReply(directDownloadReply);
@@ -346,8 +347,8 @@ QString ViewModel::appConfigValue(QString key) const
 bool ViewModel::restoreUserFromSettings()
 {
     QSettings &settings = authHandler.Settings();
-    userId = settings.value(QStringLiteral("id")).toString();
-    userEmail = settings.value(QStringLiteral("email")).toString();
+    userId = settings.value(sessionkey::kUserId).toString();
+    userEmail = settings.value(sessionkey::kEmail).toString();
     if (!userId.isEmpty() && !userEmail.isEmpty()) {
         userSignedIn = true;
         setSessionEnded(false);

@@ -13,10 +13,12 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "auth/authhandler.h"
 #include "viewmodel/bundle_quarantine.h"
 #include "viewmodel/bundle_signature.h"
+#include "viewmodel/delivered_bundle.h"
 #include "viewmodel/rcc_validation.h"
 #include "viewmodel/script_watchdog.h"
 
@@ -91,9 +93,11 @@ public:
     bool cacheAndRegisterPayload(QByteArray payload, QString userId, QString source,
                                  QByteArray signature = QByteArray());
     bool requestDirectDownload(QUrl url);
-    void handleDirectDownloadReply(QNetworkReply *reply);
+    // The body of a bundle reply, streamed into a bundle while the answer is a success.
+    using BodyStream = std::shared_ptr<std::optional<DeliveredBundle>>;
+    void handleDirectDownloadReply(QNetworkReply *reply, const BodyStream &stream);
     bool requestDashboardFunction(QUrl url, QString accessToken);
-    void handleDashboardFunctionReply(QNetworkReply *reply);
+    void handleDashboardFunctionReply(QNetworkReply *reply, const BodyStream &stream);
 
     AuthHandler &auth() { return authHandler; }
 
@@ -104,22 +108,31 @@ private:
     void clearComponentCacheIfEngine();
     void connectDashboardReplyDiagnostics(QNetworkReply *reply);
     void limitBundleBody(QNetworkReply *reply, QNetworkReply *ViewModel::*slot);
+    BodyStream streamBundleBody(QNetworkReply *reply, QNetworkReply *ViewModel::*slot);
+    void startStream(std::optional<DeliveredBundle> &stream, QNetworkReply *reply);
+    DeliveredBundle receivedBundle(QNetworkReply *reply, const BodyStream &stream);
     void sendDashboardFunctionRequest(const QNetworkRequest &request);
     // Steps of the two delivery reply handlers.
     bool followDashboardFunctionRedirect(QNetworkReply *reply, int status);
     void retryDashboardFunctionAfterUnauthorized();
     QString dashboardFunctionFailure(QNetworkReply *reply, int status, const QByteArray &body,
                                      const DashboardFunctionBody &parsed);
-    void registerDashboardFunctionPayload(const QByteArray &payload, const QByteArray &signature,
-                                          const QUrl &source);
     void followDirectDownloadRedirect(const QUrl &from, const QUrl &location);
     bool retryDirectDownload(QNetworkReply *reply);
-    void registerDirectDownload(const QByteArray &body, const QByteArray &signature,
-                                const QUrl &source);
+    enum class Delivery
+    {
+        DirectDownload,
+        DashboardFunction,
+    };
+    // The one way from a received bundle to its registration: checks, cache and registration.
+    void deliverPayload(DeliveredBundle &bundle, const QByteArray &signature, const QUrl &source,
+                        Delivery delivery);
     void acknowledgeDashboardUpdate();
-    bool registerPayload(const QByteArray &payload, const QString &path, const QString &source,
-                         const QByteArray &signature = QByteArray());
-    bool refuseQuarantinedPayload(const QByteArray &payload);
+    bool registerBundle(DeliveredBundle &bundle, const QString &source,
+                        const QByteArray &signature);
+    bool cacheBundle(DeliveredBundle &bundle, const QString &source, const QByteArray &signature);
+    std::optional<DeliveredBundle> readCachedBundle(const QString &path);
+    bool refuseQuarantinedPayload(const DeliveredBundle &bundle);
     bool refuseUnsignedPayload(const QByteArray &payload, const QByteArray &signature,
                                const QUrl &source);
 
@@ -153,6 +166,7 @@ private:
     bool sessionEnded = false; // from a sign-out to the next sign-in
     QString registeredRccPath;
     QByteArray registeredRccData;
+    std::unique_ptr<QFile> registeredRccStorage; // the mapped file registeredRccData points into
     bool registeredFromMemory = false;
 
     // Messages are shown one at a time, in order, from the event loop.

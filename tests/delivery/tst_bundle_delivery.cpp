@@ -12,6 +12,8 @@
 #include "support/scripted_http_server.h"
 #include "support/streaming_server.h"
 #include "support/waits.h"
+#include "viewmodel/function_reply.h"
+#include "viewmodel/private_files.h"
 #include "viewmodel/rcc_validation.h"
 #include "viewmodel/viewmodel.h"
 
@@ -851,6 +853,119 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(big.clientLeftEarly, kWait);
         QCOMPARE(finished->count(), 1);
         QVERIFY(!QFile::exists(cacheFile("user-1")) && !QFileInfo::exists(":/external"));
+        QTRY_VERIFY_WITH_TIMEOUT(QDir(cacheFile()).isEmpty(), kWait); // nothing of what arrived
+    }
+
+    // A bundle that does not register never takes the cached one's place.
+    void refusedBundleKeepsCachedOne_data()
+    {
+        QTest::addColumn<bool>("direct");
+        QTest::addColumn<Response>("reply");
+        Response cut = ok(bundleA);
+        cut.dropAfterBodyBytes = int(bundleA.size() / 2);
+        for (const bool direct : {false, true}) {
+            const char *via = direct ? "direct" : "function";
+            QTest::addRow("%s, damaged", via)
+                << direct << ok(patched<qint32>(bundleA, 8, bundleA.size()));
+            QTest::addRow("%s, cut off halfway", via) << direct << cut;
+        }
+    }
+    void refusedBundleKeepsCachedOne()
+    {
+        QFETCH(bool, direct);
+        QFETCH(Response, reply);
+        server.enqueue(ok(bundleB));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        vm->dashboardCreationFinished(true);
+        const QStringList kept = QDir(cacheFile()).entryList(QDir::Files);
+        server.enqueue(reply);
+        QVERIFY(direct ? vm->downloadAndRegisterExternalResource(base + "/damaged")
+                       : vm->reloadDashboardFromServer());
+        QVERIFY(!outcome(2).first);
+        QCOMPARE(readFile(cacheFile("user-1")), bundleB);
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(cacheFile()).entryList(QDir::Files), kept, kWait);
+    }
+
+    // A cache file that cannot take the whole bundle as it streams in: the bundle registers
+    // from memory all the same, and the cached one stays.
+    void streamedBundleOverFileLimitRegistersFromMemory()
+    {
+        server.enqueue(ok(bundleA));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        vm->dashboardCreationFinished(true);
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const rlimit limited{64, saved.rlim_max};
+        server.enqueue(ok(bundleB));
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        QVERIFY(vm->reloadDashboardFromServer());
+        const QPair<bool, QString> result = outcome(2);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        QCOMPARE(result, qMakePair(true, kLoaded));
+        QVERIFY(QFile::exists(kOnlyB) && !QFile::exists(kOnlyA));
+        QVERIFY(logged("Failed to write full dashboard RCC cache file:"));
+        QCOMPARE(readFile(cacheFile("user-1")), bundleA);
+    }
+
+    // The dashboard function's body is read in place where it can be; whatever the body, the
+    // reading, the log text included, is the full JSON parser's.
+    void functionBodiesReadAsTheFullParserDoes_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        const QDir corpus(DELIVERY_BUNDLE_SOURCES "/../../../fuzz/corpus/function_reply");
+        const QStringList seeds = corpus.entryList(QDir::Files);
+        QVERIFY(!seeds.isEmpty());
+        for (const QString &name : seeds)
+            QTest::newRow(qPrintable(name)) << readFile(corpus.filePath(name));
+        const QList<QByteArray> bodies = {"{}",
+                                          " {\"b\":\"1\",\"a\":\"2\",\"ab\":\"3\",\"B\":\"4\"} ",
+                                          "{\"payload_base64\":\"===\"}",
+                                          "{\"payload_base64\":\" QU JD~\"}",
+                                          "{\"error\":\"\",\"signature\":\" s \"}",
+                                          "{\"a\":\"1\",}",
+                                          "{\"a\" \"1\"}",
+                                          "{\"a\":\"1\"",
+                                          "{\"a\":\"x\ty\"}",
+                                          "{\"a\":\"\x7f\"}",
+                                          "\xef\xbb\xbf{\"a\":\"1\"}",
+                                          QByteArray("{\"a\":\"1\"}\0", 10),
+                                          "{\"a\":\"1\"}\f",
+                                          "[\"a\"]",
+                                          "\"a\"",
+                                          ""};
+        for (const QByteArray &body : bodies)
+            QTest::newRow(body.toPercentEncoding().left(60).constData()) << body;
+    }
+    void functionBodiesReadAsTheFullParserDoes()
+    {
+        QFETCH(QByteArray, body);
+        const DashboardFunctionBody read = parseDashboardFunctionBody(body);
+        const DashboardFunctionBody full = parseDashboardFunctionBodyFully(body);
+        QCOMPARE(read.isJsonObject, full.isJsonObject);
+        QCOMPARE(read.compactJson, full.compactJson);
+        QCOMPARE(read.errorText, full.errorText);
+        QCOMPARE(read.signature, full.signature);
+        QCOMPARE(read.payload, full.payload);
+        QCOMPARE(read.encodedBytes, full.encodedBytes);
+    }
+
+    // Two writers of one process for the same file: the one whose name the other took over
+    // neither commits nor removes the other's bytes.
+    void pendingFileKeepsToItsOwnBytes()
+    {
+        const QString path = sandbox.filePath("target");
+        QVERIFY(writeFile(path, "old"));
+        auto first = std::make_unique<privatefiles::PendingFile>(path);
+        QVERIFY(first->append("first", 5));
+        privatefiles::PendingFile second(path);
+        QVERIFY(second.append("second", 6));
+        QVERIFY(!first->commit());
+        QCOMPARE(readFile(path), "old");
+        first.reset();
+        QVERIFY(second.commit());
+        QCOMPARE(readFile(path), "second");
+        QCOMPARE(second.bytes(), "second"); // still mapped after the rename
     }
 
     // A bundle that trickles in below the minimum average rate, or a server that says nothing,

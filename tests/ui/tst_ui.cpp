@@ -6,8 +6,8 @@
 #include <functional>
 #include <memory>
 
-#include "auth/http_request.h"
 #include "mqtt/mqttclient.h"
+#include "net/http_request.h"
 #include "support/dashboards.h"
 #include "support/log_capture.h"
 #include "support/loopback_backend.h"

@@ -1,6 +1,6 @@
-#include "auth/http_request.h"
+#include "net/http_request.h"
 
-#include "viewmodel/redirect_policy.h"
+#include "net/redirect_policy.h"
 
 #include <QElapsedTimer>
 #include <QNetworkReply>
@@ -27,6 +27,15 @@ QNetworkRequest buildRequest(const QUrl &url, Redirects redirects, const QString
     if (!bearerToken.isEmpty())
         request.setRawHeader("Authorization",
                              QStringLiteral("Bearer %1").arg(bearerToken).toUtf8());
+    return request;
+}
+
+QNetworkRequest redirectedRequest(QNetworkRequest request, const QUrl &from, const QUrl &target)
+{
+    request.setUrl(target);
+    request.setMaximumRedirectsAllowed(request.maximumRedirectsAllowed() - 1);
+    if (!redirect::sameOrigin(from, target))
+        request.setRawHeader("Authorization", QByteArray()); // removes it
     return request;
 }
 
@@ -156,28 +165,34 @@ QString errorText(const QNetworkReply *reply)
     return reply->errorString();
 }
 
-void limitReplyBody(QNetworkReply *reply, qint64 maxBytes)
+void limitReplyBody(QNetworkReply *reply, qint64 maxBytes,
+                    std::function<void(qint64 bytes)> onTooLarge)
 {
-    // Aborting from inside the reply's own signals upsets its bookkeeping, so the abort is
-    // queued; until it runs, whatever arrives is thrown away.
-    const auto refuse = [reply] {
+    const auto check = [reply, maxBytes, onTooLarge = std::move(onTooLarge)](qint64 bytes) {
+        if (bytes <= maxBytes || bodyTooLarge(reply))
+            return;
         reply->setProperty(kTooLargeProperty, true);
-        QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+        if (onTooLarge)
+            onTooLarge(bytes);
+        else // aborting inside the reply's own signals upsets its bookkeeping
+            QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
     };
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, maxBytes, refuse] {
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, check] {
         bool known = false;
         const qint64 declared =
             reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-        if (known && declared > maxBytes && !bodyTooLarge(reply))
-            refuse();
+        if (known)
+            check(declared);
     });
-    // The handlers read the body only when it is complete, so what waits here is all of it.
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, maxBytes, refuse] {
-        if (!bodyTooLarge(reply) && reply->bytesAvailable() > maxBytes)
-            refuse();
-        if (bodyTooLarge(reply))
+    // A reader that waits for the whole body leaves it all waiting here; one that reads as it
+    // arrives leaves little, so the count received so far is checked as well.
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, check] {
+        check(reply->bytesAvailable());
+        if (bodyTooLarge(reply)) // until the abort runs, whatever arrives is thrown away
             reply->skip(reply->bytesAvailable());
     });
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [check](qint64 received, qint64 total) { check(qMax(received, total)); });
 }
 
 bool bodyTooLarge(const QNetworkReply *reply)
@@ -198,6 +213,20 @@ void dropReply(QNetworkReply *&member)
     member = nullptr;
     reply->abort();
     reply->deleteLater();
+}
+
+void DeleteLater::operator()(QNetworkReply *reply) const
+{
+    reply->deleteLater();
+}
+
+FinishedReply takeFinished(QNetworkReply *reply, QNetworkReply *&member)
+{
+    FinishedReply finished(reply);
+    if (!reply || reply != member)
+        return {};
+    member = nullptr;
+    return finished;
 }
 
 } // namespace http

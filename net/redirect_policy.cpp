@@ -1,4 +1,4 @@
-#include "viewmodel/redirect_policy.h"
+#include "net/redirect_policy.h"
 
 namespace redirect {
 

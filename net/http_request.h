@@ -4,6 +4,9 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
+#include <memory>
+
 class QNetworkReply;
 
 // The one place where the client's HTTP requests get their common settings, and where replies
@@ -50,6 +53,10 @@ enum class Redirects
 QNetworkRequest buildRequest(const QUrl &url, Redirects redirects,
                              const QString &bearerToken = QString());
 
+// The request of a redirect answer from `from`, repeated at `target` by a caller that follows
+// redirects itself: one hop fewer left, and no bearer token once the target is on another origin.
+QNetworkRequest redirectedRequest(QNetworkRequest request, const QUrl &from, const QUrl &target);
+
 // Every reply of a request from buildRequest goes through here right after it is sent: the
 // request has no time limit of its own. The reply is aborted when a limit of `deadlines` is
 // reached, and timedOut() then tells its finished handler why. For SameOrigin requests it
@@ -68,13 +75,28 @@ QString errorText(const QNetworkReply *reply);
 inline constexpr qint64 kMaxAuthReplyBytes = 1024 * 1024;
 
 // Aborts the reply as soon as its Content-Length, or the body bytes received so far (after
-// decompression), exceed maxBytes; bodyTooLarge() then tells its finished handler why.
-void limitReplyBody(QNetworkReply *reply, qint64 maxBytes);
+// decompression), exceed maxBytes; bodyTooLarge() then tells its finished handler why. Given
+// onTooLarge, that is called instead, once, with the size that crossed the cap, from inside the
+// reply's signals, and decides what becomes of the reply. The cap holds whether the caller reads
+// the body as it arrives or only once it is complete.
+void limitReplyBody(QNetworkReply *reply, qint64 maxBytes,
+                    std::function<void(qint64 bytes)> onTooLarge = {});
 bool bodyTooLarge(const QNetworkReply *reply);
 QString bodyTooLargeText(qint64 maxBytes);
 
 // Forgets an in-flight reply before aborting it: abort() runs its finished handler at once, and
 // that handler must see it as superseded. The deletion is scheduled on the reply itself.
 void dropReply(QNetworkReply *&member);
+
+struct DeleteLater
+{
+    void operator()(QNetworkReply *reply) const;
+};
+using FinishedReply = std::unique_ptr<QNetworkReply, DeleteLater>;
+
+// The first step of a finished handler: the reply if it is still the one in flight in
+// `member`, which then forgets it, else null. Either way the reply is deleted once the handler
+// is done with it; a superseded one is only let go.
+FinishedReply takeFinished(QNetworkReply *reply, QNetworkReply *&member);
 
 } // namespace http
