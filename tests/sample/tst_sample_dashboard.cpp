@@ -180,7 +180,7 @@ private slots:
     {
         Client client;
         QVERIFY(client.show());
-        QTRY_COMPARE_WITH_TIMEOUT(client.badge(), live(), Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(client.badge(), live(), kWait);
         QQuickWindow window;
         window.resize(1280, 800);
         qobject_cast<QQuickItem *>(client.dashboard.get())->setParentItem(window.contentItem());
