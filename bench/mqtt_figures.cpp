@@ -233,7 +233,7 @@ Smoothness MqttFigures::smoothness(int perSecond, bool debugLog, int seconds)
     const std::unique_ptr<QProcess> process = start(launch);
     Smoothness result;
     if (!log.waitForSubscription(QStringLiteral("bench/flood"), id, 0, ReadyTimeoutMs)) {
-        stop(*process);
+        stopProcess(*process);
         return result;
     }
     const int timeoutMs = (seconds + 30) * 1000;
@@ -243,7 +243,7 @@ Smoothness MqttFigures::smoothness(int perSecond, bool debugLog, int seconds)
                       : process->waitForFinished(timeoutMs);
     if (!finished || process->exitStatus() != QProcess::NormalExit || process->exitCode() != 0) {
         qWarning("flood run %s did not finish", qPrintable(id));
-        stop(*process);
+        stopProcess(*process);
         return result;
     }
     // "frames F seconds S longest_gap_ms G messages M"
