@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QIcon>
 #include <QLocale>
 #include <QQmlApplicationEngine>
@@ -8,9 +9,13 @@
 
 #include <optional>
 
+#include "app/config.h"
 #include "app/dotenv.h"
+#include "app/modes.h"
 #include "app/qml_disk_cache.h"
 #include "mqtt/mqttclient.h"
+#include "viewmodel/author_mode.h"
+#include "viewmodel/kiosk_mode.h"
 #include "viewmodel/viewmodel.h"
 
 int main(int argc, char *argv[])
@@ -23,6 +28,11 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("corvalen_dashboard"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/logo.png")));
+
+    QCommandLineParser parser;
+    addModeOptions(parser);
+    parser.process(app);
+    const Modes modes = readModes(parser, configValue);
 
     QTranslator translator;
     const QStringList uiLanguages = QLocale::system().uiLanguages();
@@ -51,6 +61,19 @@ int main(int argc, char *argv[])
 
     engine->rootContext()->setContextProperty(QStringLiteral("manager"), viewModel);
     engine->rootContext()->setContextProperty(QStringLiteral("mqttClient"), mqttClient);
+    // Handed to the window only: dashboards see no more than in an ordinary run.
+    QVariantMap windowProperties;
+    if (!modes.dashboardDir.isEmpty()) {
+        auto *authorMode = new AuthorMode(modes.dashboardDir, engine, engine);
+        viewModel->setAuthorMode(authorMode);
+        windowProperties.insert(QStringLiteral("authorMode"), QVariant::fromValue(authorMode));
+        qInfo().noquote() << "Author mode: dashboards come from" << modes.dashboardDir;
+    }
+    if (modes.kiosk) {
+        auto *kioskMode = new KioskMode(*viewModel, engine);
+        windowProperties.insert(QStringLiteral("kioskMode"), QVariant::fromValue(kioskMode));
+    }
+    engine->setInitialProperties(windowProperties);
 
     const QUrl url(QStringLiteral("qrc:/user_interface/qml_files/main.qml"));
     QObject::connect(

@@ -57,7 +57,7 @@ ViewModel::ViewModel(QObject *parent)
     connect(&authHandler, &AuthHandler::SignOutUser, this, &ViewModel::logUserOut);
     connect(&authHandler, &AuthHandler::RccUpdateAvailable, this, [this]() {
         // An announcement while a transfer runs is dropped; the next check repeats it.
-        if (!userSignedIn || dashboardFunctionReply || directDownloadReply)
+        if (!userSignedIn || dashboardFunctionReply || directDownloadReply || authorMode)
             return;
         dashboardUpdatePending = true;
         resolveAndDownloadExternalResourceForCurrentUser();
