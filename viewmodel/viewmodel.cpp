@@ -12,6 +12,7 @@
 #include "app/config.h"
 #include "auth/http_request.h"
 #include "mqtt/mqttclient.h"
+#include "viewmodel/dashboard_types.h"
 
 struct ViewModel::QueuedMessage
 {
@@ -44,6 +45,8 @@ ViewModel::ViewModel(QObject *parent)
     // QML and queued invocations reach the message slots through the meta-type system.
     qRegisterMetaType<QMessageBox::StandardButtons>();
     qRegisterMetaType<QMessageBox::StandardButton>();
+    // Any engine that publishes a view model can give its dashboards the typed module.
+    registerDashboardTypes();
 
     // The box is opened without a nested event loop of its own; it still blocks the window.
     messageBox->setWindowModality(Qt::ApplicationModal);

@@ -1,4 +1,5 @@
 import QtQuick
+import Corvalen.Client
 
 // The dashboard's broker connection. start() reads the broker from the client's configuration
 // (CORVALEN_MQTT_HOST, CORVALEN_MQTT_PORT, CORVALEN_MQTT_TLS, CORVALEN_MQTT_TLS_CA_FILE), turns
@@ -24,9 +25,9 @@ Item {
     signal received(string topic, string message)
     signal reconnectScheduled(int seconds)
 
-    // The client's context objects; absent when the file is opened outside the client.
-    readonly property var client: typeof mqttClient !== "undefined" ? mqttClient : null // qmllint disable unqualified
-    readonly property var config: typeof manager !== "undefined" ? manager : null // qmllint disable unqualified
+    // The client's objects; null where an engine publishes none.
+    readonly property MqttClient client: Client.mqttClient
+    readonly property ViewModel config: Client.manager
 
     property double reconnectDue: 0
 

@@ -12,9 +12,9 @@ Window {
     property string appMessageTitle: ""
     property string appMessageBody: ""
     // Set by the program before the window is made; the dashboard folder of author mode.
-    property QtObject authorMode: null
+    property var authorMode: null
     // Set by the program before the window is made in wall-panel mode.
-    property QtObject kioskMode: null
+    property var kioskMode: null
     readonly property bool kiosk: kioskMode !== null && kioskMode.active
 
     width: Screen.desktopAvailableWidth
