@@ -15,6 +15,10 @@ KioskMode::KioskMode(ViewModel &viewModel, QObject *parent) : QObject(parent), v
     vm.setMqttAutoReconnect(true);
     connect(&auth, &AuthHandler::BackendUnreachable, this, &KioskMode::backendUnreachable);
     connect(&auth, &AuthHandler::AccessTokenRefreshed, this, &KioskMode::backendAnswered);
+    connect(&vm, &ViewModel::externalResourceLoadFinished, this, [this](bool loaded) {
+        if (loaded)
+            retryMs = kFirstRetryMs;
+    });
 
     retry.setSingleShot(true);
     connect(&retry, &QTimer::timeout, &auth, &AuthHandler::GetNewAccessToken);
@@ -40,12 +44,22 @@ bool KioskMode::resumeSession()
     return true;
 }
 
+// Asked for again after the next renewal, which also tells whether the backend is up; a
+// dashboard that keeps failing is asked for less and less often.
 void KioskMode::dashboardMissing()
 {
+    if (!active)
+        return;
     resolveWhenOnline = true;
-    // Nothing said the backend is down: a renewal tells, and answers with the dashboard if up.
-    if (!offline && !retry.isActive())
-        retry.start(retryMs);
+    scheduleRetry();
+}
+
+void KioskMode::scheduleRetry()
+{
+    if (retry.isActive())
+        return;
+    retry.start(retryMs);
+    retryMs = qMin(retryMs * 2, kLongestRetryMs);
 }
 
 void KioskMode::leave()
@@ -78,21 +92,23 @@ void KioskMode::backendUnreachable()
         return;
     setOffline(true);
     qWarning() << "Wall-panel mode: backend unreachable, renewing again in" << retryMs << "ms";
-    retry.start(retryMs);
-    retryMs = qMin(retryMs * 2, kLongestRetryMs);
+    retry.stop();
+    scheduleRetry();
 }
 
 void KioskMode::backendAnswered()
 {
-    retryMs = kFirstRetryMs;
-    retry.stop();
-    if (!active || !offline)
+    if (!active)
         return;
-    setOffline(false);
-    qInfo() << "Wall-panel mode: backend reachable again";
-    vm.auth().CheckRccUpdate();
+    if (offline) {
+        setOffline(false);
+        qInfo() << "Wall-panel mode: backend reachable again";
+        vm.auth().CheckRccUpdate();
+    }
     if (std::exchange(resolveWhenOnline, false))
         vm.resolveAndDownloadExternalResourceForCurrentUser();
+    else if (!retry.isActive())
+        retryMs = kFirstRetryMs;
 }
 
 bool KioskMode::eventFilter(QObject *watched, QEvent *event)

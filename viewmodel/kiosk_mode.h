@@ -24,7 +24,6 @@ public:
 
     bool isActive() const { return active; }
     bool isOffline() const { return offline; }
-    int nextRetryMs() const { return retryMs; }
 
     // True when a stored session was taken up, so that the window can show the dashboard at once.
     Q_INVOKABLE bool resumeSession();
@@ -42,6 +41,7 @@ protected:
 
 private:
     void setOffline(bool now);
+    void scheduleRetry();
     void backendUnreachable();
     void backendAnswered();
     void hideCursor();
