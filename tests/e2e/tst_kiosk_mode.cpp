@@ -41,11 +41,6 @@ class KioskModeTest : public QObject
         return dashboard && dashboard->property("panel").toString() == QLatin1String("hall");
     }
     bool bannerShown() const { return item("offlineBanner")->isVisible(); }
-    QString signatureFile() const
-    {
-        return home.filePath(".local/share/corvalen_dashboard/dashboard_rcc_cache/") +
-               vm->currentUserId() + ".sig";
-    }
 
     // Signs in once as an ordinary run would and ends without signing out: the session and the
     // signed bundle stay stored.
