@@ -16,8 +16,10 @@ namespace {
 constexpr int Timeout = 60000;
 const QString Email = QStringLiteral("panel@kiosk.example");
 const QString Password = QStringLiteral("Wall-Pan3l-secret");
+// Its broker is on a loopback port where nothing listens.
 const QByteArray Dashboard = "import QtQuick\nRectangle { color: \"#102030\"; "
-                             "property string panel: \"hall\" }\n";
+                             "property string panel: \"hall\"\n    Component.onCompleted: "
+                             "manager.configureDashboardMqtt(\"127.0.0.1\", 1, [\"t\"]) }\n";
 } // namespace
 
 class KioskModeTest : public QObject
@@ -117,7 +119,9 @@ private slots:
     {
         startKiosk();
         QSignalSpy renewals(&vm->auth(), &AuthHandler::AccessTokenRefreshed);
+        QSignalSpy reconnects(mqtt.get(), &MqttClient::reconnectScheduled);
         QTRY_VERIFY_WITH_TIMEOUT(dashboardShown(), Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(!reconnects.isEmpty(), Timeout); // without being asked to
         // The resume renews at once, then every few seconds as the tokens expire.
         QStringList tokens;
         for (int cycle = 1; cycle <= 4; ++cycle) {
