@@ -180,6 +180,19 @@ private slots:
         QVERIFY(!bannerShown());
     }
 
+    void cursorHidesWhileMouseRests()
+    {
+        const auto hidden = [] {
+            return QGuiApplication::overrideCursor() &&
+                   QGuiApplication::overrideCursor()->shape() == Qt::BlankCursor;
+        };
+        startKiosk();
+        QTRY_VERIFY_WITH_TIMEOUT(hidden(), Timeout);
+        QTest::mouseMove(window, QPoint(10, 10));
+        QVERIFY(!hidden());
+        QTRY_VERIFY_WITH_TIMEOUT(hidden(), Timeout);
+    }
+
     void shortcutLeavesKiosk()
     {
         startKiosk();
