@@ -54,6 +54,7 @@ Rectangle {
 
     BrokerLink {
         id: broker
+        objectName: "brokerLink"
         topics: [dashboard.temperatureTopic, dashboard.humidityTopic, dashboard.fanTopic]
 
         onOnlineChanged: {

@@ -39,9 +39,9 @@ Item {
         caFile = setting("CORVALEN_MQTT_TLS_CA_FILE")
         tls = caFile !== "" || ["1", "true", "yes", "on"].indexOf(setting("CORVALEN_MQTT_TLS").toLowerCase()) >= 0
         host = setting("CORVALEN_MQTT_HOST") || "127.0.0.1"
-        port = parseInt(setting("CORVALEN_MQTT_PORT"), 10)
-        if (isNaN(port))
-            port = tls ? 8883 : 1883
+        // Checked before it reaches the int property, where NaN would no longer be NaN.
+        const configuredPort = parseInt(setting("CORVALEN_MQTT_PORT"), 10)
+        port = isNaN(configuredPort) ? (tls ? 8883 : 1883) : configuredPort
         configured = false
         if (client === null || config === null) {
             problem = qsTr("No MQTT client")
