@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QIcon>
 #include <QLocale>
 #include <QQmlApplicationEngine>
@@ -10,16 +11,21 @@
 #include <optional>
 
 #include "app/command_line.h"
+#include "app/config.h"
 #include "app/dotenv.h"
+#include "app/modes.h"
 #include "app/qml_disk_cache.h"
 #include "app/single_instance.h"
 #include "app/window_geometry.h"
 #include "mqtt/mqttclient.h"
+#include "viewmodel/author_mode.h"
+#include "viewmodel/kiosk_mode.h"
 #include "viewmodel/viewmodel.h"
 
 int main(int argc, char *argv[])
 {
     CommandLine commandLine;
+    addModeOptions(commandLine.parser());
     if (const std::optional<int> answered = commandLine.answerEarly(argc, argv))
         return *answered;
 
@@ -35,6 +41,8 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("example.corvalen.Dashboard"));
     if (const std::optional<int> wrong = commandLine.check(QCoreApplication::arguments()))
         return *wrong;
+
+    const Modes modes = readModes(commandLine.parser(), configValue);
 
     QTranslator translator;
     const QStringList uiLanguages = QLocale::system().uiLanguages();
@@ -69,6 +77,19 @@ int main(int argc, char *argv[])
 
     engine->rootContext()->setContextProperty(QStringLiteral("manager"), viewModel);
     engine->rootContext()->setContextProperty(QStringLiteral("mqttClient"), mqttClient);
+    // Handed to the window only: dashboards see no more than in an ordinary run.
+    QVariantMap windowProperties;
+    if (!modes.dashboardDir.isEmpty()) {
+        auto *authorMode = new AuthorMode(modes.dashboardDir, engine, engine);
+        viewModel->setAuthorMode(authorMode);
+        windowProperties.insert(QStringLiteral("authorMode"), QVariant::fromValue(authorMode));
+        qInfo().noquote() << "Author mode: dashboards come from" << modes.dashboardDir;
+    }
+    if (modes.kiosk) {
+        auto *kioskMode = new KioskMode(*viewModel, engine);
+        windowProperties.insert(QStringLiteral("kioskMode"), QVariant::fromValue(kioskMode));
+    }
+    engine->setInitialProperties(windowProperties);
 
     const QUrl url(QStringLiteral("qrc:/user_interface/qml_files/main.qml"));
     QObject::connect(
@@ -83,7 +104,8 @@ int main(int argc, char *argv[])
 
     auto *window = qobject_cast<QWindow *>(engine->rootObjects().value(0));
     const WindowGeometry geometry(profile + QStringLiteral("/corvalen_dashboard-window.ini"));
-    geometry.restore(window);
+    if (!modes.kiosk) // a wall panel is full-screen, wherever the window was last time
+        geometry.restore(window);
     QObject::connect(&instance, &SingleInstance::activationRequested, window,
                      [window] { SingleInstance::bringForward(window); });
 

@@ -28,7 +28,8 @@ void WindowGeometry::restore(QWindow *window) const
 
 void WindowGeometry::save(const QWindow *window) const
 {
-    if (!window)
+    // A full-screen window's place says nothing about where the user wants the window.
+    if (!window || window->windowStates() & Qt::WindowFullScreen)
         return;
     QSettings settings(file, QSettings::IniFormat);
     const bool maximized = window->windowStates() & Qt::WindowMaximized;

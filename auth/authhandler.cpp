@@ -145,6 +145,12 @@ void AuthHandler::StartTokenTimer()
     tokenTimer.start(static_cast<int>(interval));
 }
 
+void AuthHandler::ResumeSession()
+{
+    rccCheckTimer.start();
+    GetNewAccessToken();
+}
+
 void AuthHandler::ClearSession()
 {
     if (tokenTimer.isActive())

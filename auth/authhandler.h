@@ -33,6 +33,12 @@ public:
     bool HasStoredSession();
     void StartTokenTimer();
     void ClearSession();
+    // A stored session taken up without signing in: renewed now, and checked for dashboard
+    // updates from now on.
+    void ResumeSession();
+    // While set, a renewal that reaches no server is not a failed one: the session is kept, and
+    // BackendUnreachable says so. The caller decides when to renew again.
+    void setKeepSessionWhenUnreachable(bool keep) { keepSessionWhenUnreachable = keep; }
 
     void SignIn(const QString &email, const QString &password);
     void ResetPassword(const QString &email);
@@ -48,6 +54,7 @@ signals:
     void SignOutUser();
     void RccUpdateAvailable();
     void AccessTokenRefreshed();
+    void BackendUnreachable();
 
 public slots:
     void ParseResponse(QByteArray response);
@@ -77,5 +84,6 @@ private:
     // Tags each refresh; a new session starts at sign-out and at every stored sign-in, so a
     // refresh reply of an earlier session can be told apart and dropped.
     quint64 sessionCounter;
+    bool keepSessionWhenUnreachable = false;
     http::Deadlines requestDeadlines = http::Deadlines::auth();
 };

@@ -94,8 +94,10 @@ void RestApi::ReadAndParseNetworkReply()
             body = errorBody(errorText);
     }
 
+    const bool unreachable = reply->error() != QNetworkReply::NoError &&
+                             !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
     disconnect(reply, nullptr, this, nullptr);
-    answer(body, reply->property(kTagProperty).toULongLong());
+    answer(body, reply->property(kTagProperty).toULongLong(), unreachable);
     reply->deleteLater();
 }
 
@@ -109,12 +111,14 @@ quint64 RestApi::answeredTag() const
     return answering;
 }
 
-void RestApi::answer(const QByteArray &body, quint64 tag)
+void RestApi::answer(const QByteArray &body, quint64 tag, bool unreachable)
 {
     // A receiver may post again from its slot and be answered inside this one.
     const quint64 outer = std::exchange(answering, tag);
+    const bool outerUnreachable = std::exchange(answeringUnreachable, unreachable);
     emit ResponseToRequest(body);
     answering = outer;
+    answeringUnreachable = outerUnreachable;
 }
 
 QNetworkRequest RestApi::prepareRequest(const QString &url) const

@@ -27,6 +27,9 @@ public:
     // While ResponseToRequest is being emitted: the tag of the request it answers (0 when none
     // was given). The body alone cannot tell a late reply from a current one.
     quint64 answeredTag() const;
+    // While ResponseToRequest is being emitted: whether the request got no HTTP answer at all
+    // (no connection, or none in time).
+    bool answeredUnreachable() const { return answeringUnreachable; }
 
     // Time limits of the requests sent from now on.
     void setDeadlines(const http::Deadlines &limits);
@@ -42,10 +45,11 @@ private:
 
     QNetworkRequest prepareRequest(const QString &url) const;
     void track(QNetworkReply *reply, quint64 tag = 0);
-    void answer(const QByteArray &body, quint64 tag);
+    void answer(const QByteArray &body, quint64 tag, bool unreachable = false);
 
     QNetworkAccessManager *accessManager;
     QString baseUrl;
     quint64 answering = 0;
+    bool answeringUnreachable = false;
     http::Deadlines deadlines = http::Deadlines::auth();
 };

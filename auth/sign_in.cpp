@@ -42,6 +42,12 @@ void AuthHandler::ParseResponse(QByteArray response)
     if (tag != 0 && tag != sessionCounter)
         return;
 
+    if (refreshInFlight && keepSessionWhenUnreachable && restApi.answeredUnreachable()) {
+        refreshInFlight = false;
+        emit BackendUnreachable();
+        return;
+    }
+
     const QJsonDocument document = QJsonDocument::fromJson(response);
     if (document.isNull()) {
         if (refreshInFlight)

@@ -1,9 +1,10 @@
 // Sample live dashboard, delivered to the client as a resource bundle and shown as
 // qrc:/external/dashboard.qml. It is put together from the components in components/, which
-// travel in the same bundle, and reaches the program only through the context objects
-// "manager" and "mqttClient".
+// travel in the same bundle, and reaches the program only through Client.manager and
+// Client.mqttClient of the client's Corvalen.Client module.
 import QtQuick
 import QtQuick.Layouts
+import Corvalen.Client
 import "components"
 
 Rectangle {
@@ -53,6 +54,7 @@ Rectangle {
 
     BrokerLink {
         id: broker
+        objectName: "brokerLink"
         topics: [dashboard.temperatureTopic, dashboard.humidityTopic, dashboard.fanTopic]
 
         onOnlineChanged: {
@@ -104,7 +106,7 @@ Rectangle {
             labelColor: "#ffb4b4"
             onClicked: {
                 console.log("Sample dashboard signing out")
-                manager.logUserOut() // qmllint disable unqualified
+                Client.manager.logUserOut()
             }
         }
     }
@@ -188,7 +190,7 @@ Rectangle {
                     InfoRow {
                         icon: "qrc:/images/email.png"
                         label: qsTr("Account")
-                        value: manager.currentUserId() // qmllint disable unqualified
+                        value: Client.manager.currentUserId()
                     }
                 }
             }

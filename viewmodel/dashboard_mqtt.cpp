@@ -26,6 +26,8 @@ bool ViewModel::configureDashboardMqtt(QString host, int port, QVariantList topi
         if (!trimmed.isEmpty())
             cleaned.append(trimmed);
     }
+    if (mqttAutoReconnect)
+        mqttClient->SetAutoReconnect(true);
     return mqttClient->ConfigureAndConnect(host, uint(port), cleaned);
 }
 

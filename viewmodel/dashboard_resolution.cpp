@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "app/config.h"
+#include "viewmodel/author_mode.h"
 
 bool ViewModel::resolveAndDownloadExternalResourceForCurrentUser()
 {
@@ -15,6 +16,15 @@ bool ViewModel::resolveAndDownloadExternalResourceForCurrentUser()
         emit externalResourceLoadFinished(
             false, tr("Missing authenticated user id. Please sign in again and retry."));
         return false;
+    }
+    if (authorMode) {
+        // After the dashboard the page has just released: a component the old one still uses
+        // would otherwise survive the cache clearing, and be created again.
+        afterMessageWaits([this] {
+            if (userSignedIn && authorMode->prepareLoad())
+                emit externalResourceLoadFinished(true, tr("Dashboard loaded from its folder."));
+        });
+        return true;
     }
     // An announced update must come from the network even when a cached copy exists, and so
     // must a dashboard asked for again after the cached one failed.

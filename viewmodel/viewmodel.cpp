@@ -13,6 +13,7 @@
 #include "auth/session_keys.h"
 #include "mqtt/mqttclient.h"
 #include "net/http_request.h"
+#include "viewmodel/dashboard_types.h"
 
 struct ViewModel::QueuedMessage
 {
@@ -45,6 +46,8 @@ ViewModel::ViewModel(QObject *parent)
     // QML and queued invocations reach the message slots through the meta-type system.
     qRegisterMetaType<QMessageBox::StandardButtons>();
     qRegisterMetaType<QMessageBox::StandardButton>();
+    // Any engine that publishes a view model can give its dashboards the typed module.
+    registerDashboardTypes();
 
     // The box is opened without a nested event loop of its own; it still blocks the window.
     messageBox->setWindowModality(Qt::ApplicationModal);
@@ -58,7 +61,7 @@ ViewModel::ViewModel(QObject *parent)
     connect(&authHandler, &AuthHandler::SignOutUser, this, &ViewModel::logUserOut);
     connect(&authHandler, &AuthHandler::RccUpdateAvailable, this, [this]() {
         // An announcement while a transfer runs is dropped; the next check repeats it.
-        if (!userSignedIn || dashboardFunctionReply || directDownloadReply)
+        if (!userSignedIn || dashboardFunctionReply || directDownloadReply || authorMode)
             return;
         dashboardUpdatePending = true;
         resolveAndDownloadExternalResourceForCurrentUser();

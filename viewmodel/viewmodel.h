@@ -24,6 +24,7 @@
 
 #include <chrono>
 
+class AuthorMode;
 class MqttClient;
 class QNetworkAccessManager;
 class QNetworkRequest;
@@ -39,6 +40,10 @@ public:
 
     void setMqttClient(MqttClient *client);
     void setQmlEngine(QQmlEngine *engine);
+    // While set, dashboards come from its folder and no bundle is fetched, cached or registered.
+    void setAuthorMode(AuthorMode *mode) { authorMode = mode; }
+    // Every broker connection a dashboard configures reconnects by itself after a loss.
+    void setMqttAutoReconnect(bool on) { mqttAutoReconnect = on; }
     // How long dashboard JavaScript may keep the GUI thread before it is stopped.
     void setScriptTimeLimit(std::chrono::milliseconds limit) { scriptWatchdog.setLimit(limit); }
 
@@ -148,6 +153,8 @@ private:
     AuthHandler authHandler;
     MqttClient *mqttClient = nullptr;
     QQmlEngine *qmlEngine = nullptr;
+    AuthorMode *authorMode = nullptr;
+    bool mqttAutoReconnect = false;
     QString userId;
     QString userEmail;
     QMessageBox *messageBox = nullptr;

@@ -1,4 +1,5 @@
 import QtQuick
+import Corvalen.Client
 
 // The dashboard's broker connection. start() reads the broker from the client's configuration
 // (CORVALEN_MQTT_HOST, CORVALEN_MQTT_PORT, CORVALEN_MQTT_TLS, CORVALEN_MQTT_TLS_CA_FILE), turns
@@ -24,9 +25,9 @@ Item {
     signal received(string topic, string message)
     signal reconnectScheduled(int seconds)
 
-    // The client's context objects; absent when the file is opened outside the client.
-    readonly property var client: typeof mqttClient !== "undefined" ? mqttClient : null // qmllint disable unqualified
-    readonly property var config: typeof manager !== "undefined" ? manager : null // qmllint disable unqualified
+    // The client's objects; null where an engine publishes none.
+    readonly property MqttClient client: Client.mqttClient
+    readonly property ViewModel config: Client.manager
 
     property double reconnectDue: 0
 
@@ -38,9 +39,9 @@ Item {
         caFile = setting("CORVALEN_MQTT_TLS_CA_FILE")
         tls = caFile !== "" || ["1", "true", "yes", "on"].indexOf(setting("CORVALEN_MQTT_TLS").toLowerCase()) >= 0
         host = setting("CORVALEN_MQTT_HOST") || "127.0.0.1"
-        port = parseInt(setting("CORVALEN_MQTT_PORT"), 10)
-        if (isNaN(port))
-            port = tls ? 8883 : 1883
+        // Checked before it reaches the int property, where NaN would no longer be NaN.
+        const configuredPort = parseInt(setting("CORVALEN_MQTT_PORT"), 10)
+        port = isNaN(configuredPort) ? (tls ? 8883 : 1883) : configuredPort
         configured = false
         if (client === null || config === null) {
             problem = qsTr("No MQTT client")

@@ -206,6 +206,26 @@ private slots:
         QCOMPARE(signedOut.size(), 1);
     }
 
+    void brokerPortDefaults_data()
+    {
+        QTest::addColumn<QByteArray>("tls");
+        QTest::addColumn<int>("port");
+        QTest::newRow("plain") << QByteArray() << 1883;
+        QTest::newRow("TLS") << QByteArray("yes") << 8883;
+    }
+    void brokerPortDefaults()
+    {
+        QFETCH(QByteArray, tls);
+        QFETCH(int, port);
+        qunsetenv("CORVALEN_MQTT_PORT");
+        qputenv("CORVALEN_MQTT_TLS", tls);
+        Client client;
+        const bool shown = client.show();
+        qunsetenv("CORVALEN_MQTT_TLS");
+        QVERIFY(shown);
+        QCOMPARE(client.read("brokerLink", "port"), QVariant(port));
+    }
+
     void badgeCountsDownAndDashboardReconnects()
     {
         Client client;

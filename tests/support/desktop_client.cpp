@@ -30,7 +30,7 @@ QString DesktopClient::executable()
     return QStringLiteral(CORVALEN_DASHBOARD_EXECUTABLE);
 }
 
-bool DesktopClient::start(QProcessEnvironment env, const QString &logFile)
+bool DesktopClient::start(QProcessEnvironment env, const QString &logFile, const QStringList &args)
 {
     env.insert("DISPLAY", qEnvironmentVariable("DISPLAY"));
     env.insert("QT_QPA_PLATFORM", "xcb");
@@ -41,7 +41,7 @@ bool DesktopClient::start(QProcessEnvironment env, const QString &logFile)
     client.setProcessChannelMode(QProcess::MergedChannels);
     client.setStandardOutputFile(logFile);
     endWithTestProgram(client);
-    client.start(executable(), {});
+    client.start(executable(), args);
     // Found by its class, which stays whatever the window is titled.
     window = findWindow({"--classname", "^corvalen_dashboard$"});
     windowArea = geometryOf(window);

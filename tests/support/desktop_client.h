@@ -23,9 +23,10 @@ public:
     ~DesktopClient();
     static QString executable();
 
-    // Starts the program with exactly these variables (besides the display's), in the folder
-    // HOME names, its output going to logFile; true once its window shows the login page.
-    bool start(QProcessEnvironment env, const QString &logFile);
+    // Starts the program with exactly these variables (besides the display's) and arguments, in
+    // the folder HOME names, its output going to logFile; true once its window shows the login
+    // page.
+    bool start(QProcessEnvironment env, const QString &logFile, const QStringList &args = {});
     QProcess &process() { return client; }
     QByteArray log() const;
     QRect area() const { return windowArea; }

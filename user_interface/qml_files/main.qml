@@ -11,6 +11,11 @@ Window {
     readonly property bool isWasm: Qt.platform.os === "wasm"
     property string appMessageTitle: ""
     property string appMessageBody: ""
+    // Set by the program before the window is made; the dashboard folder of author mode.
+    property var authorMode: null
+    // Set by the program before the window is made in wall-panel mode.
+    property var kioskMode: null
+    readonly property bool kiosk: kioskMode !== null && kioskMode.active
 
     width: Screen.desktopAvailableWidth
     height: Screen.desktopAvailableHeight
@@ -19,9 +24,10 @@ Window {
     minimumHeight: Math.min(600, Screen.desktopAvailableHeight)
     title: qsTr("Corvalen Dashboard")
     color: "black"
-    visibility: Window.Windowed
+    visibility: kiosk ? Window.FullScreen : Window.Windowed
     flags: isWasm ? (Qt.Window | Qt.FramelessWindowHint) : Qt.Window
     visible: true
+    title: authorMode ? qsTr("Author mode: %1").arg(authorMode.folder) : ""
 
     function goToMain() {
         isUserLoggedIn = true
@@ -57,8 +63,23 @@ Window {
     }
 
     function loadRemoteExternalRcc() {
-        if (!manager.resolveAndDownloadExternalResourceForCurrentUser()) // qmllint disable unqualified
+        if (!manager.resolveAndDownloadExternalResourceForCurrentUser() && !kiosk) // qmllint disable unqualified
             showUserMessage(qsTr("RCC download failed"), qsTr("Could not request the dashboard RCC file."))
+    }
+
+    // Nobody is there to answer a box: the page says what failed, and the dashboard is asked
+    // for again once the backend answers. A dashboard already shown stays.
+    function kioskLoadFailed(message) {
+        if (!main_page.externalDashboardObject)
+            main_page.showFailure(message)
+        kioskMode.dashboardMissing()
+    }
+
+    Component.onCompleted: {
+        if (kioskMode && kioskMode.resumeSession()) {
+            goToMain()
+            loadRemoteExternalRcc()
+        }
     }
 
     LoginPage {
@@ -83,6 +104,36 @@ Window {
                 window.showUserMessage(qsTr("RCC download failed"), qsTr("Could not request the dashboard RCC file."))
         }
         onSignOutRequested: manager.logUserOut() // qmllint disable unqualified
+        externalDashboardSource: window.authorMode ? window.authorMode.dashboardUrl
+                                                   : "qrc:/external/dashboard.qml"
+        onExternalDashboardObjectChanged: {
+            if (window.authorMode && externalDashboardObject)
+                window.authorMode.dashboardShown()
+        }
+    }
+
+    ClientNotice {
+        objectName: "authorProblems"
+        anchors { left: parent.left; right: parent.right; bottom: parent.bottom; margins: 8 }
+        text: window.authorMode ? window.authorMode.problems : ""
+    }
+
+    ClientNotice {
+        objectName: "offlineBanner"
+        anchors { top: parent.top; right: parent.right; margins: 8 }
+        width: Math.min(parent.width - 16, 260)
+        text: window.kioskMode && window.kioskMode.offline ? qsTr("Offline, retrying") : ""
+    }
+
+    // A saved change in the folder: the dashboard is released and loaded again.
+    Connections {
+        target: window.authorMode
+        function onFolderChanged() {
+            if (!window.isUserLoggedIn)
+                return
+            main_page.clearExternalDashboard()
+            window.loadRemoteExternalRcc()
+        }
     }
 
     // Signing out never depends on the dashboard offering a way to do it.
@@ -90,7 +141,11 @@ Window {
         sequence: "Ctrl+Shift+Q"
         context: Qt.ApplicationShortcut
         enabled: window.isUserLoggedIn
-        onActivated: manager.logUserOut() // qmllint disable unqualified
+        onActivated: {
+            if (window.kioskMode)
+                window.kioskMode.leave()
+            manager.logUserOut() // qmllint disable unqualified
+        }
     }
 
     Connections {
@@ -137,6 +192,8 @@ Window {
         function onExternalResourceLoadFinished(success, message) {
             if (success)
                 main_page.loadExternalDashboard()
+            else if (window.kiosk)
+                window.kioskLoadFailed(message)
             else
                 window.showUserMessage(qsTr("RCC download failed"),
                                        message !== "" ? message : qsTr("Could not download/load external RCC from this app host."))
