@@ -46,7 +46,7 @@ private slots:
         env.insert("CORVALEN_AUTH_BASE_URL", backend.baseUrl());
         QVERIFY2(client.start(env, root.filePath("client.log"), {"--dashboard-dir", folder.path()}),
                  client.log().constData());
-        QVERIFY(!client.findWindow({"--name", "^Author mode: " + folder.path() + "$"}).isEmpty());
+        QVERIFY(!client.findWindow({"--name", "author mode: " + folder.path() + "$"}).isEmpty());
         QVERIFY(client.signIn(Email, Password));
         QTRY_VERIFY_WITH_TIMEOUT(logged("Authored dashboard v1"), Timeout);
     }

@@ -22,12 +22,12 @@ Window {
     // Never more than the screen: a highly scaled small screen has less than 600 to give.
     minimumWidth: Math.min(600, Screen.desktopAvailableWidth)
     minimumHeight: Math.min(600, Screen.desktopAvailableHeight)
-    title: qsTr("Corvalen Dashboard")
     color: "black"
     visibility: kiosk ? Window.FullScreen : Window.Windowed
     flags: isWasm ? (Qt.Window | Qt.FramelessWindowHint) : Qt.Window
     visible: true
-    title: authorMode ? qsTr("Author mode: %1").arg(authorMode.folder) : ""
+    title: authorMode ? qsTr("Corvalen Dashboard — author mode: %1").arg(authorMode.folder)
+                      : qsTr("Corvalen Dashboard")
 
     function goToMain() {
         isUserLoggedIn = true
