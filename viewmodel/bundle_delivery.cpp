@@ -38,6 +38,7 @@ ViewModel::BodyStream ViewModel::streamBundleBody(QNetworkReply *reply,
             return;
         if (!stream->has_value())
             startStream(*stream, reply);
+        const ScriptWatchdog::Busy busy(scriptWatchdog);
         char chunk[64 * 1024];
         for (qint64 n; (n = reply->read(chunk, sizeof chunk)) > 0;)
             (*stream)->append(QByteArrayView(chunk, n));
@@ -81,7 +82,12 @@ void ViewModel::deliverPayload(DeliveredBundle &bundle, const QByteArray &signat
         refuseQuarantinedPayload(bundle))
         return;
     const bool direct = delivery == Delivery::DirectDownload;
-    if (registerBundle(bundle, source.toString(), signature)) {
+    bool registered = false;
+    {
+        const ScriptWatchdog::Busy busy(scriptWatchdog);
+        registered = registerBundle(bundle, source.toString(), signature);
+    }
+    if (registered) {
         qInfo() << (direct ? "Registered external RCC from URL:"
                            : "Registered external RCC from dashboard function:")
                 << source;

@@ -8,6 +8,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 
+#include <optional>
+
 namespace {
 
 QString knownHeaderText(QNetworkReply *reply, QNetworkRequest::KnownHeaders header)
@@ -138,6 +140,7 @@ void ViewModel::handleDashboardFunctionReply(QNetworkReply *reply, const BodyStr
     }
     unauthorizedRetried = false;
 
+    std::optional<ScriptWatchdog::Busy> busy(std::in_place, scriptWatchdog); // tens of MB at worst
     const DashboardFunctionBody parsed = parseDashboardFunctionBody(body);
     if (parsed.encodedBytes >= 0)
         qInfo() << "Decoded dashboard RCC payload from base64 JSON:"
@@ -146,6 +149,7 @@ void ViewModel::handleDashboardFunctionReply(QNetworkReply *reply, const BodyStr
     logDashboardFunctionReply(reply, status, body, parsed);
 
     const QString failure = dashboardFunctionFailure(reply, status, body, parsed);
+    busy.reset();
     if (!failure.isNull()) {
         emit externalResourceLoadFinished(false, failure);
         return;

@@ -4,14 +4,15 @@
 #include <QJSEngine>
 
 namespace {
-qint64 nowMs()
+constexpr auto kBeat = std::chrono::milliseconds(100);
+} // namespace
+
+qint64 ScriptWatchdog::nowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
-constexpr auto kBeat = std::chrono::milliseconds(100);
-} // namespace
 
 ScriptWatchdog::ScriptWatchdog(QObject *parent) : QObject(parent)
 {
@@ -73,7 +74,7 @@ void ScriptWatchdog::watch()
     std::unique_lock<std::mutex> lock(mutex);
     while (!wake.wait_for(lock, kBeat, [this] { return stopping; })) {
         QJSEngine *watched = watchedEngine;
-        if (!armed || interrupted || !watched || nowMs() - lastBeatMs <= limitMs)
+        if (!armed || busy > 0 || interrupted || !watched || nowMs() - lastBeatMs <= limitMs)
             continue;
         // Thread-safe by design: the engine checks the flag while it runs JavaScript.
         watched->setInterrupted(true);

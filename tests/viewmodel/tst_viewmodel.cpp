@@ -1,9 +1,11 @@
 #include <QtQml>
 #include <QtTest>
 #include <memory>
+#include <thread>
 
 #include "support/dashboards.h"
 #include "support/loopback_backend.h"
+#include "viewmodel/script_watchdog.h"
 #include "viewmodel/viewmodel.h"
 
 using Response = ScriptedHttpServer::Response;
@@ -84,6 +86,40 @@ private slots:
     }
 
     // The cap is on more than its size: a bundle of exactly that many bytes is taken.
+    // The client's own long work on the GUI thread (a big bundle checked and written) is not a
+    // stalled dashboard: the engine is left alone. The same pause without the guard is one.
+    void clientWorkIsNotAStalledScript_data()
+    {
+        QTest::addColumn<bool>("guarded");
+        QTest::addColumn<bool>("interrupted");
+        QTest::newRow("guarded") << true << false;
+        QTest::newRow("unguarded") << false << true;
+    }
+    void clientWorkIsNotAStalledScript()
+    {
+        QFETCH(bool, guarded);
+        QFETCH(bool, interrupted);
+        QJSEngine engine;
+        ScriptWatchdog watchdog;
+        watchdog.setEngine(&engine);
+        watchdog.setLimit(std::chrono::milliseconds(50));
+        watchdog.setArmed(true);
+        QSignalSpy stalled(&watchdog, &ScriptWatchdog::stalled);
+        {
+            std::optional<ScriptWatchdog::Busy> busy;
+            if (guarded)
+                busy.emplace(watchdog);
+            // Stands for work that keeps this thread from its event loop; the watchdog's own
+            // thread looks every 100 ms.
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+        QCOMPARE(engine.evaluate("1 + 1").isError(), interrupted);
+        if (interrupted)
+            QVERIFY(stalled.wait(10000));
+        else
+            QCOMPARE(stalled.size(), 0);
+    }
+
     void bundleSizeCap_data()
     {
         QTest::addColumn<qint64>("slack"); // the cap less the bundle's size
