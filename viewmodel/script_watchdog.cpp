@@ -3,9 +3,13 @@
 #include <QDebug>
 #include <QJSEngine>
 
-namespace {
-constexpr auto kBeat = std::chrono::milliseconds(100);
-} // namespace
+#include <algorithm>
+#include <cstring>
+
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 qint64 ScriptWatchdog::nowMs()
 {
@@ -16,8 +20,10 @@ qint64 ScriptWatchdog::nowMs()
 
 ScriptWatchdog::ScriptWatchdog(QObject *parent) : QObject(parent)
 {
-    heartbeat.setInterval(kBeat);
-    connect(&heartbeat, &QTimer::timeout, this, &ScriptWatchdog::beat);
+#ifdef Q_OS_LINUX
+    guiThreadStat = QByteArray("/proc/self/task/") + QByteArray::number(qint64(::gettid())) +
+                    QByteArray("/stat");
+#endif
     thread = std::thread([this] { watch(); });
 }
 
@@ -33,6 +39,30 @@ ScriptWatchdog::~ScriptWatchdog()
         engine->setInterrupted(false);
 }
 
+// Linux keeps each thread's state in /proc: 'R' while it runs or waits for a processor, another
+// letter while it sleeps, in poll() for events for one. Elsewhere the thread is asked.
+bool ScriptWatchdog::guiThreadWaits() const
+{
+#ifndef Q_OS_LINUX
+    return false;
+#else
+    if (guiThreadStat.isEmpty())
+        return false;
+    char stat[512];
+    const int fd = ::open(guiThreadStat.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const ssize_t n = ::read(fd, stat, sizeof stat - 1);
+    ::close(fd);
+    if (n <= 0)
+        return false;
+    stat[n] = '\0';
+    // "tid (name) S ...": the name may hold spaces and parentheses, so the state follows the last.
+    const char *end = std::strrchr(stat, ')');
+    return end && end[1] == ' ' && end[2] != '\0' && end[2] != 'R';
+#endif
+}
+
 void ScriptWatchdog::setEngine(QJSEngine *newEngine)
 {
     engine = newEngine;
@@ -41,19 +71,25 @@ void ScriptWatchdog::setEngine(QJSEngine *newEngine)
         connect(newEngine, &QObject::destroyed, this, [this] { watchedEngine = nullptr; });
 }
 
-void ScriptWatchdog::setArmed(bool on)
+void ScriptWatchdog::setLimit(std::chrono::milliseconds limit)
 {
-    beat();
-    armed = on;
-    if (on)
-        heartbeat.start();
-    else
-        heartbeat.stop();
+    limitMs = limit.count();
+    wake.notify_all(); // look again at the new pace
 }
 
-void ScriptWatchdog::beat()
+void ScriptWatchdog::setArmed(bool on)
 {
-    lastBeatMs = nowMs();
+    lastSignMs = nowMs();
+    armed = on;
+    if (interrupted)
+        recover();
+}
+
+// On the GUI thread: it came back to its event loop.
+void ScriptWatchdog::signOfLife()
+{
+    lastSignMs = nowMs();
+    signAsked = false;
     if (interrupted)
         recover();
 }
@@ -65,22 +101,45 @@ void ScriptWatchdog::recover()
         return;
     if (engine)
         engine->setInterrupted(false);
-    lastBeatMs = nowMs();
+    lastSignMs = nowMs();
+    signAsked = false;
     emit stalled();
 }
 
 void ScriptWatchdog::watch()
 {
     std::unique_lock<std::mutex> lock(mutex);
-    while (!wake.wait_for(lock, kBeat, [this] { return stopping; })) {
-        QJSEngine *watched = watchedEngine;
-        if (!armed || busy > 0 || interrupted || !watched || nowMs() - lastBeatMs <= limitMs)
-            continue;
+    for (;;) {
+        // A tenth of the limit, so that a stall is seen close to it.
+        const auto pace = std::chrono::milliseconds(std::clamp<qint64>(limitMs / 10, 20, 500));
+        if (wake.wait_for(lock, pace, [this] { return stopping; }))
+            return;
+        if (check())
+            QMetaObject::invokeMethod(this, &ScriptWatchdog::recover, Qt::QueuedConnection);
+    }
+}
+
+// On the watchdog's thread: true when it has just interrupted the engine.
+bool ScriptWatchdog::check()
+{
+    QJSEngine *watched = watchedEngine;
+    if (!armed || busy > 0 || interrupted || !watched)
+        return false;
+    if (guiThreadWaits()) {
+        lastSignMs = nowMs();
+        return false;
+    }
+    const qint64 silentMs = nowMs() - lastSignMs;
+    if (silentMs > limitMs) {
         // Thread-safe by design: the engine checks the flag while it runs JavaScript.
         watched->setInterrupted(true);
         interrupted = true;
         qWarning().noquote() << "Dashboard JavaScript ran for more than" << limitMs
                              << "ms without returning to the event loop; interrupted it";
-        QMetaObject::invokeMethod(this, &ScriptWatchdog::recover, Qt::QueuedConnection);
+        return true;
     }
+    // Awake for a while: a loop that still runs answers at once.
+    if (silentMs > limitMs / 2 && !signAsked.exchange(true))
+        QMetaObject::invokeMethod(this, &ScriptWatchdog::signOfLife, Qt::QueuedConnection);
+    return false;
 }

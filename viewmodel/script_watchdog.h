@@ -1,8 +1,8 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 
 #include <atomic>
 #include <chrono>
@@ -13,9 +13,12 @@
 class QJSEngine;
 
 // Stops a dashboard whose JavaScript keeps the GUI thread from returning to the event loop (a
-// `while (true) {}`, say): while armed, a timer of the GUI thread beats; when no beat came for
-// longer than the limit, a thread of its own interrupts the engine's JavaScript. Once the GUI
-// thread is back in the event loop, the engine runs JavaScript again and stalled() is emitted.
+// `while (true) {}`, say). A thread of its own looks at the GUI thread: one that waits (for
+// events, mostly) runs no script. One that keeps running is asked for a sign of life through its
+// event loop, so that a busy but responsive loop (a flood of messages) is not taken for a stuck
+// script, and an idle client is never woken for it. Without an answer within the limit the
+// engine's JavaScript is interrupted. Once the GUI thread is back in the event loop, the engine
+// runs JavaScript again and stalled() is emitted.
 class ScriptWatchdog : public QObject
 {
     Q_OBJECT
@@ -24,7 +27,7 @@ public:
     ~ScriptWatchdog() override;
 
     void setEngine(QJSEngine *engine);
-    void setLimit(std::chrono::milliseconds limit) { limitMs = limit.count(); }
+    void setLimit(std::chrono::milliseconds limit);
     void setArmed(bool on);
 
     // Long work of the client's own on the GUI thread (checking a big bundle, say) is not a
@@ -35,7 +38,7 @@ public:
         explicit Busy(ScriptWatchdog &watchdog) : dog(watchdog) { ++dog.busy; }
         ~Busy()
         {
-            dog.lastBeatMs = nowMs();
+            dog.lastSignMs = nowMs();
             --dog.busy;
         }
         Busy(const Busy &) = delete;
@@ -50,15 +53,18 @@ signals:
 
 private:
     static qint64 nowMs();
-    void beat();
+    bool guiThreadWaits() const;
+    void signOfLife();
     void watch();
+    bool check();
     void recover();
 
     QPointer<QJSEngine> engine;
     std::atomic<QJSEngine *> watchedEngine{nullptr};
-    QTimer heartbeat;
+    QByteArray guiThreadStat; // where the system tells whether the GUI thread runs; may be empty
     std::atomic<qint64> limitMs{5000};
-    std::atomic<qint64> lastBeatMs{0};
+    std::atomic<qint64> lastSignMs{0};
+    std::atomic<bool> signAsked{false};
     std::atomic<bool> armed{false};
     std::atomic<int> busy{0};
     std::atomic<bool> interrupted{false};

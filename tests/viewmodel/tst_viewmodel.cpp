@@ -1,7 +1,7 @@
 #include <QtQml>
 #include <QtTest>
+#include <functional>
 #include <memory>
-#include <thread>
 
 #include "support/dashboards.h"
 #include "support/loopback_backend.h"
@@ -105,19 +105,51 @@ private slots:
         watchdog.setLimit(std::chrono::milliseconds(50));
         watchdog.setArmed(true);
         QSignalSpy stalled(&watchdog, &ScriptWatchdog::stalled);
-        {
-            std::optional<ScriptWatchdog::Busy> busy;
-            if (guarded)
-                busy.emplace(watchdog);
-            // Stands for work that keeps this thread from its event loop; the watchdog's own
-            // thread looks every 100 ms.
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-        }
-        QCOMPARE(engine.evaluate("1 + 1").isError(), interrupted);
+        bool evaluated = false;
+        QTimer::singleShot(0, this, [&] {
+            {
+                std::optional<ScriptWatchdog::Busy> busy;
+                if (guarded)
+                    busy.emplace(watchdog);
+                // Stands for work that keeps this thread busy, away from its event loop.
+                QElapsedTimer working;
+                working.start();
+                while (working.elapsed() < 1000) {
+                }
+            }
+            QCOMPARE(engine.evaluate("1 + 1").isError(), interrupted);
+            evaluated = true;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(evaluated, 10000);
         if (interrupted)
-            QVERIFY(stalled.wait(10000));
+            QTRY_COMPARE_WITH_TIMEOUT(stalled.size(), 1, 10000);
         else
             QCOMPARE(stalled.size(), 0);
+    }
+
+    // A loop kept busy by a stream of events answers when asked: it is no stalled script.
+    void busyEventLoopIsNotAStalledScript()
+    {
+        QJSEngine engine;
+        ScriptWatchdog watchdog;
+        watchdog.setEngine(&engine);
+        watchdog.setLimit(std::chrono::milliseconds(100));
+        watchdog.setArmed(true);
+        QSignalSpy stalled(&watchdog, &ScriptWatchdog::stalled);
+        // Three seconds of back-to-back events, each a little work.
+        int rounds = 0;
+        std::function<void()> next = [&] {
+            QElapsedTimer working;
+            working.start();
+            while (working.elapsed() < 5) {
+            }
+            if (++rounds < 600)
+                QMetaObject::invokeMethod(this, next, Qt::QueuedConnection);
+        };
+        next();
+        QTRY_COMPARE_WITH_TIMEOUT(rounds, 600, 30000);
+        QCOMPARE(stalled.size(), 0);
+        QVERIFY(!engine.evaluate("1 + 1").isError());
     }
 
     void bundleSizeCap_data()
