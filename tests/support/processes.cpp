@@ -59,7 +59,10 @@ bool PrivateDisplay::start()
 {
     endWithTestProgram(xvfb);
     // -displayfd: Xvfb picks a free display and prints its number once it accepts clients.
-    xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+    // -noreset: otherwise the server resets whenever its last client leaves (a killed client,
+    // an xdotool call), and a client that connects meanwhile is refused.
+    xvfb.start("Xvfb",
+               {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"});
     QByteArray number;
     for (QDeadlineTimer deadline(kToolMs); !number.endsWith('\n') && !deadline.hasExpired();)
         if (xvfb.waitForReadyRead(int(deadline.remainingTime())))

@@ -42,8 +42,10 @@ double luminance(const QColor &c)
 }
 double contrast(const QColor &a, const QColor &b)
 {
-    const auto [dark, light] = std::minmax(luminance(a), luminance(b));
-    return (light + 0.05) / (dark + 0.05);
+    // Values, not std::minmax's references to the temporaries.
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 // The text inside this area against its background: the most frequent colour is the
 // background, the pixel that stands out most from it is the text's own colour.
