@@ -138,7 +138,7 @@ Rectangle {
             // The logo comes cut round (images/render_pngs.sh): a shader effect would draw nothing
             // with the software scene graph, and painting the crop on a Canvas costs a second
             // texture and the image's place in the scene graph's 8 MB texture atlas. Mipmapped
-            // textures never go into the atlas; twice the drawn size keeps it sharp when scaled.
+            // textures never go into the atlas; the image is twice the drawn size, sharp when scaled.
             Image {
                 id: logo
                 objectName: "logo"
@@ -148,7 +148,6 @@ Rectangle {
                 anchors.bottom: email_field.top
                 anchors.bottomMargin: 40
                 source: "qrc:/images/logo_round.png"
-                sourceSize: Qt.size(360, 360)
                 mipmap: true
             }
 
