@@ -1,5 +1,6 @@
 #include "support/desktop_client.h"
 
+#include <QDeadlineTimer>
 #include <QMap>
 #include <QTest>
 
@@ -67,11 +68,18 @@ bool DesktopClient::showsLoginPage() const
 
 QString DesktopClient::findWindow(const QStringList &criteria, bool wait) const
 {
-    // --sync waits until such a window is mapped; runTool bounds the wait.
+    // --sync waits until such a window is mapped. A search can also end early with an X
+    // error when some window goes away while it walks the tree (a client starting up creates
+    // and drops helper windows), so a waiting search is repeated until the deadline.
     QByteArray found;
-    xdotool(QStringList{"search", "--onlyvisible"} +
-                (wait ? QStringList{"--sync"} : QStringList()) + criteria,
-            &found);
+    for (QDeadlineTimer deadline(kWaitMs);;) {
+        xdotool(QStringList{"search", "--onlyvisible"} +
+                    (wait ? QStringList{"--sync"} : QStringList()) + criteria,
+                &found);
+        if (!wait || !found.trimmed().isEmpty() || deadline.hasExpired())
+            break;
+        QTest::qWait(100);
+    }
     return QString::fromLatin1(found).section('\n', 0, 0);
 }
 
