@@ -22,6 +22,63 @@
 #include "viewmodel/kiosk_mode.h"
 #include "viewmodel/viewmodel.h"
 
+namespace {
+
+void nameApplication()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("corvalen_dashboard"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/logo.png")));
+    // The Wayland app id, and the name of the installed desktop entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.corvalen.Dashboard"));
+}
+
+void installTranslator(QApplication &app, QTranslator &translator)
+{
+    const QStringList uiLanguages = QLocale::system().uiLanguages();
+    for (const QString &language : uiLanguages) {
+        const QString baseName = QStringLiteral("corvalen_dashboard_") + QLocale(language).name();
+        if (translator.load(QStringLiteral(":/i18n/") + baseName)) {
+            app.installTranslator(&translator);
+            return;
+        }
+    }
+}
+
+// The modes' objects are handed to the window only: dashboards see no more than in an
+// ordinary run.
+QVariantMap startModes(const Modes &modes, ViewModel &viewModel, QQmlApplicationEngine *engine)
+{
+    QVariantMap windowProperties;
+    if (!modes.dashboardDir.isEmpty()) {
+        auto *authorMode = new AuthorMode(modes.dashboardDir, engine, engine);
+        viewModel.setAuthorMode(authorMode);
+        windowProperties.insert(QStringLiteral("authorMode"), QVariant::fromValue(authorMode));
+        qInfo().noquote() << "Author mode: dashboards come from" << modes.dashboardDir;
+    }
+    if (modes.kiosk) {
+        auto *kioskMode = new KioskMode(viewModel, engine);
+        windowProperties.insert(QStringLiteral("kioskMode"), QVariant::fromValue(kioskMode));
+    }
+    return windowProperties;
+}
+
+QWindow *loadMainWindow(QQmlApplicationEngine *engine)
+{
+    const QUrl url(QStringLiteral("qrc:/user_interface/qml_files/main.qml"));
+    QObject::connect(
+        engine, &QQmlApplicationEngine::objectCreated, QCoreApplication::instance(),
+        [url](QObject *obj, const QUrl &objUrl) {
+            if (!obj && url == objUrl)
+                QCoreApplication::exit(-1);
+        },
+        Qt::QueuedConnection);
+    engine->load(url);
+    return qobject_cast<QWindow *>(engine->rootObjects().value(0));
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     CommandLine commandLine;
@@ -34,25 +91,13 @@ int main(int argc, char *argv[])
     // After the application object, so that everything read from here on sees the .env values.
     loadDotenvForStartup(QCoreApplication::applicationDirPath());
 
-    QCoreApplication::setApplicationName(QStringLiteral("corvalen_dashboard"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/logo.png")));
-    // The Wayland app id, and the name of the installed desktop entry.
-    QGuiApplication::setDesktopFileName(QStringLiteral("example.corvalen.Dashboard"));
+    nameApplication();
     if (const std::optional<int> wrong = commandLine.check(QCoreApplication::arguments()))
         return *wrong;
 
     const Modes modes = readModes(commandLine.parser(), configValue);
-
     QTranslator translator;
-    const QStringList uiLanguages = QLocale::system().uiLanguages();
-    for (const QString &language : uiLanguages) {
-        const QString baseName = QStringLiteral("corvalen_dashboard_") + QLocale(language).name();
-        if (translator.load(QStringLiteral(":/i18n/") + baseName)) {
-            app.installTranslator(&translator);
-            break;
-        }
-    }
+    installTranslator(app, translator);
 
     // Before anything opens the session file, which one client at a time may use.
     const QString profile = SingleInstance::profileDirectory();
@@ -68,41 +113,17 @@ int main(int argc, char *argv[])
     // apart only by timestamp, which reproducible bundle builds share: a cached compilation of
     // the previous bundle would be shown. It would also write files we do not own.
     std::optional<ScopedQmlDiskCacheOff> cacheOff(std::in_place);
-
     auto *engine = new QQmlApplicationEngine();
     // Qt 6.5 put the module resource root on the default import path; older versions need it
     // added so that "import corvalen_dashboard" resolves. Adding it again later is a no-op.
     engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
     viewModel->setQmlEngine(engine);
-
     engine->rootContext()->setContextProperty(QStringLiteral("manager"), viewModel);
     engine->rootContext()->setContextProperty(QStringLiteral("mqttClient"), mqttClient);
-    // Handed to the window only: dashboards see no more than in an ordinary run.
-    QVariantMap windowProperties;
-    if (!modes.dashboardDir.isEmpty()) {
-        auto *authorMode = new AuthorMode(modes.dashboardDir, engine, engine);
-        viewModel->setAuthorMode(authorMode);
-        windowProperties.insert(QStringLiteral("authorMode"), QVariant::fromValue(authorMode));
-        qInfo().noquote() << "Author mode: dashboards come from" << modes.dashboardDir;
-    }
-    if (modes.kiosk) {
-        auto *kioskMode = new KioskMode(*viewModel, engine);
-        windowProperties.insert(QStringLiteral("kioskMode"), QVariant::fromValue(kioskMode));
-    }
-    engine->setInitialProperties(windowProperties);
+    engine->setInitialProperties(startModes(modes, *viewModel, engine));
 
-    const QUrl url(QStringLiteral("qrc:/user_interface/qml_files/main.qml"));
-    QObject::connect(
-        engine, &QQmlApplicationEngine::objectCreated, &app,
-        [url](QObject *obj, const QUrl &objUrl) {
-            if (!obj && url == objUrl)
-                QCoreApplication::exit(-1);
-        },
-        Qt::QueuedConnection);
-    engine->load(url);
+    QWindow *window = loadMainWindow(engine);
     cacheOff.reset(); // Qt has read the switch by now and keeps its answer
-
-    auto *window = qobject_cast<QWindow *>(engine->rootObjects().value(0));
     const WindowGeometry geometry(profile + QStringLiteral("/corvalen_dashboard-window.ini"));
     if (!modes.kiosk) // a wall panel is full-screen, wherever the window was last time
         geometry.restore(window);
