@@ -669,42 +669,36 @@ bool redirectAllowed(std::string_view url, const std::string &publicUrl,
     return false;
 }
 
-int runServer(const ServerOptions &options)
-{
-    try {
-        Store init(options.dbPath, true);
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "error: %s\n", e.what());
-        return 1;
-    }
+namespace {
 
-    // Signals are taken by a dedicated thread (sigwait) so that stopping the server happens
-    // outside a signal handler; the mask is inherited by every worker thread created later.
+// Signals are taken by a dedicated thread (sigwait) so that stopping the server happens outside
+// a signal handler; the mask is inherited by every worker thread created later.
+sigset_t blockStopSignals()
+{
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    return stopSignals;
+}
 
-    // Waiting connections cost a descriptor each: take what the system allows, and keep room
-    // for the workers' database files and the listening socket.
+// Waiting connections cost a descriptor each: take what the system allows, and keep room for
+// the workers' database files and the listening socket.
+size_t maxParkedConnections()
+{
     rlimit files{};
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
         files.rlim_cur = std::min<rlim_t>(files.rlim_max, 65536);
         ::setrlimit(RLIMIT_NOFILE, &files);
         ::getrlimit(RLIMIT_NOFILE, &files);
     }
-    const size_t maxParked =
-        files.rlim_cur > 1024 ? std::min<size_t>(files.rlim_cur - 512, 16384) : 512;
+    return files.rlim_cur > 1024 ? std::min<size_t>(files.rlim_cur - 512, 16384) : 512;
+}
 
-    HttpServer::Limits limits;
-    limits.threads = kThreads;
-    limits.maxWaiting = maxParked;
-    limits.maxPerPeer = static_cast<size_t>(options.maxPeerConnections);
-    limits.requestTimeoutSeconds = options.requestTimeoutSeconds;
-    limits.idleSeconds = kIdleSeconds;
-    HttpServer svr(limits);
+void installLogAndErrors(HttpServer &svr)
+{
     svr.setBodyCheck(bodyLimit);
     svr.setLogger([](const Request &req, const Response &res) {
         // The path only: query strings and bodies can carry secrets.
@@ -733,6 +727,28 @@ int runServer(const ServerOptions &options)
         sendError(res, notFound ? 404 : 400, notFound ? "not-found" : "request-failed",
                   "No answer for " + printable(req.method) + " " + printable(req.path) + ".");
     });
+}
+
+} // namespace
+
+int runServer(const ServerOptions &options)
+{
+    try {
+        Store init(options.dbPath, true);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "error: %s\n", e.what());
+        return 1;
+    }
+
+    sigset_t stopSignals = blockStopSignals();
+    HttpServer::Limits limits;
+    limits.threads = kThreads;
+    limits.maxWaiting = maxParkedConnections();
+    limits.maxPerPeer = static_cast<size_t>(options.maxPeerConnections);
+    limits.requestTimeoutSeconds = options.requestTimeoutSeconds;
+    limits.idleSeconds = kIdleSeconds;
+    HttpServer svr(limits);
+    installLogAndErrors(svr);
 
     const int port = svr.bind(options.host, options.port);
     if (port <= 0) {
