@@ -339,25 +339,7 @@ bool MqttClient::ConnectToAddress(const QString &address)
         return false;
     }
 
-    // Threaded mode makes API calls only queue packets; all socket I/O happens in Pump.
-    mosquitto_threaded_set(mosq, true);
-    mosquitto_connect_callback_set(mosq, &MqttClient::OnConnect);
-    mosquitto_disconnect_callback_set(mosq, &MqttClient::OnDisconnect);
-    mosquitto_message_callback_set(mosq, &MqttClient::OnMessage);
-    mosquitto_publish_callback_set(mosq, &MqttClient::OnPublish);
-
-    if (!user_name.isEmpty()) {
-        const QByteArray user = user_name.toUtf8();
-        const QByteArray pass = password.toUtf8();
-        mosquitto_username_pw_set(mosq, user.constData(),
-                                  password.isEmpty() ? nullptr : pass.constData());
-    }
-
-    // Without it, a packet queued right after another (the SUBSCRIBE that follows a dashboard's
-    // first publish, say) waits for the broker's delayed ACK, some 40 ms, and an answer sent
-    // meanwhile finds no subscription.
-    mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
-
+    SetUpSession();
     if (tls_enabled && !UseTls()) {
         Teardown();
         broker_addresses.clear(); // the other addresses would fail the same way
@@ -386,6 +368,28 @@ bool MqttClient::ConnectToAddress(const QString &address)
     connect(write_notifier, &QSocketNotifier::activated, this, &MqttClient::Pump);
     pump_timer.start();
     return true;
+}
+
+void MqttClient::SetUpSession()
+{
+    // Threaded mode makes API calls only queue packets; all socket I/O happens in Pump.
+    mosquitto_threaded_set(mosq, true);
+    mosquitto_connect_callback_set(mosq, &MqttClient::OnConnect);
+    mosquitto_disconnect_callback_set(mosq, &MqttClient::OnDisconnect);
+    mosquitto_message_callback_set(mosq, &MqttClient::OnMessage);
+    mosquitto_publish_callback_set(mosq, &MqttClient::OnPublish);
+
+    if (!user_name.isEmpty()) {
+        const QByteArray user = user_name.toUtf8();
+        const QByteArray pass = password.toUtf8();
+        mosquitto_username_pw_set(mosq, user.constData(),
+                                  password.isEmpty() ? nullptr : pass.constData());
+    }
+
+    // Without it, a packet queued right after another (the SUBSCRIBE that follows a dashboard's
+    // first publish, say) waits for the broker's delayed ACK, some 40 ms, and an answer sent
+    // meanwhile finds no subscription.
+    mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
 }
 
 bool MqttClient::UseTls()
@@ -482,41 +486,44 @@ void MqttClient::Pump()
         return;
     pumping = true;
 
+    // Woken by the read notifier, the event loop has just seen input waiting: the first round
+    // reads it without polling the socket once more.
+    const bool yielded = PumpRounds(read_notifier && sender() == read_notifier);
+    if (mosquitto_socket(mosq) != InvalidSocket)
+        mosquitto_loop_misc(mosq);
+    if (SettleSocket() && yielded)
+        SchedulePump();
+
+    pumping = false;
+    ProcessEvents();
+}
+
+bool MqttClient::PumpRounds(bool inputWaiting)
+{
     // The messages read here are all delivered before the Pump returns, so bounding the bytes
     // read bounds that work as well.
     QElapsedTimer spent;
     spent.start();
     pump_read_bytes = 0;
-    bool yielded = false;
-    // Woken by the read notifier, the event loop has just seen input waiting: the first round
-    // reads it without polling the socket once more.
-    bool inputWaiting = read_notifier && sender() == read_notifier;
     for (int i = 0;; ++i) {
         if (i == MaxPumpIterations ||
             (i > 0 && (spent.nsecsElapsed() >= qint64(pump_budget_ms) * 1000000 ||
-                       pump_read_bytes >= pump_byte_budget))) {
-            yielded = true;
-            break;
-        }
+                       pump_read_bytes >= pump_byte_budget)))
+            return true;
         const int socket = mosquitto_socket(mosq);
         if (socket == InvalidSocket)
-            break;
+            return false;
         void *ssl = mosquitto_ssl_get(mosq);
         const bool handshaking = tlsHandshaking(ssl);
         short events = 0;
         if (inputWaiting && !handshaking)
             events = SocketPoll::ReadNormal;
         else if (pollSocketOnce(socket, WantWrite(), &events) <= 0 || events == 0)
-            break;
+            return false;
         inputWaiting = false;
         if (handshaking && !tlsHandshakeStarted(ssl)) {
-            // libmosquitto 2.0.11 begins the TLS handshake within mosquitto_connect_async;
-            // newer releases wait for the TCP connect to complete and begin it from
-            // mosquitto_loop_write, which is also where they learn that the connect failed.
-            mosquitto_loop_write(mosq, 1);
-            if (mosquitto_socket(mosq) != InvalidSocket &&
-                !tlsHandshakeStarted(mosquitto_ssl_get(mosq)))
-                break; // still connecting
+            if (!BeginTlsHandshake())
+                return false; // still connecting
             continue;
         }
         // Once begun, the handshake is moved on by the read call only, whichever way it waits.
@@ -528,7 +535,7 @@ void MqttClient::Pump()
             // connection, for one): the attempt is over.
             disconnect_received = true;
             disconnect_code = MOSQ_ERR_CONN_LOST;
-            break;
+            return false;
         }
         if ((events & SocketPoll::WriteNormal) && mosquitto_socket(mosq) != InvalidSocket) {
             if (handshaking)
@@ -537,31 +544,36 @@ void MqttClient::Pump()
                 mosquitto_loop_write(mosq, 1);
         }
     }
+}
 
-    if (mosquitto_socket(mosq) != InvalidSocket)
-        mosquitto_loop_misc(mosq);
+bool MqttClient::BeginTlsHandshake()
+{
+    // libmosquitto 2.0.11 begins the TLS handshake within mosquitto_connect_async; newer
+    // releases wait for the TCP connect to complete and begin it from mosquitto_loop_write,
+    // which is also where they learn that the connect failed.
+    mosquitto_loop_write(mosq, 1);
+    return mosquitto_socket(mosq) == InvalidSocket || tlsHandshakeStarted(mosquitto_ssl_get(mosq));
+}
 
+bool MqttClient::SettleSocket()
+{
     if (mosquitto_socket(mosq) != InvalidSocket) {
         // Write interest only while data is queued, or an idle connection would spin.
         write_notifier->setEnabled(WantWrite());
         if (!mosquitto_want_write(mosq)) // everything queued so far has been handed to the kernel
             ForgetUnsentPublishes();
-        if (yielded)
-            SchedulePump();
-    } else {
-        // The descriptor is closed and its number may be reused before Teardown runs (later,
-        // when this Pump is nested in a delivery), so stop watching it now.
-        read_notifier->setEnabled(false);
-        write_notifier->setEnabled(false);
-        if (!disconnect_received) {
-            // The socket vanished without a callback; treat it as a lost connection.
-            disconnect_received = true;
-            disconnect_code = MOSQ_ERR_CONN_LOST;
-        }
+        return true;
     }
-
-    pumping = false;
-    ProcessEvents();
+    // The descriptor is closed and its number may be reused before Teardown runs (later, when
+    // a Pump is nested in a delivery), so stop watching it now.
+    read_notifier->setEnabled(false);
+    write_notifier->setEnabled(false);
+    if (!disconnect_received) {
+        // The socket vanished without a callback; treat it as a lost connection.
+        disconnect_received = true;
+        disconnect_code = MOSQ_ERR_CONN_LOST;
+    }
+    return false;
 }
 
 void MqttClient::WriteReplies()
@@ -572,20 +584,9 @@ void MqttClient::WriteReplies()
         tlsHandshaking(mosquitto_ssl_get(mosq)) || !mosquitto_want_write(mosq))
         return;
     mosquitto_loop_write(mosq, 1);
-    if (mosquitto_socket(mosq) != InvalidSocket) {
-        write_notifier->setEnabled(WantWrite());
-        if (!mosquitto_want_write(mosq))
-            ForgetUnsentPublishes();
-        return;
-    }
-    // The write failed and the library closed the socket: the end of the connection is
-    // handled right after, as a Pump would.
-    read_notifier->setEnabled(false);
-    write_notifier->setEnabled(false);
-    if (!disconnect_received) {
-        disconnect_received = true;
-        disconnect_code = MOSQ_ERR_CONN_LOST;
-    }
+    // When the write failed and the library closed the socket, the end of the connection is
+    // handled right after, as after a Pump.
+    SettleSocket();
 }
 
 bool MqttClient::WantWrite() const
@@ -669,25 +670,37 @@ void MqttClient::ProcessEvents()
     const QPointer<MqttClient> alive(this);
     const quint64 generation = teardown_generation;
 
-    if (connack_received) {
-        connack_received = false;
-        connack_seen = true;
-        if (connack_code != 0) {
-            // The library reports the disconnection that follows a refusal.
-            qDebug() << "MQTT connection refused:" << mosquitto_connack_string(connack_code);
-            attempt_final = true;
-        } else {
-            // A topic that a connectedChanged slot adds is subscribed there at once; subscribe
-            // the list as it was before, so that it goes out only once.
-            const QStringList listed = topics;
-            connected_since.start();
-            SetState(Connected);
-            if (!alive || teardown_generation != generation)
-                return;
-            SubscribeToAllTopics(listed);
-        }
-    }
+    if (connack_received && !HandleConnack(alive, generation))
+        return;
+    if (!DeliverReceived(alive, generation))
+        return;
+    if (disconnect_received)
+        HandleDisconnect();
+}
 
+bool MqttClient::HandleConnack(const QPointer<MqttClient> &alive, quint64 generation)
+{
+    connack_received = false;
+    connack_seen = true;
+    if (connack_code != 0) {
+        // The library reports the disconnection that follows a refusal.
+        qDebug() << "MQTT connection refused:" << mosquitto_connack_string(connack_code);
+        attempt_final = true;
+        return true;
+    }
+    // A topic that a connectedChanged slot adds is subscribed there at once; subscribe the list
+    // as it was before, so that it goes out only once.
+    const QStringList listed = topics;
+    connected_since.start();
+    SetState(Connected);
+    if (!alive || teardown_generation != generation)
+        return false;
+    SubscribeToAllTopics(listed);
+    return true;
+}
+
+bool MqttClient::DeliverReceived(const QPointer<MqttClient> &alive, quint64 generation)
+{
     // Messages that nested Pumps read meanwhile queue up behind the ones being delivered.
     delivering = true;
     bool delivered = false;
@@ -706,7 +719,7 @@ void MqttClient::ProcessEvents()
         message.payload = QByteArray();
         emit messageReceived(message.topic, text);
         if (!alive || teardown_generation != generation)
-            return;
+            return false;
         delivered = true;
         if (size >= CollectAfterBytes) {
             text = QString();
@@ -719,22 +732,24 @@ void MqttClient::ProcessEvents()
         WriteReplies();
         StepAsideIfBusy(deliveryStartNs);
     }
+    return true;
+}
 
-    if (disconnect_received) {
-        ReportTlsVerifyFailure();
-        qDebug() << "DISCONNECTED" << mosquitto_strerror(disconnect_code);
-        if (state == Connected && connected_since.elapsed() >= stable_connection_ms)
-            reconnect_attempts = 0;
-        Teardown();
-        if (!connack_seen && !broker_addresses.isEmpty()) {
-            ConnectToNextAddress();
-            return;
-        }
-        // Once a broker has answered, its verdict stands; other addresses are not tried.
-        if (connack_seen)
-            broker_addresses.clear();
-        EndAttempt();
+void MqttClient::HandleDisconnect()
+{
+    ReportTlsVerifyFailure();
+    qDebug() << "DISCONNECTED" << mosquitto_strerror(disconnect_code);
+    if (state == Connected && connected_since.elapsed() >= stable_connection_ms)
+        reconnect_attempts = 0;
+    Teardown();
+    if (!connack_seen && !broker_addresses.isEmpty()) {
+        ConnectToNextAddress();
+        return;
     }
+    // Once a broker has answered, its verdict stands; other addresses are not tried.
+    if (connack_seen)
+        broker_addresses.clear();
+    EndAttempt();
 }
 
 void MqttClient::AddSubscriptionToTopic(QString topic)

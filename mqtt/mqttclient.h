@@ -5,6 +5,7 @@
 #include <QHostInfo>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -100,6 +101,7 @@ private:
     void StartHostLookup();
     void ConnectToNextAddress();
     bool ConnectToAddress(const QString &address);
+    void SetUpSession();
     bool UseTls();
     void ReportTlsVerifyFailure();
     void ConnectIfPending();
@@ -113,6 +115,15 @@ private:
     bool WantWrite() const;
     void Teardown();
     void ProcessEvents();
+    // Each returns false when a slot it reached deleted the client or tore the connection down.
+    bool HandleConnack(const QPointer<MqttClient> &alive, quint64 generation);
+    bool DeliverReceived(const QPointer<MqttClient> &alive, quint64 generation);
+    void HandleDisconnect();
+    // Reads and writes until nothing is waiting; true when it stopped for its budget instead.
+    bool PumpRounds(bool inputWaiting);
+    bool BeginTlsHandshake();
+    // Watches the socket as its state asks; false when the library has closed it.
+    bool SettleSocket();
     void SubscribeToTopic(const QString &topic);
     void SubscribeToAllTopics(const QStringList &list);
 
