@@ -34,6 +34,23 @@ void AuthHandler::ResetPassword(const QString &email)
     restApi.Post(QStringLiteral("/user/password/reset"), QJsonDocument(body));
 }
 
+namespace {
+
+QString errorMessageOf(const QJsonObject &object)
+{
+    QString message = object.value(QStringLiteral("error")).toString();
+    if (message.isEmpty()) {
+        message = object.value(QStringLiteral("message")).toString().trimmed();
+        if (message.isEmpty())
+            message = object.value(QStringLiteral("error_description")).toString().trimmed();
+        if (message.isEmpty() && !object.isEmpty())
+            message = QString::fromLatin1(kInvalidResponse);
+    }
+    return message;
+}
+
+} // namespace
+
 void AuthHandler::ParseResponse(QByteArray response)
 {
     // Renewing or failing the current session with an earlier session's answer would hand one
@@ -71,15 +88,7 @@ void AuthHandler::ParseResponse(QByteArray response)
 
     if (refreshInFlight)
         runRefreshFailureStep();
-    QString message = object.value(QStringLiteral("error")).toString();
-    if (message.isEmpty()) {
-        message = object.value(QStringLiteral("message")).toString().trimmed();
-        if (message.isEmpty())
-            message = object.value(QStringLiteral("error_description")).toString().trimmed();
-        if (message.isEmpty() && !object.isEmpty())
-            message = QString::fromLatin1(kInvalidResponse);
-    }
-
+    const QString message = errorMessageOf(object);
     syncSettings();
 
     if (message.isEmpty())

@@ -5,6 +5,38 @@
 #include "app/config.h"
 #include "viewmodel/author_mode.h"
 
+namespace {
+
+QUrl withUserId(QUrl url, const QString &id)
+{
+    // Every reserved character of the id is escaped: a server that reads its query as a form
+    // takes a bare '+' for a space, and '&', '=' or '#' would end the value.
+    QString query = url.query(QUrl::FullyEncoded);
+    if (!query.isEmpty())
+        query += QLatin1Char('&');
+    query += QStringLiteral("user_id=") + QString::fromLatin1(QUrl::toPercentEncoding(id));
+    url.setQuery(query, QUrl::StrictMode);
+    return url;
+}
+
+} // namespace
+
+QString ViewModel::configuredDashboardFunctionUrl()
+{
+    const QString configured =
+        configValue(QStringLiteral("CORVALEN_RCC_DASHBOARD_FUNCTION_URL")).trimmed();
+    if (!configured.isEmpty())
+        return normalizedDashboardFunctionUrl(QUrl(configured, QUrl::TolerantMode));
+    // The functions live beside the authentication service: same URL, ".functions." host.
+    QUrl base(configValue(QStringLiteral("CORVALEN_AUTH_BASE_URL")).trimmed(), QUrl::TolerantMode);
+    if (!base.isValid())
+        return QString();
+    QString host = base.host(QUrl::FullyDecoded);
+    host.replace(QLatin1String(".auth."), QLatin1String(".functions."));
+    base.setHost(host);
+    return normalizedDashboardFunctionUrl(base);
+}
+
 bool ViewModel::resolveAndDownloadExternalResourceForCurrentUser()
 {
     if (!networkManager) {
@@ -32,21 +64,7 @@ bool ViewModel::resolveAndDownloadExternalResourceForCurrentUser()
     if (!fromNetwork && loadCachedDashboard(id))
         return true;
 
-    QString functionUrl =
-        configValue(QStringLiteral("CORVALEN_RCC_DASHBOARD_FUNCTION_URL")).trimmed();
-    if (!functionUrl.isEmpty()) {
-        functionUrl = normalizedDashboardFunctionUrl(QUrl(functionUrl, QUrl::TolerantMode));
-    } else {
-        // The functions live beside the authentication service: same URL, ".functions." host.
-        QUrl base(configValue(QStringLiteral("CORVALEN_AUTH_BASE_URL")).trimmed(),
-                  QUrl::TolerantMode);
-        if (base.isValid()) {
-            QString host = base.host(QUrl::FullyDecoded);
-            host.replace(QLatin1String(".auth."), QLatin1String(".functions."));
-            base.setHost(host);
-            functionUrl = normalizedDashboardFunctionUrl(base);
-        }
-    }
+    const QString functionUrl = configuredDashboardFunctionUrl();
     if (functionUrl.isEmpty()) {
         emit externalResourceLoadFinished(
             false, tr("Missing dashboard function URL. Set CORVALEN_RCC_DASHBOARD_FUNCTION_URL."));
@@ -64,14 +82,7 @@ bool ViewModel::resolveAndDownloadExternalResourceForCurrentUser()
         return false;
     }
 
-    // Every reserved character of the id is escaped: a server that reads its query as a form
-    // takes a bare '+' for a space, and '&', '=' or '#' would end the value.
-    QString query = url.query(QUrl::FullyEncoded);
-    if (!query.isEmpty())
-        query += QLatin1Char('&');
-    query += QStringLiteral("user_id=") + QString::fromLatin1(QUrl::toPercentEncoding(id));
-    url.setQuery(query, QUrl::StrictMode);
-    return requestDashboardFunction(url, token);
+    return requestDashboardFunction(withUserId(url, id), token);
 }
 
 QString ViewModel::normalizedDashboardFunctionUrl(QUrl url)

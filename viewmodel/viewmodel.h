@@ -88,6 +88,8 @@ public:
 
     // Dashboard delivery building blocks (not exposed to QML).
     static QString normalizedDashboardFunctionUrl(QUrl url);
+    // The configured function URL, or the one beside the authentication service.
+    static QString configuredDashboardFunctionUrl();
     static QString joinRawHeaders(const QList<QNetworkReply::RawHeaderPair> &pairs);
     QString dashboardCacheFilePath(QString userId);
     bool loadCachedDashboard(QString userId);
