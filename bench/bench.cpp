@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <memory>
 #include <tuple>
 #include <unistd.h>
 
@@ -159,6 +160,7 @@ public:
         floor = here.filePath("bench_floor");
     }
 
+    std::unique_ptr<MqttDriver> connectedDriver() const;
     bool mqttFigures();
     bool floodFigures();
     bool startupFigures();
@@ -195,14 +197,21 @@ private:
     QList<Row> rows;
 };
 
+std::unique_ptr<MqttDriver> Bench::connectedDriver() const
+{
+    auto driver = std::make_unique<MqttDriver>(broker);
+    if (driver->connect())
+        return driver;
+    qWarning("the benchmark's own MQTT clients could not connect");
+    return nullptr;
+}
+
 bool Bench::mqttFigures()
 {
-    MqttDriver driver(broker);
-    if (!driver.connect()) {
-        qWarning("the benchmark's own MQTT clients could not connect");
+    const std::unique_ptr<MqttDriver> driver = connectedDriver();
+    if (!driver)
         return false;
-    }
-    MqttFigures figures(driver, broker, programs, work);
+    MqttFigures figures(*driver, broker, programs, work);
 
     struct Variant
     {
@@ -251,12 +260,10 @@ bool Bench::mqttFigures()
 
 bool Bench::floodFigures()
 {
-    MqttDriver driver(broker);
-    if (!driver.connect()) {
-        qWarning("the benchmark's own MQTT clients could not connect");
+    const std::unique_ptr<MqttDriver> driver = connectedDriver();
+    if (!driver)
         return false;
-    }
-    MqttFigures figures(driver, broker, programs, work);
+    MqttFigures figures(*driver, broker, programs, work);
     struct Variant
     {
         QString name;
