@@ -137,8 +137,9 @@ Rectangle {
 
             // The logo comes cut round (images/render_pngs.sh): a shader effect would draw nothing
             // with the software scene graph, and painting the crop on a Canvas costs a second
-            // texture and the image's place in the scene graph's 8 MB texture atlas. Mipmapped
-            // textures never go into the atlas; the image is twice the drawn size, sharp when scaled.
+            // texture. It comes at the drawn size and twice that (@2x), so it is never scaled
+            // down: a mipmapped texture would keep it out of the texture atlas (some 4 MiB), but
+            // with a software OpenGL the mipmaps cost 150 ms before the first frame.
             Image {
                 id: logo
                 objectName: "logo"
@@ -148,7 +149,6 @@ Rectangle {
                 anchors.bottom: email_field.top
                 anchors.bottomMargin: 40
                 source: "qrc:/images/logo_round.png"
-                mipmap: true
             }
 
             BusyIndicator {
