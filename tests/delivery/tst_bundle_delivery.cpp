@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include "support/certificates.h"
 #include "support/log_capture.h"
 #include "support/sandbox.h"
 #include "support/scripted_http_server.h"
@@ -1018,12 +1019,14 @@ private slots:
     // is offered, never used.
     void httpsStaysHttpsAndHttp1()
     {
-        const auto certificate = QSslCertificate::fromPath(DELIVERY_BUNDLE_DIR "/tls_cert.pem");
+        const QTemporaryDir *certificates = testCertificates();
+        QVERIFY(certificates);
         QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-        config.addCaCertificates(certificate);
+        config.addCaCertificates(QSslCertificate::fromPath(certificates->filePath("ca.pem")));
         QSslConfiguration::setDefaultConfiguration(config); // trusted by the client
-        config.setLocalCertificateChain(certificate);
-        config.setPrivateKey(QSslKey(readFile(DELIVERY_BUNDLE_DIR "/tls_key.pem"), QSsl::Rsa));
+        config.setLocalCertificateChain(
+            QSslCertificate::fromPath(certificates->filePath("host.pem")));
+        config.setPrivateKey(QSslKey(readFile(certificates->filePath("host.key")), QSsl::Ec));
         config.setAllowedNextProtocols({"h2", "http/1.1"});
         QSslServer tls;
         tls.setSslConfiguration(config);
