@@ -20,7 +20,9 @@
 
 using Request = ScriptedHttpServer::Request;
 using Response = ScriptedHttpServer::Response;
+using Routes = QMap<QString, Response>; // a path, whatever the query, and its answer
 Q_DECLARE_METATYPE(Response)
+Q_DECLARE_METATYPE(Routes)
 
 namespace {
 
@@ -173,6 +175,22 @@ class TstBundleDelivery : public QObject
     {
         vm->resolveAndDownloadExternalResourceForCurrentUser();
         return outcome(n);
+    }
+    // Asks the function at this URL, which the server answers with this reply.
+    void resolveWith(const QString &functionUrl, const Response &reply)
+    {
+        qputenv("CORVALEN_REFERER_URL", "https://portal.test/"); // for direct downloads only
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", functionUrl.toUtf8());
+        QVERIFY(writeFile(tempPath() + "/get_dashboard_rcc", bundleA)); // for a file: URL
+        server.setHandler([reply](const Request &) { return reply; });
+        QVERIFY(vm->resolveAndDownloadExternalResourceForCurrentUser());
+    }
+    // Bundle A with a Content-Length 100 bytes longer, the connection closed after the bundle.
+    Response cutAfterBundle() const
+    {
+        Response cut = ok(bundleA + QByteArray(100, 'x'));
+        cut.dropAfterBodyBytes = int(bundleA.size());
+        return cut;
     }
     QStringList targets() const
     {
@@ -444,20 +462,91 @@ private slots:
         QVERIFY(logged("Failed to create dashboard RCC cache directory in:"));
     }
 
-    // What the dashboard function answers, and what is reported and traced for it.
+    // What the dashboard function's answer comes to: the outcome, and the bundle registered.
     void functionReplies_data()
     {
         QTest::addColumn<QString>("functionUrl");
         QTest::addColumn<Response>("reply");
         QTest::addColumn<QString>("message");
-        QTest::addColumn<QStringList>("logs");
-        const QString size = QString::number(bundleA.size());
         const auto row = [&](const char *name, const Response &reply, const QString &message,
-                             const QStringList &logs = {}, const QString &url = QString()) {
-            QTest::newRow(name) << (url.isEmpty() ? base + "/fn" : url) << reply << message << logs;
+                             const QString &url = QString()) {
+            QTest::newRow(name) << (url.isEmpty() ? base + "/fn" : url) << reply << message;
         };
-        Response cut = ok(bundleA + QByteArray(100, 'x'));
-        cut.dropAfterBodyBytes = int(bundleA.size());
+        row("raw bundle", ok(bundleA), kLoaded);
+        row("base64 in JSON",
+            Response::json(200, R"({"payload_base64":" )" + bundleA.toBase64() + R"( "})"),
+            kLoaded);
+        row("error JSON with 200", Response::json(200, R"({"error":"no bundle yet"})"), kInvalid);
+        row("error JSON with 500", Response::json(500, R"({"error":"  build failed  "})"),
+            "build failed");
+        row("500 empty", status(500),
+            "Dashboard RCC request failed (500): Error transferring " + fnUrl +
+                " - server replied: Internal Server Error");
+        row("base64 of nothing", Response::json(200, R"({"payload_base64":"  ===  "})"),
+            "Downloaded RCC file is empty.");
+        row("connection dropped after the bundle", cutAfterBundle(), kLoaded);
+        row("host not found", ok(bundleA), "Dashboard RCC request failed: Host  not found",
+            "http:///fn");
+        row("no HTTP status", ok(bundleA), "Dashboard RCC request returned HTTP 0.",
+            QUrl::fromLocalFile(tempPath()).toString());
+    }
+    void functionReplies()
+    {
+        QFETCH(QString, functionUrl);
+        QFETCH(Response, reply);
+        QFETCH(QString, message);
+        resolveWith(functionUrl, reply);
+        const bool success = message == kLoaded;
+        QCOMPARE(outcome(), qMakePair(success, message));
+        QCOMPARE(QFile::exists(kOnlyA), success);
+        QCOMPARE(server.requestCount(), functionUrl.startsWith(base) ? 1 : 0);
+    }
+
+    // A payload that does not register is kept for inspection; nothing else is.
+    void functionPayloadKeptOnlyWhenInvalid_data()
+    {
+        functionReplies_data();
+    }
+    void functionPayloadKeptOnlyWhenInvalid()
+    {
+        QFETCH(QString, functionUrl);
+        QFETCH(Response, reply);
+        QFETCH(QString, message);
+        resolveWith(functionUrl, reply);
+        QCOMPARE(outcome().second, message);
+        const QStringList dumps = QDir(tempPath()).entryList({"corvalen-dashboard-rcc-*.bin"});
+        QCOMPARE(dumps.size(), message == kInvalid ? 1 : 0);
+        if (!dumps.isEmpty())
+            QCOMPARE(readFile(tempPath() + '/' + dumps.first()), reply.body);
+    }
+
+    // The function is asked for the user's bundle with the token; a Referer is for direct
+    // downloads only.
+    void functionRequestHeaders()
+    {
+        resolveWith(base + "/fn", ok(bundleA));
+        QCOMPARE(outcome().first, true);
+        const Request request = server.lastRequest();
+        QCOMPARE(request.target, "/fn/get_dashboard_rcc?user_id=user-1");
+        QCOMPARE(request.header("Accept"),
+                 "application/octet-stream,application/json;q=0.9,*/*;q=0.8");
+        QCOMPARE(request.header("Authorization"), "Bearer tok-1");
+        QVERIFY(!request.hasHeader("Referer"));
+    }
+
+    // Each fixed trace line of a function request, pinned whole once; where a line's other
+    // fields vary or are pinned elsewhere, the fields that matter to the row.
+    void functionTrace_data()
+    {
+        QTest::addColumn<QString>("functionUrl");
+        QTest::addColumn<Response>("reply");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<bool>("whole"); // else the fields that matter, within the line
+        const QString size = QString::number(bundleA.size());
+        const auto row = [&](const char *name, const Response &reply, const QString &line,
+                             bool whole = true, const QString &url = QString()) {
+            QTest::newRow(name) << (url.isEmpty() ? base + "/fn" : url) << reply << line << whole;
+        };
         // Qt 6.7 moved replies to QHttpHeaders, which keeps header names in lower case; Qt 6.4
         // gives them as they came on the wire.
         const bool lowerCaseNames = QT_VERSION >= QT_VERSION_CHECK(6, 7, 0);
@@ -467,94 +556,72 @@ private slots:
                             : "Content-Type=application/octet-stream, X-Note=caf\u00e9, "
                               "Content-Length=") +
             size;
+        const Response noted = Response(ok(bundleA)).withHeader("X-Note", "caf\xe9");
+        const QString url = " QUrl(\"" + fnUrl + "\")";
 
-        row("raw bundle", Response(ok(bundleA)).withHeader("X-Note", "caf\xe9"), kLoaded,
-            {"Dashboard RCC metaDataChanged: url=" + fnUrl + " status=200 headers={" + headers +
-                 "}",
-             "Dashboard RCC readyRead: url= QUrl(\"" + fnUrl + "\") bytesAvailable=",
-             "Dashboard RCC downloadProgress: url= QUrl(\"" + fnUrl + "\") received= " + size +
-                 " total= " + size,
-             "Dashboard RCC reply diagnostics: url=" + fnUrl +
-                 " status=200 error=0 errorString=\"Unknown error\" bytes=" + size +
-                 " bytesAvailableAfterRead=0 isFinished=true contentType=\"application/"
-                 "octet-stream\" contentLength=\"" +
-                 size +
-                 "\" transferEncoding=\"\" contentEncoding=\"\" contentDisposition=\"\" "
-                 "payloadPrefixHex=\"" +
-                 QString::fromLatin1(bundleA.left(24).toHex(' ')) + "\" rawHeaders={" + headers +
-                 "}"});
-        row("base64 in JSON",
-            Response::json(200, R"({"payload_base64":" )" + bundleA.toBase64() + R"( "})"), kLoaded,
-            {"Decoded dashboard RCC payload from base64 JSON: encodedBytes= " +
-             QString::number(bundleA.toBase64().size()) + " decodedBytes= " + size});
-        row("error JSON with 200", Response::json(200, R"({"error":"no bundle yet"})"), kInvalid);
-        row("error JSON with 500", Response::json(500, R"({"error":"  build failed  "})"),
-            "build failed", {R"(Dashboard RCC JSON body: {"error":"  build failed  "})"});
-        row("500 empty", status(500),
-            "Dashboard RCC request failed (500): Error transferring " + fnUrl +
-                " - server replied: Internal Server Error",
-            {"Dashboard RCC errorOccurred: url= QUrl(\"" + fnUrl +
-             "\") code= QNetworkReply::InternalServerError errorString="});
+        row("metaDataChanged", noted,
+            "Dashboard RCC metaDataChanged: url=" + fnUrl + " status=200 headers={" + headers +
+                "}");
+        row("readyRead", noted, "Dashboard RCC readyRead: url=" + url + " bytesAvailable=", false);
+        row("downloadProgress", noted,
+            "Dashboard RCC downloadProgress: url=" + url + " received= " + size +
+                " total= " + size);
+        row("reply diagnostics", noted,
+            "Dashboard RCC reply diagnostics: url=" + fnUrl +
+                " status=200 error=0 errorString=\"Unknown error\" bytes=" + size +
+                " bytesAvailableAfterRead=0 isFinished=true contentType=\"application/"
+                "octet-stream\" contentLength=\"" +
+                size +
+                "\" transferEncoding=\"\" contentEncoding=\"\" contentDisposition=\"\" "
+                "payloadPrefixHex=\"" +
+                QString::fromLatin1(bundleA.left(24).toHex(' ')) + "\" rawHeaders={" + headers +
+                "}");
+        row("base64 decoded",
+            Response::json(200, R"({"payload_base64":" )" + bundleA.toBase64() + R"( "})"),
+            "Decoded dashboard RCC payload from base64 JSON: encodedBytes= " +
+                QString::number(bundleA.toBase64().size()) + " decodedBytes= " + size);
         row("base64 of nothing", Response::json(200, R"({"payload_base64":"  ===  "})"),
-            "Downloaded RCC file is empty.", {"encodedBytes= 3 decodedBytes= 0"});
-        row("connection dropped after the bundle", cut, kLoaded,
-            {"Dashboard RCC reply content-length mismatch: declared= " +
-                 QString::number(bundleA.size() + 100) + " actual= " + size,
-             "Continuing after dashboard RCC reply error because a successful payload was "
-             "received: \"Connection closed\" status= 200 bytes= " +
-                 size});
-        row("host not found", ok(bundleA), "Dashboard RCC request failed: Host  not found", {},
-            "http:///fn");
+            " encodedBytes= 3 decodedBytes= 0", false);
+        row("JSON body", Response::json(500, R"({"error":"  build failed  "})"),
+            "Dashboard RCC JSON body: {\"error\":\"  build failed  \"}");
+        row("errorOccurred", status(500),
+            "Dashboard RCC errorOccurred: url=" + url +
+                " code= QNetworkReply::InternalServerError errorString=",
+            false);
+        row("content-length mismatch", cutAfterBundle(),
+            "Dashboard RCC reply content-length mismatch: declared= " +
+                QString::number(bundleA.size() + 100) + " actual= " + size);
+        row("continuing after an error", cutAfterBundle(),
+            "Continuing after dashboard RCC reply error because a successful payload was "
+            "received: \"Connection closed\" status= 200 bytes= " +
+                size);
         const QString file = QUrl::fromLocalFile(tempPath()).toString();
-        row("no HTTP status", ok(bundleA), "Dashboard RCC request returned HTTP 0.",
-            {"Dashboard RCC metaDataChanged: url=" + file +
-             "/get_dashboard_rcc?user_id=user-1 status=<none> headers={"},
+        row("no HTTP status", ok(bundleA),
+            "url=" + file + "/get_dashboard_rcc?user_id=user-1 status=<none> headers={", false,
             file);
     }
-    void functionReplies()
+    void functionTrace()
     {
         QFETCH(QString, functionUrl);
         QFETCH(Response, reply);
-        QFETCH(QString, message);
-        QFETCH(QStringList, logs);
-        qputenv("CORVALEN_REFERER_URL", "https://portal.test/"); // for direct downloads only
-        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", functionUrl.toUtf8());
-        QVERIFY(writeFile(tempPath() + "/get_dashboard_rcc", bundleA));
-        server.setHandler([reply](const Request &) { return reply; });
-
-        QVERIFY(vm->resolveAndDownloadExternalResourceForCurrentUser());
-        const bool success = message == kLoaded;
-        QCOMPARE(outcome(), qMakePair(success, message));
-        QCOMPARE(QFile::exists(kOnlyA), success);
-        for (const QString &line : std::as_const(logs))
-            QVERIFY2(logged(line), qPrintable(line));
-        // A payload that does not register is kept for inspection.
-        const QStringList dumps = QDir(tempPath()).entryList({"corvalen-dashboard-rcc-*.bin"});
-        QCOMPARE(dumps.size(), message == kInvalid ? 1 : 0);
-        if (!dumps.isEmpty())
-            QCOMPARE(readFile(tempPath() + '/' + dumps.first()), reply.body);
-        QCOMPARE(server.requestCount(), functionUrl.startsWith(base) ? 1 : 0);
-        for (const Request &request : server.requests()) {
-            QCOMPARE(request.target, "/fn/get_dashboard_rcc?user_id=user-1");
-            QCOMPARE(request.header("Accept"),
-                     "application/octet-stream,application/json;q=0.9,*/*;q=0.8");
-            QCOMPARE(request.header("Authorization"), "Bearer tok-1");
-            QVERIFY(!request.hasHeader("Referer"));
-        }
+        QFETCH(QString, line);
+        QFETCH(bool, whole);
+        resolveWith(functionUrl, reply);
+        QVERIFY(outcome().second != "<no outcome>");
+        QVERIFY2(whole ? capture->lines().contains(line) : logged(line), qPrintable(line));
     }
 
-    // Direct downloads: own redirects and retries, browser-like headers, no token.
+    // Direct downloads follow their own redirects and retries. Each row's route table says what
+    // the server answers on each path (any query); a path not in it gets a 404.
     void directDownloads_data()
     {
         QTest::addColumn<QString>("url");
-        QTest::addColumn<Response>("reply"); // to every request the handler does not route
+        QTest::addColumn<Routes>("routes");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QStringList>("requests");
-        QTest::addColumn<QByteArray>("referer"); // CORVALEN_REFERER_URL
-        const auto row = [&](const char *name, const QString &path, const Response &reply,
-                             const QString &message, const QStringList &requests,
-                             const QByteArray &referer = " https://portal.test/ ") {
-            QTest::newRow(name) << base + path << reply << message << requests << referer;
+        const auto row = [&](const char *name, const QString &path, const Routes &routes,
+                             const QString &message, const QStringList &requests) {
+            QTest::newRow(name) << base + path << routes << message << requests;
         };
         const Response a = ok(bundleA);
         const auto to = [](const char *location) { return Response::redirect(302, location); };
@@ -562,53 +629,49 @@ private slots:
             return "Failed to download RCC from " + base + path + ": Error transferring " + base +
                    path + " - server replied: " + reason;
         };
-        QStringList hops;
-        for (int n = 11; n >= 0; --n)
-            hops << QStringLiteral("/r/%1").arg(n);
+        // "/r/N" redirects to "/r/N-1" down to "/r/0", which serves bundle A.
+        Routes countdown{{"/r/0", a}};
+        QStringList hops{"/r/0"};
+        for (int n = 1; n <= 11; ++n) {
+            countdown.insert(QStringLiteral("/r/%1").arg(n),
+                             to(QByteArray("/r/" + QByteArray::number(n - 1))));
+            hops.prepend(QStringLiteral("/r/%1").arg(n));
+        }
 
-        row("10 redirects", "/r/10", a, kLoaded, hops.mid(1));
-        row("11 redirects", "/r/11", a, "Too many RCC redirects. Last URL: " + base + "/r/0",
-            hops.mid(0, 11));
-        row("back to start", "/s", to("/t"), "RCC server redirect loop detected at: " + base + "/s",
-            {"/s", "/t"});
-        row("same URL, other fragment", "/f#top", to("/f#other"),
+        row("10 redirects", "/r/10", countdown, kLoaded, hops.mid(1));
+        row("11 redirects", "/r/11", countdown,
+            "Too many RCC redirects. Last URL: " + base + "/r/0", hops.mid(0, 11));
+        row("back to start", "/s", {{"/s", to("/t")}, {"/t", to("/s")}},
+            "RCC server redirect loop detected at: " + base + "/s", {"/s", "/t"});
+        row("same URL, other fragment", "/f#top", {{"/f", to("/f#other")}},
             "RCC server redirect loop detected at: " + base + "/f", {"/f"});
-        row("relative redirect", "/dir/start", to("next.rcc"), kLoaded,
+        row("relative redirect", "/dir/start",
+            {{"/dir/start", to("next.rcc")}, {"/dir/next.rcc", a}}, kLoaded,
             {"/dir/start", "/dir/next.rcc"});
-        row("redirect to a local file", "/to-file", to("file:///etc/hostname"),
+        row("redirect to a local file", "/to-file", {{"/to-file", to("file:///etc/hostname")}},
             "Invalid RCC redirect target from: " + base + "/to-file", {"/to-file"});
-        row("406 three times", "/n?v=2", status(406),
+        row("406 three times", "/n?v=2", {{"/n", status(406)}},
             failed("/n?v=2&download=1&raw=1", "Not Acceptable"),
             {"/n?v=2", "/n?v=2&download=1", "/n?v=2&download=1&raw=1"});
-        row("406 after a redirect", "/moved", status(406),
+        row("406 after a redirect", "/moved", {{"/moved", to("/n")}, {"/n", status(406)}},
             failed("/n?download=1&raw=1", "Not Acceptable"),
             {"/moved", "/n", "/n?download=1", "/n?download=1&raw=1"});
-        row("without Referer", "/plain.rcc", a, kLoaded, {"/plain.rcc"}, "  ");
-        row("404", "/gone", status(404), failed("/gone", "Not Found"), {"/gone"});
-        row("HTML page", "/page", ok("<html><body>Download</body></html>", "text/html"), kInvalid,
+        row("404", "/gone", {}, failed("/gone", "Not Found"), {"/gone"});
+        row("HTML page", "/page",
+            {{"/page", ok("<html><body>Download</body></html>", "text/html")}}, kInvalid,
             {"/page"});
-        QTest::newRow("ftp") << "ftp://127.0.0.1/b.rcc" << a
-                             << "RCC URL must be relative, HTTP or HTTPS." << QStringList()
-                             << QByteArray();
-        QTest::newRow("blank") << "  \t " << a << "Invalid RCC URL." << QStringList()
-                               << QByteArray();
+        QTest::newRow("ftp") << "ftp://127.0.0.1/b.rcc" << Routes()
+                             << "RCC URL must be relative, HTTP or HTTPS." << QStringList();
+        QTest::newRow("blank") << "  \t " << Routes() << "Invalid RCC URL." << QStringList();
     }
     void directDownloads()
     {
         QFETCH(QString, url);
-        QFETCH(Response, reply);
+        QFETCH(Routes, routes);
         QFETCH(QString, message);
         QFETCH(QStringList, requests);
-        QFETCH(QByteArray, referer);
-        qputenv("CORVALEN_REFERER_URL", referer);
-        server.setHandler([this, reply](const Request &r) {
-            const int hop = r.path().startsWith("/r/") ? r.path().mid(3).toInt() : 0;
-            if (hop > 0 || r.path() == "/t") // a countdown, or back to the start
-                return Response::redirect(302, hop ? "/r/" + QByteArray::number(hop - 1) : "/s");
-            if (r.path() == "/moved")
-                return Response::redirect(302, "/n");
-            return r.path().endsWith(".rcc") ? ok(bundleA) : reply;
-        });
+        server.setHandler(
+            [routes](const Request &r) { return routes.value(r.path(), status(404)); });
 
         const bool sent = vm->downloadAndRegisterExternalResource(url);
         QCOMPARE(sent, finished->isEmpty()); // false: refused at once
@@ -617,16 +680,32 @@ private slots:
         QCOMPARE(targets(), requests);
         QCOMPARE(QFile::exists(kOnlyA), success);
         QVERIFY(QDir(tempPath()).isEmpty()); // no dump on this path
-        for (const Request &request : server.requests()) {
-            QCOMPARE(request.header("Accept"), "application/octet-stream,*/*;q=0.9");
-            QVERIFY(!request.hasHeader("Authorization"));
-            QCOMPARE(request.hasHeader("Referer"), !referer.trimmed().isEmpty());
-            QCOMPARE(request.header("Referer"), referer.trimmed());
-            QCOMPARE(request.header("User-Agent"),
-                     "Mozilla/5.0 (Macintosh; Intel Mac OS X 14_0) AppleWebKit/537.36 "
-                     "(KHTML, like Gecko) Chrome/123.0.0.0 Safari/537.36");
-            QCOMPARE(request.header("Accept-Language"), "en-US,en;q=0.9");
-        }
+    }
+
+    // A direct download looks like a browser's: its headers, the configured Referer (trimmed,
+    // none when blank), and never the token.
+    void directDownloadHeaders_data()
+    {
+        QTest::addColumn<QByteArray>("referer"); // CORVALEN_REFERER_URL
+        QTest::newRow("with Referer") << QByteArray(" https://portal.test/ ");
+        QTest::newRow("without Referer") << QByteArray("  ");
+    }
+    void directDownloadHeaders()
+    {
+        QFETCH(QByteArray, referer);
+        qputenv("CORVALEN_REFERER_URL", referer);
+        server.setHandler([this](const Request &) { return ok(bundleA); });
+        QVERIFY(vm->downloadAndRegisterExternalResource(base + "/plain.rcc"));
+        QCOMPARE(outcome(), qMakePair(true, kLoaded));
+        const Request request = server.lastRequest();
+        QCOMPARE(request.header("Accept"), "application/octet-stream,*/*;q=0.9");
+        QVERIFY(!request.hasHeader("Authorization"));
+        QCOMPARE(request.hasHeader("Referer"), !referer.trimmed().isEmpty());
+        QCOMPARE(request.header("Referer"), referer.trimmed());
+        QCOMPARE(request.header("User-Agent"),
+                 "Mozilla/5.0 (Macintosh; Intel Mac OS X 14_0) AppleWebKit/537.36 "
+                 "(KHTML, like Gecko) Chrome/123.0.0.0 Safari/537.36");
+        QCOMPARE(request.header("Accept-Language"), "en-US,en;q=0.9");
     }
 
     // Refused before any request is sent, the user id first, then the function URL, then the
