@@ -13,7 +13,6 @@
 #include <QRegularExpression>
 #include <algorithm>
 #include <memory>
-#include <sqlite3.h>
 
 namespace {
 #if defined(__SANITIZE_ADDRESS__)
@@ -37,22 +36,6 @@ QByteArray credentials(const QString &email)
 QByteArray bundleOf(int i)
 {
     return "qres-bundle-" + QByteArray::number(i) + QByteArray(4096, char('a' + i));
-}
-
-QString integrityCheck(const QString &path)
-{
-    sqlite3 *db = nullptr;
-    QString result;
-    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
-        SQLITE_OK) {
-        sqlite3_stmt *st = nullptr;
-        if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW)
-            result = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(st, 0)));
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return result;
 }
 
 // A session (access and refresh token) from one sign-in; empty tokens on failure.
@@ -201,7 +184,7 @@ private slots:
         QCOMPARE(fetched, bundleOf(0));
 
         QVERIFY(backend->stop());
-        QCOMPARE(integrityCheck(backend->dbPath()), QStringLiteral("ok"));
+        QCOMPARE(runSql(backend->dbPath(), "PRAGMA integrity_check"), QStringLiteral("ok"));
         QVERIFY(backend->start());
         RawHttp after(backend->serverPort());
         for (int a = 0; a < kAccounts; ++a) {

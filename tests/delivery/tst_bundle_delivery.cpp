@@ -214,6 +214,7 @@ private slots:
                 QDir().mkpath(tempPath()));
         capture.emplace(LogCapture::PassOn::FatalOnly); // no transfer runs between test functions
         server.clearRequests();
+        server.clearQueue();   // what a test left unanswered
         server.setHandler({}); // one a test set may hold references into that test
         QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
         qputenv("CORVALEN_AUTH_BASE_URL", (base + "/v1").toUtf8());
@@ -441,25 +442,57 @@ private slots:
         QCOMPARE(form.values("tenant"), QStringList{"t+1"}); // the configured query stays
     }
 
-    void cacheFailuresFallBackToMemory()
+    // A cache file that cannot take the whole bundle (a file size limit makes the write fall
+    // short, even for root): the bundle registers from memory all the same, and the cached one
+    // stays, whether it is handed over whole or streams in from the function.
+    void cacheWriteFallingShortRegistersFromMemory_data()
     {
-        QVERIFY(vm->cacheAndRegisterPayload(bundleA, "u1", "a"));
-        // A file size limit makes the cache write fall short, even for root.
+        QTest::addColumn<bool>("streamed");
+        QTest::newRow("handed over whole") << false;
+        QTest::newRow("streamed") << true;
+    }
+    void cacheWriteFallingShortRegistersFromMemory()
+    {
+        QFETCH(bool, streamed);
+        server.enqueue(ok(bundleA));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        vm->dashboardCreationFinished(true);
+        server.enqueue(ok(bundleB)); // taken only when streamed
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit saved{};
         QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
         const rlimit limited{64, saved.rlim_max};
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-        const bool registered = vm->cacheAndRegisterPayload(bundleB, "u1", "b");
+        const bool registered = streamed ? vm->reloadDashboardFromServer() && outcome(2).first
+                                         : vm->cacheAndRegisterPayload(bundleB, "user-1", "b");
         setrlimit(RLIMIT_FSIZE, &saved);
         QVERIFY(registered && QFile::exists(kOnlyB) && !QFile::exists(kOnlyA));
         QVERIFY(logged("Failed to write full dashboard RCC cache file:"));
-        QCOMPARE(readFile(cacheFile("u1")), bundleA);
+        QCOMPARE(readFile(cacheFile("user-1")), bundleA);
+    }
 
-        // A file where the cache directory belongs.
-        QVERIFY(QDir(cacheFile()).removeRecursively() && writeFile(cacheFile().chopped(1), "x"));
-        QVERIFY(vm->cacheAndRegisterPayload(bundleA, "u1", "a") && QFile::exists(kOnlyA));
+    // A file or a link where the cache folder belongs costs the cache, never the files the link
+    // points to; the bundle registers from memory.
+    void unusableCacheFolderRegistersFromMemory_data()
+    {
+        QTest::addColumn<bool>("link"); // else a plain file
+        QTest::addColumn<bool>("streamed");
+        QTest::newRow("file, handed over whole") << false << false;
+        QTest::newRow("link, streamed") << true << true;
+    }
+    void unusableCacheFolderRegistersFromMemory()
+    {
+        QFETCH(bool, link);
+        QFETCH(bool, streamed);
+        const QString elsewhere = sandbox.filePath("elsewhere");
+        QVERIFY(QDir().mkpath(elsewhere) && QDir().mkpath(cacheFile().chopped(21)));
+        QVERIFY(link ? QFile::link(elsewhere, cacheFile().chopped(1))
+                     : writeFile(cacheFile().chopped(1), "x"));
+        server.setHandler([this](const Request &) { return ok(bundleA); });
+        QVERIFY(streamed ? resolve(1).first : vm->cacheAndRegisterPayload(bundleA, "user-1", "a"));
         QVERIFY(logged("Failed to create dashboard RCC cache directory in:"));
+        QVERIFY(QFile::exists(kOnlyA));
+        QVERIFY(QDir(elsewhere).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
     }
 
     // What the dashboard function's answer comes to: the outcome, and the bundle registered.
@@ -966,28 +999,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(QDir(cacheFile()).entryList(QDir::Files), kept, kWait);
     }
 
-    // A cache file that cannot take the whole bundle as it streams in: the bundle registers
-    // from memory all the same, and the cached one stays.
-    void streamedBundleOverFileLimitRegistersFromMemory()
-    {
-        server.enqueue(ok(bundleA));
-        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
-        vm->dashboardCreationFinished(true);
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit saved{};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-        const rlimit limited{64, saved.rlim_max};
-        server.enqueue(ok(bundleB));
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-        QVERIFY(vm->reloadDashboardFromServer());
-        const QPair<bool, QString> result = outcome(2);
-        setrlimit(RLIMIT_FSIZE, &saved);
-        QCOMPARE(result, qMakePair(true, kLoaded));
-        QVERIFY(QFile::exists(kOnlyB) && !QFile::exists(kOnlyA));
-        QVERIFY(logged("Failed to write full dashboard RCC cache file:"));
-        QCOMPARE(readFile(cacheFile("user-1")), bundleA);
-    }
-
     // The dashboard function's body is read in place where it can be; whatever the body, the
     // reading, the log text included, is the full JSON parser's.
     void functionBodiesReadAsTheFullParserDoes_data()
@@ -1296,19 +1307,6 @@ private slots:
         QVERIFY(!QFileInfo(stem + suffix).isSymLink());
         QVERIFY(!QFileInfo(cacheFile("user-1")).isSymLink());
         QCOMPARE(readFile(cacheFile("user-1")), bundleA);
-    }
-
-    // A link in place of the cache folder costs the cache, never the files it points to.
-    void linkedCacheFolderIsRefused()
-    {
-        const QString elsewhere = sandbox.filePath("elsewhere");
-        QVERIFY(QDir().mkpath(elsewhere) && QDir().mkpath(cacheFile().chopped(21)));
-        QVERIFY(QFile::link(elsewhere, cacheFile().chopped(1)));
-        server.enqueue(ok(bundleA));
-        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
-        QVERIFY(logged("Failed to create dashboard RCC cache directory in:"));
-        QVERIFY(QFile::exists(kOnlyA));
-        QVERIFY(QDir(elsewhere).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
     }
 
     // Whatever the umask: folders the client makes are 0700, files 0600.

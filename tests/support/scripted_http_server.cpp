@@ -49,7 +49,7 @@ ScriptedHttpServer::Response ScriptedHttpServer::Response::json(int status, cons
 ScriptedHttpServer::Response ScriptedHttpServer::Response::redirect(int status,
                                                                     const QByteArray &location)
 {
-    return Response{status, {{"Location", location}}};
+    return Response{status, {{"Location", location}}, {}};
 }
 
 ScriptedHttpServer::Response ScriptedHttpServer::Response::held()
