@@ -480,13 +480,6 @@ private slots:
         }
     }
 
-    // A new signing key in the backend's directory; returns its public key as printed.
-    QByteArray createSigningKey(const QString &name = "signing.pem")
-    {
-        const ToolResult r =
-            backend->run({"create-signing-key", "--signing-key", backend->filePath(name)});
-        return r.exitCode == 0 ? r.out.trimmed() : QByteArray();
-    }
     // The signature served with a bundle: header of a raw answer, member of a JSON one.
     static QByteArray servedSignature(const HttpReply &r)
     {
@@ -538,7 +531,7 @@ private slots:
     void signingKeys()
     {
         const QString keyFile = backend->filePath("signing.pem");
-        const QByteArray publicKey = createSigningKey();
+        const QByteArray publicKey = backend->createSigningKey();
         QCOMPARE(decodeBundlePublicKey(publicKey).size(), 32);
         const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
                                           QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
@@ -771,7 +764,7 @@ PRAGMA user_version = 1;)")
         const HttpReply old = http.get(bundleUrl, access);
         QCOMPARE(old.body, QByteArray("qres-v2"));
         QVERIFY(!old.headers.contains("x-bundle-signature"));
-        QVERIFY(!createSigningKey().isEmpty());
+        QVERIFY(!backend->createSigningKey().isEmpty());
         QVERIFY(backend->publish(kEmail, "qres-v3",
                                  {"--signing-key", backend->filePath("signing.pem")}));
         QVERIFY(!servedSignature(http.get(bundleUrl, access)).isEmpty());

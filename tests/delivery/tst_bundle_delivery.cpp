@@ -29,6 +29,9 @@ namespace {
 const QString kLoaded = QStringLiteral("External resource loaded.");
 const QString kFromCache = QStringLiteral("External resource loaded from cache.");
 const QString kInvalid = QStringLiteral("Downloaded file is not a valid RCC resource.");
+const QString kQuarantined =
+    QStringLiteral("This dashboard stopped the app while it was loading before, so it is not "
+                   "loaded again. A newer version will load once it is published.");
 
 // The cache directory (with a trailing '/') or a user's file in it.
 QString cacheFile(const QString &id = QString())
@@ -582,13 +585,10 @@ private slots:
         };
         // Qt 6.7 moved replies to QHttpHeaders, which keeps header names in lower case; Qt 6.4
         // gives them as they came on the wire.
-        const bool lowerCaseNames = QT_VERSION >= QT_VERSION_CHECK(6, 7, 0);
-        const QString headers =
-            (lowerCaseNames ? "content-type=application/octet-stream, x-note=caf\u00e9, "
-                              "content-length="
-                            : "Content-Type=application/octet-stream, X-Note=caf\u00e9, "
-                              "Content-Length=") +
-            size;
+        QString headers =
+            "Content-Type=application/octet-stream, X-Note=caf\u00e9, Content-Length=" + size;
+        if (QT_VERSION >= QT_VERSION_CHECK(6, 7, 0))
+            headers = headers.toLower();
         const Response noted = Response(ok(bundleA)).withHeader("X-Note", "caf\xe9");
         const QString url = " QUrl(\"" + fnUrl + "\")";
 
@@ -1222,8 +1222,7 @@ private slots:
         QSignalSpy outcomes(&next, &ViewModel::externalResourceLoadFinished);
         const auto load = run(next, outcomes);
         QVERIFY(!logged("Quarantined dashboard RCC that did not finish loading in an earlier run"));
-        QCOMPARE(load(1), "This dashboard stopped the app while it was loading before, so it is "
-                          "not loaded again. A newer version will load once it is published.");
+        QCOMPARE(load(1), kQuarantined);
         QVERIFY(logged("Quarantined dashboard RCC that did not finish loading in an earlier run"));
         QVERIFY(!QFile::exists(cacheFile("user-1")));
         QCOMPARE(server.requestCount(), 4); // the cached copy was not taken
@@ -1266,9 +1265,7 @@ private slots:
         next.isUserLoggedIn();
         next.resolveAndDownloadExternalResourceForCurrentUser();
         QVERIFY(QTest::qWaitFor([&] { return outcomes.count() >= 1; }, kWait));
-        QCOMPARE(outcomes.first().at(1).toString(),
-                 "This dashboard stopped the app while it was loading before, so it is not "
-                 "loaded again. A newer version will load once it is published.");
+        QCOMPARE(outcomes.first().at(1).toString(), kQuarantined);
     }
 
     void plantedLinksAreNotFollowed_data()
@@ -1367,10 +1364,7 @@ private slots:
             << ok(patched<qint32>(bundleA, 8, bundleA.size())) << QByteArray() << kInvalid;
         QTest::newRow("too large") << ok(QByteArray(3 << 20, 'x')) << QByteArray()
                                    << "Downloaded RCC file is too large: more than 2097152 bytes.";
-        QTest::newRow("quarantined")
-            << ok(bundleA) << digestA.toHex() + " 2\n"
-            << "This dashboard stopped the app while it was loading before, so it is not loaded "
-               "again. A newer version will load once it is published.";
+        QTest::newRow("quarantined") << ok(bundleA) << digestA.toHex() + " 2\n" << kQuarantined;
         QTest::newRow("server error") << status(500, QByteArray(1 << 20, 'e')) << QByteArray()
                                       << "Dashboard RCC request failed (500): ";
     }

@@ -54,6 +54,8 @@ public:
                        const QStringList &args = kFastHashing) const;
     bool publish(const QString &email, const QByteArray &bundle,
                  const QStringList &args = {}) const;
+    // A new signing key in this backend's directory; its public key as printed, or empty.
+    QByteArray createSigningKey(const QString &name = QStringLiteral("signing.pem")) const;
     // The account's "rcc_update_available" as stored; undefined if it cannot be read.
     QJsonValue updateFlag(const QString &email) const;
 
