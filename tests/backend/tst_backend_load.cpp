@@ -13,7 +13,6 @@
 #include <QRegularExpression>
 #include <algorithm>
 #include <memory>
-#include <sqlite3.h>
 
 namespace {
 #if defined(__SANITIZE_ADDRESS__)
@@ -39,35 +38,19 @@ QByteArray bundleOf(int i)
     return "qres-bundle-" + QByteArray::number(i) + QByteArray(4096, char('a' + i));
 }
 
-QString integrityCheck(const QString &path)
+// A sign-in's status and session tokens (empty on failure).
+struct Session
 {
-    sqlite3 *db = nullptr;
-    QString result;
-    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
-        SQLITE_OK) {
-        sqlite3_stmt *st = nullptr;
-        if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW)
-            result = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(st, 0)));
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return result;
-}
-
-// A session (access and refresh token) from one sign-in; empty tokens on failure.
-struct Tokens
-{
+    int status = 0;
     QByteArray access;
     QByteArray refresh;
 };
 
-Tokens signIn(RawHttp &client, const QString &email, int &status)
+Session signIn(RawHttp &client, const QString &email)
 {
     const HttpReply r = client.request("POST", "/v1/signin/email-password", credentials(email));
-    status = r.status;
     const QJsonObject session = r.json().value("session").toObject();
-    return {session.value("accessToken").toString().toUtf8(),
+    return {r.status, session.value("accessToken").toString().toUtf8(),
             session.value("refreshToken").toString().toUtf8()};
 }
 } // namespace
@@ -118,9 +101,8 @@ private slots:
                     failures[c] << QStringLiteral("%1: %2").arg(what).arg(r.status);
             };
             for (int round = 0; round < kRounds && failures[c].isEmpty(); ++round) {
-                int status = 0;
-                const Tokens tokens = signIn(client, account(a), status);
-                expect("sign-in", HttpReply{status, {}, {}});
+                const Session tokens = signIn(client, account(a));
+                expect("sign-in", HttpReply{tokens.status, {}, {}});
                 expect("user", client.request("GET", "/v1/user", {}, tokens.access));
                 const HttpReply bundle = client.request("GET", paths[a], {}, tokens.access);
                 expect("bundle", bundle);
@@ -158,12 +140,12 @@ private slots:
         std::thread clients([&] {
             runTogether(backend->serverPort(), kAccounts, [&](int a, RawHttp &client) {
                 for (int i = 0; i < 2000 && !killed; ++i) {
-                    int status = 0;
-                    const Tokens tokens = signIn(client, account(a), status);
+                    const Session tokens = signIn(client, account(a));
                     const QByteArray body =
                         QJsonDocument(QJsonObject{{"refreshToken", QString(tokens.refresh)}})
                             .toJson();
-                    if (status != 200 || client.request("POST", "/v1/token", body).status != 200)
+                    if (tokens.status != 200 ||
+                        client.request("POST", "/v1/token", body).status != 200)
                         return;
                     ++answered;
                 }
@@ -185,8 +167,7 @@ private slots:
         file.close();
         const QByteArray path = bundlePath(0);
         RawHttp client(backend->serverPort());
-        int status = 0;
-        const Tokens tokens = signIn(client, account(0), status);
+        const Session tokens = signIn(client, account(0));
         QProcess publish;
         publish.start(LocalBackend::executable(), {"publish-bundle", "--db", backend->dbPath(),
                                                    "--email", account(0), "--file", big});
@@ -201,12 +182,12 @@ private slots:
         QCOMPARE(fetched, bundleOf(0));
 
         QVERIFY(backend->stop());
-        QCOMPARE(integrityCheck(backend->dbPath()), QStringLiteral("ok"));
+        QCOMPARE(runSql(backend->dbPath(), "PRAGMA integrity_check"), QStringLiteral("ok"));
         QVERIFY(backend->start());
         RawHttp after(backend->serverPort());
         for (int a = 0; a < kAccounts; ++a) {
-            const Tokens t = signIn(after, account(a), status);
-            QCOMPARE(status, 200);
+            const Session t = signIn(after, account(a));
+            QCOMPARE(t.status, 200);
             const QByteArray served = after.request("GET", bundlePath(a), {}, t.access).body;
             // The killed publication either never happened or happened whole.
             QVERIFY(served == bundleOf(a) || (a == 0 && served.size() == 48 * block.size()));
@@ -249,9 +230,9 @@ private slots:
         // Every reader gets in, so that each holds an answer it does not read.
         QVERIFY(backend->start({"--max-peer-connections", "256"}));
         RawHttp first(backend->serverPort());
-        int status = 0;
-        const QByteArray access = signIn(first, account(0), status).access;
-        QCOMPARE(status, 200);
+        const Session session = signIn(first, account(0));
+        const QByteArray access = session.access;
+        QCOMPARE(session.status, 200);
 
         std::vector<std::unique_ptr<RawHttp>> readers;
         for (int i = 0; i < kReaders; ++i) {
@@ -329,9 +310,9 @@ private slots:
         const QByteArray path = bundlePath(0);
         QVERIFY(backend->start());
         RawHttp first(backend->serverPort());
-        int status = 0;
-        const QByteArray access = signIn(first, account(0), status).access;
-        QCOMPARE(status, 200);
+        const Session session = signIn(first, account(0));
+        const QByteArray access = session.access;
+        QCOMPARE(session.status, 200);
 
         // Answers of every kind: found, refused, malformed, missing.
         auto burst = [&](int requests) {

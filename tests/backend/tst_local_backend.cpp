@@ -12,19 +12,8 @@
 #include <QRandomGenerator>
 #include <QUrlQuery>
 #include <memory>
-#include <sqlite3.h>
 
 namespace {
-bool sqlExec(const QString &path, const QString &sql)
-{
-    sqlite3 *db = nullptr;
-    const bool ok =
-        sqlite3_open(path.toUtf8().constData(), &db) == SQLITE_OK &&
-        sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_close(db);
-    return ok;
-}
-
 const QString kEmail = QStringLiteral("ada@example.com");
 const QString kPassword = QStringLiteral("correct horse");
 const QString kInvalid = QStringLiteral("invalid-request");
@@ -491,13 +480,6 @@ private slots:
         }
     }
 
-    // A new signing key in the backend's directory; returns its public key as printed.
-    QByteArray createSigningKey(const QString &name = "signing.pem")
-    {
-        const ToolResult r =
-            backend->run({"create-signing-key", "--signing-key", backend->filePath(name)});
-        return r.exitCode == 0 ? r.out.trimmed() : QByteArray();
-    }
     // The signature served with a bundle: header of a raw answer, member of a JSON one.
     static QByteArray servedSignature(const HttpReply &r)
     {
@@ -549,7 +531,7 @@ private slots:
     void signingKeys()
     {
         const QString keyFile = backend->filePath("signing.pem");
-        const QByteArray publicKey = createSigningKey();
+        const QByteArray publicKey = backend->createSigningKey();
         QCOMPARE(decodeBundlePublicKey(publicKey).size(), 32);
         const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
                                           QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
@@ -726,7 +708,7 @@ private slots:
         const QString ticket = "live-ticket-of-version-one";
         const std::string hash = backend::crypto::hashPassword("old secret", 1000);
         QVERIFY(
-            sqlExec(backend->dbPath(),
+            !runSql(backend->dbPath(),
                     R"(PRAGMA journal_mode = WAL;
 CREATE TABLE users(id TEXT PRIMARY KEY, email TEXT NOT NULL, email_key TEXT NOT NULL UNIQUE,
     password_hash TEXT NOT NULL, rcc_update_available INTEGER NOT NULL DEFAULT 0,
@@ -750,7 +732,8 @@ INSERT INTO reset_tickets VALUES(')" +
 INSERT INTO outbox VALUES(1, 1, 'old@example.com',
     'http://127.0.0.1:1/v1/reset-password?ticket=)" +
                         ticket + R"(&redirectTo=http://localhost:9/');
-PRAGMA user_version = 1;)"));
+PRAGMA user_version = 1;)")
+                 .isNull());
         QVERIFY(backend->start());
         QCOMPARE(http.get(url("/reset-password?ticket=" + ticket)).status, 400);
         QVERIFY(
@@ -772,15 +755,16 @@ PRAGMA user_version = 1;)"));
     void secondSchemaVersionIsUpgraded()
     {
         QVERIFY(backend->publish(kEmail, "qres-v2"));
-        QVERIFY(sqlExec(backend->dbPath(),
-                        "ALTER TABLE bundles DROP COLUMN signature; PRAGMA user_version = 2;"));
+        QVERIFY(!runSql(backend->dbPath(),
+                        "ALTER TABLE bundles DROP COLUMN signature; PRAGMA user_version = 2;")
+                     .isNull());
         QVERIFY(backend->start());
         const QString bundleUrl = url("/get_dashboard_rcc?user_id=" + userId);
         const QString access = signIn().value("accessToken").toString();
         const HttpReply old = http.get(bundleUrl, access);
         QCOMPARE(old.body, QByteArray("qres-v2"));
         QVERIFY(!old.headers.contains("x-bundle-signature"));
-        QVERIFY(!createSigningKey().isEmpty());
+        QVERIFY(!backend->createSigningKey().isEmpty());
         QVERIFY(backend->publish(kEmail, "qres-v3",
                                  {"--signing-key", backend->filePath("signing.pem")}));
         QVERIFY(!servedSignature(http.get(bundleUrl, access)).isEmpty());

@@ -5,8 +5,6 @@
 #include <QtNetwork>
 #include <QtTest>
 
-#include <sqlite3.h>
-
 #include "support/local_backend.h"
 #include "support/sandbox.h"
 #include "support/scripted_http_server.h"
@@ -43,22 +41,11 @@ enum class CacheSwap
 // whoever controls the server's database could.
 bool storeBundle(const QString &db, const QByteArray &bundle, const QByteArray &signature)
 {
-    sqlite3 *conn = nullptr;
-    sqlite3_stmt *st = nullptr;
     const QByteArray raw = QByteArray::fromBase64(signature);
-    const bool ok = sqlite3_open(db.toUtf8().constData(), &conn) == SQLITE_OK &&
-                    sqlite3_busy_timeout(conn, kWait) == SQLITE_OK &&
-                    sqlite3_prepare_v2(conn, "UPDATE bundles SET data = ?, signature = ?", -1, &st,
-                                       nullptr) == SQLITE_OK &&
-                    sqlite3_bind_blob(st, 1, bundle.constData(), int(bundle.size()),
-                                      SQLITE_TRANSIENT) == SQLITE_OK &&
-                    (raw.isEmpty() ? sqlite3_bind_null(st, 2)
-                                   : sqlite3_bind_blob(st, 2, raw.constData(), int(raw.size()),
-                                                       SQLITE_TRANSIENT)) == SQLITE_OK &&
-                    sqlite3_step(st) == SQLITE_DONE && sqlite3_changes(conn) == 1;
-    sqlite3_finalize(st);
-    sqlite3_close(conn);
-    return ok;
+    const QByteArray sql = "UPDATE bundles SET data = X'" + bundle.toHex() +
+                           "', signature = " + (raw.isEmpty() ? "NULL" : "X'" + raw.toHex() + "'") +
+                           "; SELECT changes();";
+    return runSql(db, QString::fromLatin1(sql)) == "1";
 }
 
 // The eight points of order dividing 8, in their canonical encodings.
@@ -168,12 +155,8 @@ private slots:
         qputenv("CORVALEN_AUTH_BASE_URL", backend.baseUrl().toUtf8());
         userId = backend.createUser(kEmail, kPassword);
         QVERIFY(!userId.isEmpty());
-        for (const char *name : {"signing.pem", "other.pem"}) {
-            const ToolResult r = backend.run({"create-signing-key", "--signing-key", key(name)});
-            QCOMPARE(r.exitCode, 0);
-            if (publicKey.isEmpty())
-                publicKey = r.out.trimmed();
-        }
+        publicKey = backend.createSigningKey();
+        QVERIFY(!publicKey.isEmpty() && !backend.createSigningKey("other.pem").isEmpty());
     }
     void cleanup()
     {

@@ -91,11 +91,11 @@ private slots:
         port = backend.serverPort();
         backendUp = true;
         QVERIFY(!backend.createUser(Email, Password).isEmpty());
-        const QString key = backend.filePath("signing.pem");
-        const ToolResult made = backend.run({"create-signing-key", "--signing-key", key});
-        QVERIFY(made.ok());
-        qputenv(BundleTrust::kConfigKey, made.out.trimmed());
-        QVERIFY(backend.publish(Email, buildDashboardBundle(Dashboard), {"--signing-key", key}));
+        const QByteArray publicKey = backend.createSigningKey();
+        QVERIFY(!publicKey.isEmpty());
+        qputenv(BundleTrust::kConfigKey, publicKey);
+        QVERIFY(backend.publish(Email, buildDashboardBundle(Dashboard),
+                                {"--signing-key", backend.filePath("signing.pem")}));
         qputenv("CORVALEN_AUTH_BASE_URL", backend.baseUrl().toUtf8());
         qputenv("CORVALEN_CLEAR_RCC_UPDATE_FUNCTION_URL",
                 (backend.baseUrl() + "/clear_rcc_update").toUtf8());

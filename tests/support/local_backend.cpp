@@ -84,6 +84,12 @@ bool LocalBackend::publish(const QString &email, const QByteArray &bundle,
            cli("publish-bundle", QStringList{"--email", email, "--file", file} + args).ok();
 }
 
+QByteArray LocalBackend::createSigningKey(const QString &name) const
+{
+    const ToolResult r = run({"create-signing-key", "--signing-key", filePath(name)});
+    return r.ok() ? r.out.trimmed() : QByteArray();
+}
+
 QJsonValue LocalBackend::updateFlag(const QString &email) const
 {
     const auto user = QJsonDocument::fromJson(cli("show-user", {"--email", email}).out);

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <sqlite3.h>
+
 #include "support/processes.h"
 
 // Bound for every wait on the backend: generous, the machine may be busy building.
@@ -52,6 +54,8 @@ public:
                        const QStringList &args = kFastHashing) const;
     bool publish(const QString &email, const QByteArray &bundle,
                  const QStringList &args = {}) const;
+    // A new signing key in this backend's directory; its public key as printed, or empty.
+    QByteArray createSigningKey(const QString &name = QStringLiteral("signing.pem")) const;
     // The account's "rcc_update_available" as stored; undefined if it cannot be read.
     QJsonValue updateFlag(const QString &email) const;
 
@@ -60,3 +64,22 @@ private:
     QProcess server;
     quint16 port = 0;
 };
+
+// Runs SQL statements on a database file, as whoever can write to it could: the first column of
+// the last row a statement returned ("" when none did), or a null string on failure. Inline, so
+// that only the tests that use it link SQLite (through the backend's core library).
+inline QString runSql(const QString &db, const QString &sql)
+{
+    sqlite3 *conn = nullptr;
+    QString result = QLatin1String("");
+    const auto row = [](void *out, int, char **values, char **) {
+        *static_cast<QString *>(out) = QString::fromUtf8(values[0] ? values[0] : "");
+        return 0;
+    };
+    const bool ok =
+        sqlite3_open(db.toUtf8().constData(), &conn) == SQLITE_OK &&
+        sqlite3_busy_timeout(conn, kWaitMs) == SQLITE_OK &&
+        sqlite3_exec(conn, sql.toUtf8().constData(), row, &result, nullptr) == SQLITE_OK;
+    sqlite3_close(conn);
+    return ok ? result : QString();
+}

@@ -8,46 +8,16 @@
 
 namespace {
 
+// The reason phrase of each status the tests use, one "CODE Reason" a line.
 QByteArray reasonFor(int status)
 {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 201:
-        return "Created";
-    case 204:
-        return "No Content";
-    case 301:
-        return "Moved Permanently";
-    case 302:
-        return "Found";
-    case 303:
-        return "See Other";
-    case 307:
-        return "Temporary Redirect";
-    case 308:
-        return "Permanent Redirect";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 406:
-        return "Not Acceptable";
-    case 429:
-        return "Too Many Requests";
-    case 500:
-        return "Internal Server Error";
-    case 502:
-        return "Bad Gateway";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
+    static const QByteArray table =
+        "\n200 OK\n201 Created\n204 No Content\n301 Moved Permanently\n302 Found\n303 See Other\n"
+        "307 Temporary Redirect\n308 Permanent Redirect\n400 Bad Request\n401 Unauthorized\n"
+        "403 Forbidden\n404 Not Found\n406 Not Acceptable\n429 Too Many Requests\n"
+        "500 Internal Server Error\n502 Bad Gateway\n503 Service Unavailable\n";
+    const qsizetype at = table.indexOf('\n' + QByteArray::number(status) + ' ');
+    return at < 0 ? QByteArray("Status") : table.mid(at + 5, table.indexOf('\n', at + 1) - at - 5);
 }
 
 } // namespace
@@ -56,18 +26,14 @@ QByteArray ScriptedHttpServer::Request::header(const QByteArray &name) const
 {
     for (const auto &h : headers) {
         if (h.first.compare(name, Qt::CaseInsensitive) == 0)
-            return h.second;
+            return h.second.isNull() ? QByteArray("") : h.second;
     }
     return {};
 }
 
 bool ScriptedHttpServer::Request::hasHeader(const QByteArray &name) const
 {
-    for (const auto &h : headers) {
-        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
+    return !header(name).isNull();
 }
 
 QString ScriptedHttpServer::Request::path() const
@@ -77,20 +43,13 @@ QString ScriptedHttpServer::Request::path() const
 
 ScriptedHttpServer::Response ScriptedHttpServer::Response::json(int status, const QByteArray &body)
 {
-    Response r;
-    r.status = status;
-    r.body = body;
-    r.headers.emplaceBack(QByteArray("Content-Type"), QByteArray("application/json"));
-    return r;
+    return Response{status, {{"Content-Type", "application/json"}}, body};
 }
 
 ScriptedHttpServer::Response ScriptedHttpServer::Response::redirect(int status,
                                                                     const QByteArray &location)
 {
-    Response r;
-    r.status = status;
-    r.headers.emplaceBack(QByteArray("Location"), location);
-    return r;
+    return Response{status, {{"Location", location}}, {}};
 }
 
 ScriptedHttpServer::Response ScriptedHttpServer::Response::held()

@@ -63,6 +63,7 @@ public:
 
     // Answers are taken from the queue first, then from the handler, else 404.
     void enqueue(const Response &response);
+    void clearQueue() { queue.clear(); }
     void setHandler(Handler handler);
     // Answers every request held so far.
     void answerHeld(const Response &response);
