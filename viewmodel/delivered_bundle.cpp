@@ -90,6 +90,8 @@ void DeliveredBundle::finish()
     if (!streaming)
         return;
     streaming = false;
+    if (pending) // under way while the bundle is checked
+        pending->startWriteback();
     if (hash)
         hexDigest = hash->hex();
     hash.reset();

@@ -62,6 +62,9 @@ public:
     QString errorString() const { return error; }
     // All of it or false; a file that fell short keeps what it had and takes no more.
     bool append(const char *data, qint64 size);
+    // Starts writing to disk what has been appended (append() does so every few MiB), without
+    // waiting for it; commit() still waits for all of it.
+    void startWriteback();
     // The bytes written so far, valid while this object lives and until the next append();
     // empty when nothing was written or the file cannot be mapped.
     QByteArray bytes();
@@ -75,7 +78,9 @@ private:
     QString temporary;
     std::unique_ptr<QFile> file;
     uchar *mapped = nullptr;
+    static constexpr qint64 kWritebackStep = 4 << 20;
     qint64 written = 0;
+    qint64 writebackFrom = 0;
     bool committed = false;
     bool failed = false;
     QString error;

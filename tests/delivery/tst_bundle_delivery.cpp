@@ -474,6 +474,20 @@ private slots:
         QCOMPARE(readFile(cacheFile("user-1")), bundleA);
     }
 
+    // A bundle of several MiB goes to disk in pieces while it arrives; the cache holds it whole.
+    void largeBundleCachedWhole()
+    {
+        QByteArray blob(9 << 20, Qt::Uninitialized);
+        for (qsizetype i = 0; i < blob.size(); ++i)
+            blob[i] = char((i * 7 + i / 4093) % 251);
+        const QByteArray bundle =
+            craftedBundle({{"dashboard.qml", 0, "Item {}"}, {"blob.bin", 0, blob}});
+        server.enqueue(ok(bundle));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        QCOMPARE(readFile(cacheFile("user-1")), bundle);
+        QCOMPARE(readFile(":/external/blob.bin"), blob);
+    }
+
     // A file or a link where the cache folder belongs costs the cache, never the files the link
     // points to; the bundle registers from memory.
     void unusableCacheFolderRegistersFromMemory_data()
