@@ -114,14 +114,10 @@ private slots:
     {
         QTest::addColumn<QString>("option");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("--help") << "--help"
-                                << "Options:\n  -h, --help";
-        QTest::newRow("-h") << "-h"
-                            << "  -v, --version";
-        QTest::newRow("--version") << "--version"
-                                   << "corvalen_dashboard 1.0\n";
-        QTest::newRow("-v") << "-v"
-                            << "corvalen_dashboard 1.0\n";
+        QTest::newRow("--help") << QString("--help") << "Options:\n  -h, --help";
+        QTest::newRow("-h") << QString("-h") << "  -v, --version";
+        QTest::newRow("--version") << QString("--version") << "corvalen_dashboard 1.0\n";
+        QTest::newRow("-v") << QString("-v") << "corvalen_dashboard 1.0\n";
     }
     void helpAndVersionNeedNoDisplay()
     {

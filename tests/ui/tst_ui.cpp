@@ -373,29 +373,22 @@ private slots:
         QTest::addColumn<QString>("control");
         QTest::addColumn<int>("key"); // 0: a click
         QTest::addColumn<QString>("effect");
-        QTest::newRow("Show, click") << "login"
-                                     << "passwordToggle" << 0 << "shown";
-        QTest::newRow("Sign Up, click") << "login"
-                                        << "signUpButton" << 0 << "sign-up";
-        const QList<QPair<const char *, int>> keys = {
+        const auto row = [](const QString &tag, const char *view, const char *control, int key,
+                            const char *effect) {
+            QTest::newRow(qPrintable(tag)) << view << control << key << effect;
+        };
+        row("Show, click", "login", "passwordToggle", 0, "shown");
+        row("Sign Up, click", "login", "signUpButton", 0, "sign-up");
+        const QList<QPair<QString, int>> keys = {
             {"Space", Qt::Key_Space}, {"Return", Qt::Key_Return}, {"Enter", Qt::Key_Enter}};
-        for (const auto &[keyName, key] : keys) {
-            QTest::addRow("Show, %s", keyName) << "login"
-                                               << "passwordToggle" << key << "shown";
-            QTest::addRow("Forgot password?, %s", keyName)
-                << "login"
-                << "forgotPasswordLabel" << key << "reset dialog";
-            QTest::addRow("Sign Up, %s", keyName) << "login"
-                                                  << "signUpButton" << key << "sign-up";
-            QTest::addRow("Login, %s", keyName) << "login"
-                                                << "loginButton" << key << "sign-in";
+        for (const auto &[name, key] : keys) {
+            row("Show, " + name, "login", "passwordToggle", key, "shown");
+            row("Forgot password?, " + name, "login", "forgotPasswordLabel", key, "reset dialog");
+            row("Sign Up, " + name, "login", "signUpButton", key, "sign-up");
+            row("Login, " + name, "login", "loginButton", key, "sign-in");
         }
-        QTest::newRow("reset e-mail, Return")
-            << "reset"
-            << "resetEmailField" << int(Qt::Key_Return) << "reset sent";
-        QTest::newRow("reset e-mail, Enter")
-            << "reset"
-            << "resetEmailField" << int(Qt::Key_Enter) << "reset sent";
+        row("reset e-mail, Return", "reset", "resetEmailField", Qt::Key_Return, "reset sent");
+        row("reset e-mail, Enter", "reset", "resetEmailField", Qt::Key_Enter, "reset sent");
     }
     void keysWorkTheFocusedControl()
     {
