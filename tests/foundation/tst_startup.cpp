@@ -114,14 +114,10 @@ private slots:
     {
         QTest::addColumn<QString>("option");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("--help") << "--help"
-                                << "Options:\n  -h, --help";
-        QTest::newRow("-h") << "-h"
-                            << "  -v, --version";
-        QTest::newRow("--version") << "--version"
-                                   << "corvalen_dashboard 1.0\n";
-        QTest::newRow("-v") << "-v"
-                            << "corvalen_dashboard 1.0\n";
+        QTest::newRow("--help") << QString("--help") << "Options:\n  -h, --help";
+        QTest::newRow("-h") << QString("-h") << "  -v, --version";
+        QTest::newRow("--version") << QString("--version") << "corvalen_dashboard 1.0\n";
+        QTest::newRow("-v") << QString("-v") << "corvalen_dashboard 1.0\n";
     }
     void helpAndVersionNeedNoDisplay()
     {
@@ -148,28 +144,44 @@ private slots:
         QVERIFY(!client.findWindow({"--name", "^Corvalen Dashboard$"}).isEmpty());
     }
 
-    // A second start on the profile brings the running window forward and ends with 0.
+    // Further starts on the profile end with 0, and the running client hears of each: it is
+    // still there to answer the last one. A client killed outright leaves its lock behind, and
+    // the next start takes the profile over.
+    void secondStartAsksTheRunningClient_data()
+    {
+        QTest::addColumn<bool>("killedBefore");
+        QTest::newRow("first client") << false;
+        QTest::newRow("after a killed client") << true;
+    }
     void secondStartAsksTheRunningClient()
     {
-        DesktopClient first;
-        QVERIFY2(first.start(clientEnv(), home->filePath("first.log")), first.log().constData());
-        secondStartAsks(first);
-    }
-
-    // A client killed outright leaves its lock behind; the next start takes the profile over.
-    void killedClientDoesNotKeepTheProfile()
-    {
-        {
+        QFETCH(bool, killedBefore);
+        if (killedBefore) {
             DesktopClient killed;
             QVERIFY2(killed.start(clientEnv(), home->filePath("killed.log")),
                      killed.log().constData());
             killed.process().kill();
             QVERIFY(killed.process().waitForFinished(60000));
+            QVERIFY(QFile::exists(home->filePath(".config/YourCompany/corvalen_dashboard.lock")));
         }
-        QVERIFY(QFile::exists(home->filePath(".config/YourCompany/corvalen_dashboard.lock")));
-        DesktopClient next;
-        QVERIFY2(next.start(clientEnv(), home->filePath("next.log")), next.log().constData());
-        secondStartAsks(next);
+        DesktopClient running;
+        QVERIFY2(running.start(clientEnv(), home->filePath("running.log")),
+                 running.log().constData());
+        QProcessEnvironment env = clientEnv();
+        env.insert("DISPLAY", qEnvironmentVariable("DISPLAY"));
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        for (int start = 1; start <= 2; ++start) {
+            QProcess again;
+            again.setProcessEnvironment(env);
+            endWithTestProgram(again);
+            again.start(DesktopClient::executable(), {});
+            QVERIFY(again.waitForFinished(60000));
+            QCOMPARE(again.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(again.exitCode(), 0);
+            QTRY_COMPARE_WITH_TIMEOUT(
+                running.log().count("Another start on this profile asked for the window"), start,
+                60000);
+        }
     }
 
     // The window comes back where and as large as it was left, from a file of its own.
@@ -249,27 +261,6 @@ private:
         env.insert("XDG_RUNTIME_DIR", home->path());
         return env;
     }
-    // Further starts of the same profile end with 0, and the running client hears of each:
-    // it is still there to answer the last one.
-    void secondStartAsks(DesktopClient &running)
-    {
-        QProcessEnvironment env = clientEnv();
-        env.insert("DISPLAY", qEnvironmentVariable("DISPLAY"));
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        for (int start = 1; start <= 2; ++start) {
-            QProcess again;
-            again.setProcessEnvironment(env);
-            endWithTestProgram(again);
-            again.start(DesktopClient::executable(), {});
-            QVERIFY(again.waitForFinished(60000));
-            QCOMPARE(again.exitStatus(), QProcess::NormalExit);
-            QCOMPARE(again.exitCode(), 0);
-            QTRY_COMPARE_WITH_TIMEOUT(
-                running.log().count("Another start on this profile asked for the window"), start,
-                60000);
-        }
-    }
-
     // Runs the program in its own home with only the given variables besides the display's;
     // once ready() holds (at once when none is given) its window is closed. Answers the exit
     // code, or -2 when the program did not end normally.

@@ -652,10 +652,11 @@ private slots:
                       unresolved = "Could not resolve MQTT broker host: \"%1\"",
                       refused = "MQTT connection refused: Connection Refused: not authorised.\n"
                                 "DISCONNECTED The connection was refused.";
+        const QString badName = "bad..name.invalid", invalid = unresolved.arg("Invalid hostname");
         QTest::newRow("no host name") << Attempt{
             "", Broker::Open, "", {}, "Could not connect to MQTT broker: host name is not set"};
-        QTest::newRow("malformed host name") << Attempt{
-            "bad..name.invalid", Broker::Open, "", NoConnect, unresolved.arg("Invalid hostname")};
+        QTest::newRow("malformed host name")
+            << Attempt{badName, Broker::Open, "", NoConnect, invalid};
         QTest::newRow("nothing listening") << Attempt{ip, Broker::Gone, "", Fails, failed};
         QTest::newRow("right credentials")
             << Attempt{ip, Broker::AliceOnly, "s3cret", Connects, "", "(p2, c1, k60, u'alice')."};
@@ -665,25 +666,19 @@ private slots:
             << Attempt{TwoAddressName, Broker::SecondAddress, "", Connects, failed};
         QTest::newRow("no fail-over after a refusal") << Attempt{
             TwoAddressName, Broker::BothAddressesAlice, "wrong", Fails, refused, "New connection"};
-        const QString nowhere = "nothing" + NamespaceDomain, notFound = "Host not found";
+        const QString nowhere = "nothing" + NamespaceDomain,
+                      notFound = unresolved.arg("Host not found");
         QTest::newRow("unresolvable host")
-            << Attempt{nowhere, Broker::Open, "", NoConnect, unresolved.arg(notFound)};
+            << Attempt{nowhere, Broker::Open, "", NoConnect, notFound};
         const QString retrying = "\nReconnecting to MQTT broker in 1 s";
         QTest::newRow("reconnect on, nothing listening")
             << Attempt{ip, Broker::Gone, "", Fails, failed + retrying, {}, Retry::Scheduled};
         QTest::newRow("reconnect on, wrong password") << Attempt{
             ip, Broker::AliceOnly, "wrong", Fails, refused, "New connection", Retry::NotScheduled};
         QTest::newRow("reconnect on, malformed host name")
-            << Attempt{"bad..name.invalid",
-                       Broker::Open,
-                       "",
-                       NoConnect,
-                       unresolved.arg("Invalid hostname"),
-                       {},
-                       Retry::NotScheduled};
+            << Attempt{badName, Broker::Open, "", NoConnect, invalid, {}, Retry::NotScheduled};
         QTest::newRow("reconnect on, unresolvable host")
-            << Attempt{nowhere, Broker::Open,       "", NoConnect, unresolved.arg(notFound),
-                       {},      Retry::NotScheduled};
+            << Attempt{nowhere, Broker::Open, "", NoConnect, notFound, {}, Retry::NotScheduled};
     }
 
     void connectAttempt()
@@ -840,14 +835,13 @@ private slots:
         QTest::addColumn<int>("flags"); // clean session, and one bit for each credential sent
         QTest::addColumn<QByteArray>("credentials"); // the end of the packet
         QTest::newRow("user name and password")
-            << "alice"
-            << "s3cret" << 0xc2 << mqttString("alice") + mqttString("s3cret");
-        QTest::newRow("user name without password") << "alice"
-                                                    << "" << 0x82 << mqttString("alice");
-        QTest::newRow("password without user name") << ""
-                                                    << "s3cret" << 0x02 << QByteArray();
-        QTest::newRow("non-ASCII user name") << "j\u00f6rg"
-                                             << "" << 0x82 << mqttString("j\xc3\xb6rg");
+            << QString("alice") << "s3cret" << 0xc2 << mqttString("alice") + mqttString("s3cret");
+        QTest::newRow("user name without password")
+            << QString("alice") << "" << 0x82 << mqttString("alice");
+        QTest::newRow("password without user name")
+            << QString("") << "s3cret" << 0x02 << QByteArray();
+        QTest::newRow("non-ASCII user name")
+            << QString("j\u00f6rg") << "" << 0x82 << mqttString("j\xc3\xb6rg");
     }
 
     void credentialsInConnectPacket()
@@ -935,23 +929,16 @@ private slots:
             << TlsAttempt{"127.0.0.1", "host", Trust::TestCa, Connects, ""};
         QTest::newRow("system trust store")
             << TlsAttempt{"localhost", "host", Trust::SystemStore, Connects, ""};
+        const QString untrusted = unverified.arg("unable to get local issuer certificate");
         QTest::newRow("CA that did not sign it")
-            << TlsAttempt{"localhost",
-                          "host",
-                          Trust::OtherCa,
-                          Fails,
-                          unverified.arg("unable to get local issuer certificate"),
-                          true};
+            << TlsAttempt{"localhost", "host", Trust::OtherCa, Fails, untrusted, true};
         QTest::newRow("certificate for another name") << TlsAttempt{
             "localhost", "other", Trust::TestCa, Fails, unverified.arg("hostname mismatch"), true};
-        QTest::newRow("certificate without the address") << TlsAttempt{
-            "127.0.0.1",
-            "other",
-            Trust::TestCa,
-            Fails,
-            "Could not connect to MQTT broker: certificate verification failed: IP address "
-            "mismatch\n(DISCONNECTED|Could not connect to MQTT broker:) .*",
-            true};
+        const QString noAddress = "Could not connect to MQTT broker: certificate verification "
+                                  "failed: IP address mismatch\n(DISCONNECTED|Could not connect "
+                                  "to MQTT broker:) .*";
+        QTest::newRow("certificate without the address")
+            << TlsAttempt{"127.0.0.1", "other", Trust::TestCa, Fails, noAddress, true};
         QTest::newRow("CA file that cannot be read")
             << TlsAttempt{"localhost", "host", Trust::MissingFile, NoConnect,
                           "Could not connect to MQTT broker: cannot read the CA file \"[^\"]+\""};

@@ -5,8 +5,6 @@
 #include <QMap>
 #include <QProcess>
 #include <QQmlComponent>
-#include <QQmlContext>
-#include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QResource>
@@ -17,7 +15,7 @@
 
 #include <memory>
 
-#include "mqtt/mqttclient.h"
+#include "support/client_ui.h"
 #include "support/mosquitto_broker.h"
 #include "support/processes.h"
 #include "support/sandbox.h"
@@ -29,29 +27,17 @@ const QString TopicRoot = QStringLiteral("corvalen/demo/");
 const QByteArrayList BrokerKeys = {"CORVALEN_MQTT_HOST", "CORVALEN_MQTT_PORT",
                                    "CORVALEN_MQTT_TLS_CA_FILE"};
 
-// The client's objects wired as at start-up, and the dashboard as the main page creates it.
-// Members go in reverse: the dashboard, the engine, the MQTT client, the view model.
+// The client's objects wired as at start-up, and the dashboard as the main page creates it,
+// which goes first.
 struct Client
 {
-    ViewModel viewModel;
-    MqttClient mqttClient;
-    QQmlEngine engine;
+    ClientUi ui;
     std::unique_ptr<QObject> dashboard;
 
-    Client()
-    {
-        viewModel.setMqttClient(&mqttClient);
-        viewModel.setQmlEngine(&engine);
-        engine.rootContext()->setContextProperty(QStringLiteral("manager"), &viewModel);
-        engine.rootContext()->setContextProperty(QStringLiteral("mqttClient"), &mqttClient);
-    }
-    bool has(const char *method) const
-    {
-        return mqttClient.metaObject()->indexOfMethod(method) >= 0;
-    }
+    bool has(const char *method) const { return ui.mqtt.metaObject()->indexOfMethod(method) >= 0; }
     bool show()
     {
-        QQmlComponent component(&engine, QUrl(QStringLiteral("qrc:/external/dashboard.qml")));
+        QQmlComponent component(&ui.engine, QUrl(QStringLiteral("qrc:/external/dashboard.qml")));
         dashboard.reset(component.create());
         if (!dashboard) {
             qWarning().noquote() << component.errorString();
@@ -202,7 +188,7 @@ private slots:
         // back before the key click returns, so the state is what the test reads.
         QTest::keyClick(&window, Qt::Key_Space);
         QTRY_COMPARE_WITH_TIMEOUT(client.read("fanCard", "fanState"), QVariant("on"), kWait);
-        QSignalSpy signedOut(&client.viewModel, &ViewModel::signOutUser);
+        QSignalSpy signedOut(&client.ui.viewModel, &ViewModel::signOutUser);
         QTest::keyClick(&window, Qt::Key_Backtab, Qt::ShiftModifier);
         QTest::keyClick(&window, Qt::Key_Return);
         QCOMPARE(signedOut.size(), 1);

@@ -5,11 +5,10 @@
 
 #include <memory>
 
-#include "mqtt/mqttclient.h"
+#include "support/client_ui.h"
 #include "support/log_capture.h"
 #include "support/loopback_backend.h"
 #include "viewmodel/author_mode.h"
-#include "viewmodel/viewmodel.h"
 
 using Response = ScriptedHttpServer::Response;
 
@@ -52,10 +51,7 @@ class AuthorModeTest : public QObject
 
     std::unique_ptr<QTemporaryDir> folder;
     std::unique_ptr<LoopbackBackend> backend;
-    std::unique_ptr<ViewModel> vm;
-    std::unique_ptr<MqttClient> mqtt;
-    std::unique_ptr<QQmlApplicationEngine> engine;
-    AuthorMode *author = nullptr;
+    std::unique_ptr<ClientUi> ui;
     QQuickWindow *window = nullptr;
 
     QString file(const QString &name) const { return folder->filePath(name); }
@@ -92,33 +88,21 @@ private slots:
         QVERIFY(writeFile(file("parts/Tag.qml"), tagQml("v1")));
         backend = std::make_unique<LoopbackBackend>();
         QVERIFY(backend->start());
-        backend->routes["/v1/signin/email-password"] = Response::json(
-            200, R"({"session":{"accessToken":"a","refreshToken":"r","accessTokenExpiresIn":900,)"
-                 R"("user":{"id":"u1","email":"e"}}})");
+        backend->routes["/v1/signin/email-password"] = Response::json(200, kSignedInU1);
 
-        vm = std::make_unique<ViewModel>();
-        mqtt = std::make_unique<MqttClient>();
-        engine = std::make_unique<QQmlApplicationEngine>();
-        author = new AuthorMode(folder->path(), engine.get(), engine.get());
-        vm->setMqttClient(mqtt.get());
-        vm->setQmlEngine(engine.get());
-        vm->setAuthorMode(author);
-        engine->rootContext()->setContextProperty("manager", vm.get());
-        engine->rootContext()->setContextProperty("mqttClient", mqtt.get());
-        engine->setInitialProperties({{"authorMode", QVariant::fromValue(author)}});
-        engine->load(QUrl("qrc:/user_interface/qml_files/main.qml"));
-        window = qobject_cast<QQuickWindow *>(engine->rootObjects().value(0));
-        QVERIFY(window && QTest::qWaitForWindowExposed(window));
+        ui = std::make_unique<ClientUi>();
+        auto *author = new AuthorMode(folder->path(), &ui->engine, &ui->engine);
+        ui->viewModel.setAuthorMode(author);
+        QVERIFY(ui->load({{"authorMode", QVariant::fromValue(author)}}));
+        window = ui->window;
         QVERIFY(window->title().contains(folder->path()));
 
-        vm->logUserIn("e", "p");
+        ui->viewModel.logUserIn("e", "p");
         QTRY_COMPARE_WITH_TIMEOUT(shownVersion(), QStringLiteral("v1"), Timeout);
     }
     void cleanup()
     {
-        engine.reset();
-        mqtt.reset();
-        vm.reset();
+        ui.reset();
         // Never a bundle: nothing asked of the dashboard function, nothing cached.
         const QList<ScriptedHttpServer::Request> requests = backend->server.requests();
         for (const auto &request : requests)
@@ -155,7 +139,7 @@ private slots:
         }
         // The old dashboard is deleted, and the session is the same one.
         QTRY_VERIFY_WITH_TIMEOUT(first.isNull(), Timeout);
-        QCOMPARE(vm->currentUserId(), QStringLiteral("u1"));
+        QCOMPARE(ui->viewModel.currentUserId(), QStringLiteral("u1"));
     }
 
     void problemShowsUntilFixed_data()
