@@ -4,6 +4,7 @@
 #include <QJSEngine>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #ifdef Q_OS_LINUX
@@ -23,6 +24,7 @@ ScriptWatchdog::ScriptWatchdog(QObject *parent) : QObject(parent)
 #ifdef Q_OS_LINUX
     guiThreadStat = QByteArray("/proc/self/task/") + QByteArray::number(qint64(::gettid())) +
                     QByteArray("/stat");
+    ticksPerSecond = ::sysconf(_SC_CLK_TCK);
 #endif
     thread = std::thread([this] { watch(); });
 }
@@ -40,27 +42,36 @@ ScriptWatchdog::~ScriptWatchdog()
 }
 
 // Linux keeps each thread's state in /proc: 'R' while it runs or waits for a processor, another
-// letter while it sleeps, in poll() for events for one. Elsewhere the thread is asked.
-bool ScriptWatchdog::guiThreadWaits() const
+// letter while it sleeps, in poll() for events for one; and the processor time it has had.
+// Elsewhere the thread is asked, and the time that passed counts.
+ScriptWatchdog::GuiThread ScriptWatchdog::sampleGuiThread() const
 {
-#ifndef Q_OS_LINUX
-    return false;
-#else
+    GuiThread sample;
+#ifdef Q_OS_LINUX
     if (guiThreadStat.isEmpty())
-        return false;
+        return sample;
     char stat[512];
     const int fd = ::open(guiThreadStat.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return false;
+        return sample;
     const ssize_t n = ::read(fd, stat, sizeof stat - 1);
     ::close(fd);
     if (n <= 0)
-        return false;
+        return sample;
     stat[n] = '\0';
-    // "tid (name) S ...": the name may hold spaces and parentheses, so the state follows the last.
+    // "tid (name) S ppid ...": the name may hold spaces and parentheses, so the fields follow
+    // the last ')'. The state is the first of them; user and system time are the 12th and 13th.
     const char *end = std::strrchr(stat, ')');
-    return end && end[1] == ' ' && end[2] != '\0' && end[2] != 'R';
+    if (!end || end[1] != ' ' || end[2] == '\0')
+        return sample;
+    sample.waits = end[2] != 'R';
+    unsigned long long user = 0, system = 0;
+    if (std::sscanf(end + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
+                    &system) == 2 &&
+        ticksPerSecond > 0)
+        sample.ranMs = qint64((user + system) * 1000 / ticksPerSecond);
 #endif
+    return sample;
 }
 
 void ScriptWatchdog::setEngine(QJSEngine *newEngine)
@@ -125,12 +136,20 @@ bool ScriptWatchdog::check()
     QJSEngine *watched = watchedEngine;
     if (!armed || busy > 0 || interrupted || !watched)
         return false;
-    if (guiThreadWaits()) {
+    const GuiThread gui = sampleGuiThread();
+    if (gui.waits) {
         lastSignMs = nowMs();
         return false;
     }
-    const qint64 silentMs = nowMs() - lastSignMs;
-    if (silentMs > limitMs) {
+    const qint64 signMs = lastSignMs;
+    if (signMs != seenSignMs) { // the processor time counts from the latest sign of life on
+        seenSignMs = signMs;
+        ranAtSignMs = gui.ranMs;
+    }
+    const qint64 silentMs = nowMs() - signMs;
+    // On a loaded machine a thread may wait for a processor that long: only time it ran counts.
+    const qint64 ranMs = gui.ranMs >= 0 && ranAtSignMs >= 0 ? gui.ranMs - ranAtSignMs : silentMs;
+    if (silentMs > limitMs && ranMs > limitMs) {
         // Thread-safe by design: the engine checks the flag while it runs JavaScript.
         watched->setInterrupted(true);
         interrupted = true;

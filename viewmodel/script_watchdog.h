@@ -52,8 +52,13 @@ signals:
     void stalled();
 
 private:
+    struct GuiThread
+    {
+        bool waits = false;
+        qint64 ranMs = -1; // processor time it has had, when the system tells
+    };
     static qint64 nowMs();
-    bool guiThreadWaits() const;
+    GuiThread sampleGuiThread() const;
     void signOfLife();
     void watch();
     bool check();
@@ -62,6 +67,7 @@ private:
     QPointer<QJSEngine> engine;
     std::atomic<QJSEngine *> watchedEngine{nullptr};
     QByteArray guiThreadStat; // where the system tells whether the GUI thread runs; may be empty
+    long ticksPerSecond = 0;
     std::atomic<qint64> limitMs{5000};
     std::atomic<qint64> lastSignMs{0};
     std::atomic<bool> signAsked{false};
@@ -71,5 +77,9 @@ private:
     std::mutex mutex;
     std::condition_variable wake;
     bool stopping = false;
+    // The watching thread's own: the sign of life it last saw, and the GUI thread's processor
+    // time then.
+    qint64 seenSignMs = -1;
+    qint64 ranAtSignMs = -1;
     std::thread thread;
 };

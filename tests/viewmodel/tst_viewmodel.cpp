@@ -111,9 +111,7 @@ private slots:
         QJSEngine engine;
         ScriptWatchdog watchdog;
         watchdog.setEngine(&engine);
-        // The stream lasts six times its limit: a thread that waits for a processor on a busy
-        // machine looks like one that runs, so a shorter limit stalls it there now and then.
-        watchdog.setLimit(std::chrono::milliseconds(load == Load::EventStream ? 500 : 50));
+        watchdog.setLimit(std::chrono::milliseconds(50));
         watchdog.setArmed(true);
         QSignalSpy stalled(&watchdog, &ScriptWatchdog::stalled);
         // Stands for work that keeps this thread busy, away from its event loop.
