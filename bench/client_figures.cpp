@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <poll.h>
+#include <utility>
 #include <xcb/damage.h>
 #include <xcb/xcb.h>
 
@@ -32,6 +33,34 @@ double loggedAt(const QByteArray &log, const QByteArray &marker)
     const double seconds = log.mid(lineStart, at - lineStart).trimmed().toDouble(&ok);
     return ok ? seconds : Missing;
 }
+
+// Whether a growing log holds `marker` yet, reading only what was added since the last look: a
+// base64 delivery writes the whole bundle into the log, and reading all of it again every 10 ms
+// would compete with the client being measured.
+class LogWatch
+{
+public:
+    LogWatch(const QString &path, QByteArray wanted) : file(path), marker(std::move(wanted)) {}
+    bool holdsMarker()
+    {
+        if (!file.isOpen() && !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+            return false;
+        // The end of the last piece is kept, in case the marker straddles two reads.
+        const QByteArray added = file.readAll();
+        if (added.isEmpty())
+            return false;
+        const QByteArray window = carried + added;
+        if (window.contains(marker))
+            return true;
+        carried = window.right(marker.size() - 1);
+        return false;
+    }
+
+private:
+    QFile file;
+    QByteArray marker;
+    QByteArray carried;
+};
 
 std::optional<QByteArray> xdotool(const QStringList &args)
 {
@@ -211,8 +240,9 @@ double ClientFigures::deliveryMs(const Account &account, const QString &home)
     launch.outputFile = log;
     const std::unique_ptr<QProcess> process = start(launch);
     double ms = Missing;
+    LogWatch created(log, CreatedLine);
     if (signIn(account, log) &&
-        waitFor([&] { return readFile(log).contains(CreatedLine); }, DeliveryTimeoutMs, 10)) {
+        waitFor([&] { return created.holdsMarker(); }, DeliveryTimeoutMs, 10)) {
         const QByteArray lines = readFile(log);
         ms = (loggedAt(lines, CreatedLine) - loggedAt(lines, SignedInLine)) * 1000.0;
     } else {
