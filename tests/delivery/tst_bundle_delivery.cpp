@@ -864,15 +864,15 @@ private slots:
         QVERIFY(logged(log));
     }
 
-    // A cache file that does not register, a failed update and a failed token refresh each leave
-    // their work pending: the network is asked, the update is fetched again, the resolution
-    // runs once a later refresh succeeds.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 // GCC 12 at -O2 takes a QString temporary of the inlined waits for uninitialised (a false
 // positive that no rewrite of this test avoided).
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+    // A cache file that does not register, a failed update and a failed token refresh each leave
+    // their work pending: the network is asked, the update is fetched again, the resolution
+    // runs once a later refresh succeeds.
     void failuresLeaveWorkPending()
     {
         QList<Response> function{ok(bundleA), status(500), ok(bundleB), status(401), ok(bundleA)};
