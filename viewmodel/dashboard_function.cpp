@@ -142,10 +142,19 @@ void ViewModel::handleDashboardFunctionReply(QNetworkReply *reply, const BodyStr
 
     std::optional<ScriptWatchdog::Busy> busy(std::in_place, scriptWatchdog); // tens of MB at worst
     const DashboardFunctionBody parsed = parseDashboardFunctionBody(body);
-    if (parsed.encodedBytes >= 0)
+    std::optional<DeliveredBundle> decoded;
+    if (parsed.encodedBytes >= 0) {
         qInfo() << "Decoded dashboard RCC payload from base64 JSON:"
                 << "encodedBytes=" << parsed.encodedBytes
                 << "decodedBytes=" << parsed.payload.size();
+        // A bundle that will be used goes to its pending cache file now: the disk takes it
+        // while the JSON body line, which holds it once more, is written.
+        if (!parsed.payload.isEmpty() && unsigned(status - 200) <= 99u) {
+            decoded.emplace(received.cachePath(), DeliveredBundle::Destination::CacheFile);
+            decoded->append(parsed.payload);
+            decoded->finish();
+        }
+    }
     logDashboardFunctionReply(reply, status, body, parsed);
 
     const QString failure = dashboardFunctionFailure(reply, status, body, parsed);
@@ -161,8 +170,9 @@ void ViewModel::handleDashboardFunctionReply(QNetworkReply *reply, const BodyStr
         deliverPayload(received, signature, reply->url(), Delivery::DashboardFunction);
         return;
     }
-    DeliveredBundle decoded(parsed.payload, received.cachePath());
-    deliverPayload(decoded, signature, reply->url(), Delivery::DashboardFunction);
+    if (!decoded)
+        decoded.emplace(parsed.payload, received.cachePath());
+    deliverPayload(*decoded, signature, reply->url(), Delivery::DashboardFunction);
 }
 
 void ViewModel::retryDashboardFunctionAfterUnauthorized()

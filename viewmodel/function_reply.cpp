@@ -4,10 +4,23 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <vector>
 
 namespace {
+
+// The value of each character of the standard base64 alphabet; kNotBase64 for every other byte.
+constexpr quint8 kNotBase64 = 0xff;
+constexpr std::array<quint8, 256> kBase64Values = [] {
+    std::array<quint8, 256> values{};
+    for (quint8 &value : values)
+        value = kNotBase64;
+    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 64; ++i)
+        values[uchar(alphabet[i])] = quint8(i);
+    return values;
+}();
 
 // Every answer the dashboard function gives is an object of a few string members, one of them
 // megabytes of base64. Such a body is read here in place, without the copies and UTF-16
@@ -120,9 +133,7 @@ void readPlainObject(DashboardFunctionBody &parsed, const std::vector<Member> &m
     parsed.signature = memberValue(members, "signature").toByteArray();
     const QByteArrayView base64 = memberValue(members, "payload_base64");
     if (!base64.isEmpty()) {
-        // Decoded straight from the body; the input is not copied.
-        parsed.payload =
-            QByteArray::fromBase64(QByteArray::fromRawData(base64.data(), base64.size()));
+        parsed.payload = decodeBase64(base64); // straight from the body, not copied
         parsed.encodedBytes = base64.size();
     }
 }
@@ -140,6 +151,45 @@ void readAnyObject(DashboardFunctionBody &parsed, const QJsonObject &object)
 }
 
 } // namespace
+
+// Qt's decoder goes bit by bit, about 100 MB/s here: most of a 10 MB base64 delivery. This one
+// takes four characters at a time while they are all in the alphabet and otherwise steps like
+// Qt's, skipping whatever is not in the alphabet ('=' included) and dropping a last partial byte.
+QByteArray decodeBase64(QByteArrayView text)
+{
+    QByteArray decoded(text.size() / 4 * 3 + 3, Qt::Uninitialized);
+    char *out = decoded.data();
+    const auto *in = reinterpret_cast<const uchar *>(text.data());
+    const uchar *const end = in + text.size();
+    quint32 bits = 0;
+    int pending = 0; // bits held in `bits`; back to 0 after every four characters taken
+    while (in != end) {
+        for (; pending == 0 && end - in >= 4; in += 4, out += 3) {
+            const quint32 a = kBase64Values[in[0]], b = kBase64Values[in[1]],
+                          c = kBase64Values[in[2]], d = kBase64Values[in[3]];
+            if ((a | b | c | d) > 63) // one of them is not in the alphabet
+                break;
+            const quint32 group = a << 18 | b << 12 | c << 6 | d;
+            out[0] = char(group >> 16);
+            out[1] = char(group >> 8);
+            out[2] = char(group);
+        }
+        if (in == end)
+            break;
+        const quint32 value = kBase64Values[*in++];
+        if (value == kNotBase64)
+            continue;
+        bits = bits << 6 | value;
+        pending += 6;
+        if (pending >= 8) {
+            pending -= 8;
+            *out++ = char(bits >> pending);
+            bits &= (1u << pending) - 1;
+        }
+    }
+    decoded.truncate(out - decoded.constData());
+    return decoded;
+}
 
 DashboardFunctionBody parseDashboardFunctionBody(const QByteArray &body)
 {

@@ -1064,6 +1064,24 @@ private slots:
         QCOMPARE(read.encodedBytes, full.encodedBytes);
     }
 
+    // The base64 of every length and alignment, with bytes outside the alphabet (padding among
+    // them) strewn in, decodes as Qt's own decoder has it.
+    void base64DecodesAsQtDoes()
+    {
+        QRandomGenerator random(25);
+        const QByteArray strays("=\n -_.~\x80\xff\0", 11);
+        for (int length = 0; length < 300; ++length) {
+            QByteArray bytes(length, Qt::Uninitialized);
+            for (char &byte : bytes)
+                byte = char(random.bounded(256));
+            QByteArray text = bytes.toBase64(length % 2 ? QByteArray::OmitTrailingEquals
+                                                        : QByteArray::Base64Encoding);
+            for (int n = length % 4; n > 0; --n)
+                text.insert(random.bounded(text.size() + 1), strays[random.bounded(11)]);
+            QCOMPARE(decodeBase64(text), QByteArray::fromBase64(text));
+        }
+    }
+
     // Two writers of one process for the same file: the one whose name the other took over
     // neither commits nor removes the other's bytes.
     void pendingFileKeepsToItsOwnBytes()
