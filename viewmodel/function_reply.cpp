@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -39,6 +40,8 @@ class PlainObjectReader
 public:
     explicit PlainObjectReader(QByteArrayView text) : body(text) {}
 
+    bool inOrder = false; // after read(): the body had the members in the order returned
+
     std::optional<std::vector<Member>> read()
     {
         std::vector<Member> members;
@@ -58,6 +61,7 @@ public:
         if (at != body.size())
             return std::nullopt;
         const auto byKey = [](const Member &a, const Member &b) { return a.key < b.key; };
+        inOrder = std::is_sorted(members.begin(), members.end(), byKey);
         std::sort(members.begin(), members.end(), byKey);
         const auto sameKey = [](const Member &a, const Member &b) { return a.key == b.key; };
         if (std::adjacent_find(members.begin(), members.end(), sameKey) != members.end())
@@ -84,29 +88,50 @@ private:
     {
         if (!take('"'))
             return false;
-        const qsizetype start = at;
-        for (; at < body.size(); ++at) {
-            const uchar c = uchar(body[at]);
-            if (c == '"') {
-                out = body.sliced(start, at++ - start);
-                return true;
-            }
+        const auto *begin = body.data() + at;
+        const auto *quote = static_cast<const char *>(std::memchr(begin, '"', body.size() - at));
+        if (!quote || !plainText(QByteArrayView(begin, quote))) // the next quote ends it
+            return false;
+        out = QByteArrayView(begin, quote);
+        at += out.size() + 1;
+        return true;
+    }
+    // Printable ASCII without a backslash, eight bytes at a time: a payload is megabytes long.
+    static bool plainText(QByteArrayView text)
+    {
+        constexpr quint64 ones = 0x0101010101010101, highs = ones * 0x80;
+        qsizetype i = 0;
+        for (; i + 8 <= text.size(); i += 8) {
+            quint64 word = 0;
+            std::memcpy(&word, text.data() + i, 8);
+            const quint64 control = (word - ones * 0x20) & ~word & highs; // a byte under 0x20
+            const quint64 beyond = ((word + ones * (0x7f - 0x7e)) | word) & highs; // over 0x7e
+            const quint64 xored = word ^ (ones * '\\');
+            const quint64 backslash = (xored - ones) & ~xored & highs;
+            if (control | beyond | backslash)
+                return false;
+        }
+        for (; i < text.size(); ++i) {
+            const auto c = uchar(text[i]);
             if (c < 0x20 || c > 0x7e || c == '\\')
                 return false;
         }
-        return false;
+        return true;
     }
 
     QByteArrayView body;
     qsizetype at = 0;
 };
 
-// The object written back compactly, keys in order, in one allocation.
-QByteArray compactJson(const std::vector<Member> &members)
+// The object written back compactly, keys in order, in one allocation; the body itself, shared,
+// when it is written so already.
+QByteArray compactJson(const QByteArray &body, const std::vector<Member> &members, bool inOrder)
 {
-    qsizetype size = 2 + qsizetype(members.size());
+    qsizetype size = members.empty() ? 2 : 1 + qsizetype(members.size()); // braces and commas
     for (const Member &member : members)
         size += member.key.size() + member.value.size() + 5;
+    if (inOrder && size == body.size()) // nothing between the tokens either
+        return body;
     QByteArray json;
     json.reserve(size);
     json.append('{');
@@ -126,9 +151,10 @@ QByteArrayView memberValue(const std::vector<Member> &members, QByteArrayView ke
     return {};
 }
 
-void readPlainObject(DashboardFunctionBody &parsed, const std::vector<Member> &members)
+void readPlainObject(DashboardFunctionBody &parsed, const QByteArray &body,
+                     const PlainObjectReader &reader, const std::vector<Member> &members)
 {
-    parsed.compactJson = compactJson(members);
+    parsed.compactJson = compactJson(body, members, reader.inOrder);
     parsed.errorText = QString::fromLatin1(memberValue(members, "error"));
     parsed.signature = memberValue(members, "signature").toByteArray();
     const QByteArrayView base64 = memberValue(members, "payload_base64");
@@ -195,9 +221,10 @@ DashboardFunctionBody parseDashboardFunctionBody(const QByteArray &body)
 {
     DashboardFunctionBody parsed;
     parsed.payload = body;
-    if (const auto members = PlainObjectReader(body).read()) {
+    PlainObjectReader reader(body);
+    if (const auto members = reader.read()) {
         parsed.isJsonObject = true;
-        readPlainObject(parsed, *members);
+        readPlainObject(parsed, body, reader, *members);
         return parsed;
     }
     return parseDashboardFunctionBodyFully(body);

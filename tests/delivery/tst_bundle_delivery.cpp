@@ -1050,6 +1050,16 @@ private slots:
                                           ""};
         for (const QByteArray &body : bodies)
             QTest::newRow(body.toPercentEncoding().left(60).constData()) << body;
+        // Long values are read a word at a time: each byte at each place of a word, the bytes
+        // next to those the reading stops at included.
+        for (const char odd : {'\t', '\x1f', ' ', '~', '\x7f', '\x80', '\xff', '\\', '[', ']'}) {
+            for (int at = 0; at < 16; ++at) {
+                QByteArray value(24, 'Q');
+                value[at] = odd;
+                QTest::addRow("byte %02x at %d", uchar(odd), at)
+                    << "{\"payload_base64\":\"" + value + "\"}";
+            }
+        }
     }
     void functionBodiesReadAsTheFullParserDoes()
     {
