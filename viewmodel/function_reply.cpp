@@ -40,8 +40,6 @@ class PlainObjectReader
 public:
     explicit PlainObjectReader(QByteArrayView text) : body(text) {}
 
-    bool inOrder = false; // after read(): the body had the members in the order returned
-
     std::optional<std::vector<Member>> read()
     {
         std::vector<Member> members;
@@ -61,7 +59,6 @@ public:
         if (at != body.size())
             return std::nullopt;
         const auto byKey = [](const Member &a, const Member &b) { return a.key < b.key; };
-        inOrder = std::is_sorted(members.begin(), members.end(), byKey);
         std::sort(members.begin(), members.end(), byKey);
         const auto sameKey = [](const Member &a, const Member &b) { return a.key == b.key; };
         if (std::adjacent_find(members.begin(), members.end(), sameKey) != members.end())
@@ -124,13 +121,17 @@ private:
 };
 
 // The object written back compactly, keys in order, in one allocation; the body itself, shared,
-// when it is written so already.
-QByteArray compactJson(const QByteArray &body, const std::vector<Member> &members, bool inOrder)
+// when it is written so already: its keys, which the members view, stand in order, and nothing
+// stands between the tokens.
+QByteArray compactJson(const QByteArray &body, const std::vector<Member> &members)
 {
     qsizetype size = members.empty() ? 2 : 1 + qsizetype(members.size()); // braces and commas
     for (const Member &member : members)
         size += member.key.size() + member.value.size() + 5;
-    if (inOrder && size == body.size()) // nothing between the tokens either
+    const auto earlier = [](const Member &a, const Member &b) {
+        return a.key.data() < b.key.data();
+    };
+    if (size == body.size() && std::is_sorted(members.begin(), members.end(), earlier))
         return body;
     QByteArray json;
     json.reserve(size);
@@ -152,9 +153,9 @@ QByteArrayView memberValue(const std::vector<Member> &members, QByteArrayView ke
 }
 
 void readPlainObject(DashboardFunctionBody &parsed, const QByteArray &body,
-                     const PlainObjectReader &reader, const std::vector<Member> &members)
+                     const std::vector<Member> &members)
 {
-    parsed.compactJson = compactJson(body, members, reader.inOrder);
+    parsed.compactJson = compactJson(body, members);
     parsed.errorText = QString::fromLatin1(memberValue(members, "error"));
     parsed.signature = memberValue(members, "signature").toByteArray();
     const QByteArrayView base64 = memberValue(members, "payload_base64");
@@ -221,10 +222,9 @@ DashboardFunctionBody parseDashboardFunctionBody(const QByteArray &body)
 {
     DashboardFunctionBody parsed;
     parsed.payload = body;
-    PlainObjectReader reader(body);
-    if (const auto members = reader.read()) {
+    if (const auto members = PlainObjectReader(body).read()) {
         parsed.isJsonObject = true;
-        readPlainObject(parsed, body, reader, *members);
+        readPlainObject(parsed, body, *members);
         return parsed;
     }
     return parseDashboardFunctionBodyFully(body);
