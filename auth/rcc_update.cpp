@@ -103,7 +103,7 @@ void AuthHandler::ClearRccUpdate()
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
         const int status = httpStatus(reply);
-        if (status >= 200 && status <= 299) {
+        if (http::isSuccess(status)) {
             rccClearPending = false;
             return;
         }

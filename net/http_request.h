@@ -66,6 +66,12 @@ void supervise(QNetworkReply *reply, const Deadlines &deadlines = Deadlines());
 bool timedOut(const QNetworkReply *reply);
 bool refusedRedirect(const QNetworkReply *reply);
 QString refusedRedirectText(const QNetworkReply *reply);
+// A 2xx status: the server answered with what was asked for.
+inline bool isSuccess(int status)
+{
+    return status >= 200 && status <= 299;
+}
+
 // The reason a reply failed, in words for the user: the time-outs and refusals above when they
 // apply, else the network layer's error text.
 QString errorText(const QNetworkReply *reply);

@@ -34,7 +34,7 @@ ViewModel::BodyStream ViewModel::streamBundleBody(QNetworkReply *reply,
         if (this->*slot != reply || http::bodyTooLarge(reply))
             return;
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (status < 200 || status > 299)
+        if (!http::isSuccess(status))
             return;
         if (!stream->has_value())
             startStream(*stream, reply);

@@ -149,7 +149,7 @@ void ViewModel::handleDashboardFunctionReply(QNetworkReply *reply, const BodyStr
                 << "decodedBytes=" << parsed.payload.size();
         // A bundle that will be used goes to its pending cache file now: the disk takes it
         // while the JSON body line, which holds it once more, is written.
-        if (!parsed.payload.isEmpty() && unsigned(status - 200) <= 99u) {
+        if (!parsed.payload.isEmpty() && http::isSuccess(status)) {
             decoded.emplace(received.cachePath(), DeliveredBundle::Destination::CacheFile);
             decoded->append(parsed.payload);
             decoded->finish();
@@ -195,7 +195,7 @@ QString ViewModel::dashboardFunctionFailure(QNetworkReply *reply, int status,
                                             const QByteArray &body,
                                             const DashboardFunctionBody &parsed)
 {
-    const bool successfulPayload = !body.isEmpty() && unsigned(status - 200) <= 99u;
+    const bool successfulPayload = !body.isEmpty() && http::isSuccess(status);
     if (reply->error() != QNetworkReply::NoError) {
         if (!successfulPayload) {
             if (!parsed.errorText.isEmpty())
@@ -208,7 +208,7 @@ QString ViewModel::dashboardFunctionFailure(QNetworkReply *reply, int status,
                       "was received:"
                    << reply->errorString() << "status=" << status << "bytes=" << body.size();
     }
-    if (status < 200 || status > 299)
+    if (!http::isSuccess(status))
         return parsed.errorText.isEmpty()
                    ? tr("Dashboard RCC request returned HTTP %1.").arg(status)
                    : parsed.errorText;
