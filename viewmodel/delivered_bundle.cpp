@@ -4,6 +4,7 @@
 #include <QFile>
 
 #include "viewmodel/bundle_quarantine.h"
+#include "viewmodel/digest_memo.h"
 #include "viewmodel/private_files.h"
 
 #include <openssl/evp.h>
@@ -50,10 +51,11 @@ DeliveredBundle::DeliveredBundle(const QByteArray &payload, const QString &cache
 }
 
 DeliveredBundle DeliveredBundle::cached(const QByteArray &bytes, const QString &cachePath,
-                                        std::unique_ptr<QFile> file)
+                                        std::unique_ptr<QFile> file, const QByteArray &knownDigest)
 {
     DeliveredBundle bundle(bytes, cachePath);
     bundle.storage = std::move(file);
+    bundle.hexDigest = knownDigest;
     bundle.alreadyCached = true;
     return bundle;
 }
@@ -116,6 +118,8 @@ bool DeliveredBundle::cache()
         if (alreadyCached) {
             storage = pending->takeFile();
             pending.reset();
+            if (storage && !hexDigest.isEmpty())
+                digestmemo::remember(*storage, hexDigest);
         } else
             qWarning() << "Failed to write full dashboard RCC cache file:" << path
                        << pending->errorString();

@@ -29,9 +29,10 @@ public:
     // Whole in memory already, to be cached at cachePath.
     DeliveredBundle(const QByteArray &payload, const QString &cachePath);
     // The cache file itself, already read (or mapped, with `file` keeping the mapping); nothing
-    // is written back.
+    // is written back. A digest remembered with the file spares hashing it.
     static DeliveredBundle cached(const QByteArray &bytes, const QString &cachePath,
-                                  std::unique_ptr<QFile> file = {});
+                                  std::unique_ptr<QFile> file = {},
+                                  const QByteArray &knownDigest = {});
     DeliveredBundle(DeliveredBundle &&) noexcept;
     DeliveredBundle &operator=(DeliveredBundle &&) noexcept;
     ~DeliveredBundle();

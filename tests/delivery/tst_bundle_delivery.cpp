@@ -3,9 +3,11 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include "support/certificates.h"
 #include "support/log_capture.h"
@@ -136,7 +138,23 @@ Response ok(const QByteArray &body, const QByteArray &type = "application/octet-
     return status(200, body).withHeader("Content-Type", type);
 }
 
+// What happens to a cache file after its delivery, and which bundle a load from it names.
+enum class Change
+{
+    None,
+    Rewritten, // in place, with bundle B
+    Touched,   // its modification time set back, as a restore from a backup would
+};
+enum class Named
+{
+    ByPlanted,
+    AsBundleA,
+    AsBundleB,
+};
+
 } // namespace
+Q_DECLARE_METATYPE(Change)
+Q_DECLARE_METATYPE(Named)
 
 class TstBundleDelivery : public QObject
 {
@@ -1317,6 +1335,83 @@ private slots:
         next.resolveAndDownloadExternalResourceForCurrentUser();
         QVERIFY(QTest::qWaitFor([&] { return outcomes.count() >= 1; }, kWait));
         QCOMPARE(outcomes.first().at(1).toString(), kQuarantined);
+    }
+
+    void cacheHitsNameBundleByRememberedDigest_data()
+    {
+        QTest::addColumn<QByteArray>("planted"); // the remembered digest; empty: as delivered
+        QTest::addColumn<QByteArray>("afterStamp");
+        QTest::addColumn<Change>("change");
+        QTest::addColumn<Named>("named");
+        const QByteArray forged = QByteArray("0123456789abcdef").repeated(4);
+        QTest::newRow("as delivered")
+            << QByteArray() << QByteArray() << Change::None << Named::AsBundleA;
+        QTest::newRow("planted") << forged << QByteArray() << Change::None << Named::ByPlanted;
+        QTest::newRow("file rewritten since")
+            << forged << QByteArray() << Change::Rewritten << Named::AsBundleB;
+        QTest::newRow("file's time set back")
+            << forged << QByteArray() << Change::Touched << Named::AsBundleA;
+        QTest::newRow("upper case")
+            << forged.toUpper() << QByteArray() << Change::None << Named::AsBundleA;
+        QTest::newRow("short") << forged.chopped(1) << QByteArray() << Change::None
+                               << Named::AsBundleA;
+        QTest::newRow("not hex") << QByteArray(64, 'g') << QByteArray() << Change::None
+                                 << Named::AsBundleA;
+        QTest::newRow("trailing byte")
+            << forged << QByteArray(" ") << Change::None << Named::AsBundleA;
+    }
+    // A load from the cache names its bundle to the quarantine (in the load mark) by the digest
+    // remembered on the file when it was delivered, instead of hashing it again; a file changed
+    // since, or a memo that is not one, is hashed.
+    void cacheHitsNameBundleByRememberedDigest()
+    {
+        QFETCH(QByteArray, planted);
+        QFETCH(QByteArray, afterStamp);
+        QFETCH(Change, change);
+        QFETCH(Named, named);
+        const auto sha256 = [](const QByteArray &bytes) {
+            return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+        };
+        const QByteArray file = QFile::encodeName(cacheFile("user-1"));
+        const char *attribute = "user.corvalen.sha256";
+        server.enqueue(ok(bundleA));
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        vm->dashboardCreationFinished(true);
+        vm->unregisterCurrentResource();
+
+        char delivered[128];
+        const ssize_t length = getxattr(file.constData(), attribute, delivered, sizeof delivered);
+        if (length < 0 && errno == ENOTSUP)
+            QSKIP("The temporary folder's file system keeps no extended attributes.");
+        QVERIFY(length > 64);
+        QCOMPARE(QByteArray(delivered, 64), sha256(bundleA));
+        if (!planted.isEmpty()) {
+            struct stat info = {};
+            QCOMPARE(stat(file.constData(), &info), 0);
+            const QByteArray value = planted + ' ' + QByteArray::number(qint64(info.st_size)) +
+                                     ' ' + QByteArray::number(qint64(info.st_mtim.tv_sec)) + '.' +
+                                     QByteArray::number(qint64(info.st_mtim.tv_nsec)) + afterStamp;
+            QCOMPARE(
+                setxattr(file.constData(), attribute, value.constData(), size_t(value.size()), 0),
+                0);
+        }
+        if (change == Change::Rewritten) {
+            QFile inPlace(cacheFile("user-1"));
+            QVERIFY(inPlace.open(QIODevice::WriteOnly) && inPlace.write(bundleB) == bundleB.size());
+        } else if (change == Change::Touched) {
+            struct stat info = {};
+            QCOMPARE(stat(file.constData(), &info), 0);
+            const timespec times[2] = {info.st_atim, {info.st_mtim.tv_sec - 1, 0}};
+            QCOMPARE(utimensat(AT_FDCWD, file.constData(), times, 0), 0);
+        }
+
+        QCOMPARE(resolve(2), qMakePair(true, kFromCache));
+        const QByteArray mark = readFile(cacheFile("user-1").chopped(4) + ".loading").trimmed();
+        vm->dashboardCreationFinished(true);
+        QCOMPARE(mark, named == Named::ByPlanted   ? planted
+                       : named == Named::AsBundleA ? sha256(bundleA)
+                                                   : sha256(bundleB));
+        QCOMPARE(server.requestCount(), 1);
     }
 
     void plantedLinksAreNotFollowed_data()
