@@ -51,11 +51,12 @@ DeliveredBundle::DeliveredBundle(const QByteArray &payload, const QString &cache
 }
 
 DeliveredBundle DeliveredBundle::cached(const QByteArray &bytes, const QString &cachePath,
-                                        std::unique_ptr<QFile> file, const QByteArray &knownDigest)
+                                        std::unique_ptr<QFile> file)
 {
     DeliveredBundle bundle(bytes, cachePath);
+    if (file && !bytes.isEmpty())
+        bundle.hexDigest = digestmemo::recall(*file);
     bundle.storage = std::move(file);
-    bundle.hexDigest = knownDigest;
     bundle.alreadyCached = true;
     return bundle;
 }

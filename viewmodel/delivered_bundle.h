@@ -29,10 +29,9 @@ public:
     // Whole in memory already, to be cached at cachePath.
     DeliveredBundle(const QByteArray &payload, const QString &cachePath);
     // The cache file itself, already read (or mapped, with `file` keeping the mapping); nothing
-    // is written back. A digest remembered with the file spares hashing it.
+    // is written back. A mapped file may carry the digest taken when it was delivered.
     static DeliveredBundle cached(const QByteArray &bytes, const QString &cachePath,
-                                  std::unique_ptr<QFile> file = {},
-                                  const QByteArray &knownDigest = {});
+                                  std::unique_ptr<QFile> file = {});
     DeliveredBundle(DeliveredBundle &&) noexcept;
     DeliveredBundle &operator=(DeliveredBundle &&) noexcept;
     ~DeliveredBundle();

@@ -10,7 +10,6 @@
 #include <QStandardPaths>
 #include <QUrl>
 
-#include "viewmodel/digest_memo.h"
 #include "viewmodel/private_files.h"
 #include "viewmodel/rcc_validation.h"
 
@@ -209,8 +208,7 @@ std::optional<DeliveredBundle> ViewModel::readCachedBundle(const QString &path)
     const qint64 size = privatefiles::openForReading(*file, path) ? file->size() : 0;
     if (uchar *mapped = size > 0 ? file->map(0, size) : nullptr)
         bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), qsizetype(size));
-    const QByteArray digest = bytes.isEmpty() ? QByteArray() : digestmemo::recall(*file);
-    return DeliveredBundle::cached(bytes, path, std::move(file), digest);
+    return DeliveredBundle::cached(bytes, path, std::move(file));
 }
 
 // Called by the main page once creating the dashboard has ended either way: the bundle did not
