@@ -60,9 +60,10 @@ InterruptedLoads readRecord(const QString &path)
     return record;
 }
 
-bool writeDigest(const QString &path, const QByteArray &text)
+bool writeDigest(const QString &path, const QByteArray &text,
+                 privatefiles::Durability durability = privatefiles::Durability::PowerCut)
 {
-    return privatefiles::replaceFile(path, text + '\n').ok;
+    return privatefiles::replaceFile(path, text + '\n', durability).ok;
 }
 
 // SHA-256 in hex. OpenSSL's, because it uses the processor's SHA instructions: bundles of tens of
@@ -149,7 +150,9 @@ void BundleQuarantine::beginLoad(const QString &cacheFile, const QByteArray &dig
     recoverInterruptedLoad(cacheFile);
     endLoad();
     const QString mark = markPath(cacheFile);
-    if (writeDigest(mark, digest)) {
+    // The mark only has to outlast this process, should the bundle take it down. A sync would
+    // make every load wait for the disk, and for a bundle cached just before to reach it.
+    if (writeDigest(mark, digest, privatefiles::Durability::ProcessEnd)) {
         ownMark = mark;
         ownCacheFile = cacheFile;
         ownDigest = digest;

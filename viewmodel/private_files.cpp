@@ -76,7 +76,7 @@ bool ensureFolder(const QString &path)
     return (info.st_mode & 07777) == 0700 || ::chmod(native(clean).constData(), 0700) == 0;
 }
 
-WriteResult replaceFile(const QString &path, const QByteArray &bytes)
+WriteResult replaceFile(const QString &path, const QByteArray &bytes, Durability durability)
 {
     WriteResult result;
     // Named after this process, so that two clients never share it; an entry of that name is
@@ -92,8 +92,8 @@ WriteResult replaceFile(const QString &path, const QByteArray &bytes)
         return result;
     }
     result.opened = true;
-    const bool written =
-        ::fchmod(fd, 0600) == 0 && writeAll(fd, bytes, &result.written) && ::fsync(fd) == 0;
+    const bool written = ::fchmod(fd, 0600) == 0 && writeAll(fd, bytes, &result.written) &&
+                         (durability == Durability::ProcessEnd || ::fsync(fd) == 0);
     if (!written)
         result.error = lastError();
     if (::close(fd) != 0 && written)
@@ -152,7 +152,8 @@ bool ensureFolder(const QString &path)
     return QDir().mkpath(path) && QFileInfo(path).isDir() && !QFileInfo(path).isSymLink();
 }
 
-WriteResult replaceFile(const QString &path, const QByteArray &bytes)
+// QSaveFile always flushes to disk before it renames.
+WriteResult replaceFile(const QString &path, const QByteArray &bytes, Durability)
 {
     WriteResult result;
     QSaveFile file(path);

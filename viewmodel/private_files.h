@@ -25,10 +25,20 @@ struct WriteResult
     QString error;
 };
 
+// What a replaced file has to outlast. Every file is replaced whole or not at all, either way;
+// only one that must outlast a power cut is synced to disk before it takes the old one's place,
+// which waits for everything else the disk has yet to write (a bundle just cached, say).
+enum class Durability
+{
+    PowerCut,
+    ProcessEnd, // however the process ends: what it wrote is in the system's page cache
+};
+
 // Replaces the file with these bytes, all or nothing: they are written to a new file beside it
 // (0600, created exclusively), which is then renamed over it. A rename replaces a link in place
 // of the file rather than following it. On failure nothing of the new file is left.
-WriteResult replaceFile(const QString &path, const QByteArray &bytes);
+WriteResult replaceFile(const QString &path, const QByteArray &bytes,
+                        Durability durability = Durability::PowerCut);
 
 // Opens an existing regular file for reading, never through a link; false for anything else.
 bool openForReading(QFile &file, const QString &path);
