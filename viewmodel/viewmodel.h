@@ -113,6 +113,7 @@ private:
     void setSessionEnded(bool ended);
     void stopStalledDashboard();
     void clearComponentCacheIfEngine();
+    void clearComponentsOfEarlierBundles();
     void connectDashboardReplyDiagnostics(QNetworkReply *reply);
     void limitBundleBody(QNetworkReply *reply, QNetworkReply *ViewModel::*slot);
     BodyStream streamBundleBody(QNetworkReply *reply, QNetworkReply *ViewModel::*slot);
@@ -177,6 +178,7 @@ private:
     QByteArray registeredRccData;
     std::unique_ptr<QFile> registeredRccStorage; // the mapped file registeredRccData points into
     bool registeredFromMemory = false;
+    bool bundleRegisteredBefore = false; // in this run
 
     // Messages are shown one at a time, in order, from the event loop.
     QList<std::shared_ptr<QueuedMessage>> messageQueue;

@@ -22,6 +22,13 @@ enum class OpenBox
     AfterFailedDownload, // main.qml reports a download the dashboard started from a handler
     AskedByDashboard,    // the dashboard waits for an answer inside its message handler
 };
+// How a second bundle takes the first one's place.
+enum class Replacement
+{
+    UpdateAnnounced, // fetched past the cache when the backend announces a newer one
+    SignedInAgain,   // after a sign-out, from the network again
+    BundleFile,      // a bundle file registered by path, then shown
+};
 enum class SignOutBy
 {
     DashboardMessage, // the dashboard's message handler calls manager.logUserOut()
@@ -977,6 +984,49 @@ Item {
         click(item("tryAgainButton"));
         QTRY_VERIFY_WITH_TIMEOUT(dashboard() && !fallbackShown(), 15000);
         QCOMPARE(backend->server.requestCount(), requests + 1);
+    }
+
+    // Every bundle provides the same URLs: one that takes another's place shows its own
+    // dashboard, never what the engine compiled from the one before.
+    void laterBundleShowsItsOwnDashboard_data()
+    {
+        QTest::addColumn<Replacement>("replacement");
+        QTest::newRow("update announced") << Replacement::UpdateAnnounced;
+        QTest::newRow("signed in again") << Replacement::SignedInAgain;
+        QTest::newRow("bundle file") << Replacement::BundleFile;
+    }
+    void laterBundleShowsItsOwnDashboard()
+    {
+        QFETCH(Replacement, replacement);
+        const auto named = [&](const char *name) {
+            return QTest::qWaitFor([&] { return dashboard() && dashboard()->objectName() == name; },
+                                   15000);
+        };
+        QVERIFY(signInTo("import QtQuick\nItem { objectName: \"first\" }"));
+        QVERIFY(named("first"));
+        const QByteArray second = "import QtQuick\nItem { objectName: \"second\" }";
+        QTemporaryDir folder;
+        switch (replacement) {
+        case Replacement::UpdateAnnounced:
+            serve(second);
+            emit vm->auth().RccUpdateAvailable();
+            break;
+        case Replacement::SignedInAgain:
+            vm->logUserOut();
+            QVERIFY(loginFormIdle());
+            QVERIFY(signInTo(second));
+            break;
+        case Replacement::BundleFile: {
+            QFile file(folder.filePath("second.rcc"));
+            QVERIFY(file.open(QIODevice::WriteOnly) &&
+                    file.write(buildDashboardBundle(second)) > 0);
+            file.close();
+            QVERIFY(vm->registerExternalResource(file.fileName()));
+            QVERIFY(QMetaObject::invokeMethod(item("mainPage"), "loadExternalDashboard"));
+            break;
+        }
+        }
+        QVERIFY(named("second"));
     }
 
     // Signing out needs no help from the dashboard: from the fallback, or by Ctrl+Shift+Q
