@@ -29,6 +29,7 @@ QString dumpRejectedPayload(const QByteArray &payload, std::unique_ptr<QTemporar
 ViewModel::BodyStream ViewModel::streamBundleBody(QNetworkReply *reply,
                                                   QNetworkReply *ViewModel::*slot)
 {
+    DeliveredBundle::prepareDigest();
     auto stream = std::make_shared<std::optional<DeliveredBundle>>();
     connect(reply, &QNetworkReply::readyRead, this, [this, reply, slot, stream] {
         if (this->*slot != reply || http::bodyTooLarge(reply))

@@ -61,6 +61,11 @@ DeliveredBundle DeliveredBundle::cached(const QByteArray &bytes, const QString &
     return bundle;
 }
 
+void DeliveredBundle::prepareDigest()
+{
+    Hash().hex();
+}
+
 DeliveredBundle::DeliveredBundle(DeliveredBundle &&) noexcept = default;
 DeliveredBundle &DeliveredBundle::operator=(DeliveredBundle &&) noexcept = default;
 DeliveredBundle::~DeliveredBundle() = default;

@@ -32,6 +32,9 @@ public:
     // is written back. A mapped file may carry the digest taken when it was delivered.
     static DeliveredBundle cached(const QByteArray &bytes, const QString &cachePath,
                                   std::unique_ptr<QFile> file = {});
+    // The first digest a process takes loads OpenSSL's configuration and providers, a few
+    // milliseconds: called when a bundle is asked for, that happens while the server answers.
+    static void prepareDigest();
     DeliveredBundle(DeliveredBundle &&) noexcept;
     DeliveredBundle &operator=(DeliveredBundle &&) noexcept;
     ~DeliveredBundle();
