@@ -12,6 +12,7 @@
 #include "support/log_capture.h"
 #include "support/loopback_backend.h"
 #include "support/mosquitto_broker.h"
+#include "support/sandbox.h"
 
 using Response = ScriptedHttpServer::Response;
 
@@ -1016,15 +1017,11 @@ Item {
             QVERIFY(loginFormIdle());
             QVERIFY(signInTo(second));
             break;
-        case Replacement::BundleFile: {
-            QFile file(folder.filePath("second.rcc"));
-            QVERIFY(file.open(QIODevice::WriteOnly) &&
-                    file.write(buildDashboardBundle(second)) > 0);
-            file.close();
-            QVERIFY(vm->registerExternalResource(file.fileName()));
+        case Replacement::BundleFile:
+            QVERIFY(writeFile(folder.filePath("second.rcc"), buildDashboardBundle(second)));
+            QVERIFY(vm->registerExternalResource(folder.filePath("second.rcc")));
             QVERIFY(QMetaObject::invokeMethod(item("mainPage"), "loadExternalDashboard"));
             break;
-        }
         }
         QVERIFY(named("second"));
     }
