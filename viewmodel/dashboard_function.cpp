@@ -7,6 +7,9 @@
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
+#if QT_CONFIG(ssl)
+#include <QSslConfiguration>
+#endif
 
 #include <optional>
 
@@ -68,6 +71,26 @@ bool ViewModel::requestDashboardFunction(QUrl url, QString accessToken)
     request.setRawHeader("Accept", "application/octet-stream,application/json;q=0.9,*/*;q=0.8");
     sendDashboardFunctionRequest(request);
     return true;
+}
+
+// The dashboard is asked for as soon as a sign-in succeeds, and checking the password takes
+// the service a while: the function's TLS connection is opened meanwhile, for the request to
+// find it ready. It is made for HTTP/1.1, as the request will be, or the request would not
+// take it. Over plain HTTP the opened connection would not be taken either (its key allows
+// HTTP/2), and a connection costs little there.
+void ViewModel::openDashboardFunctionConnection()
+{
+#if QT_CONFIG(ssl)
+    if (!networkManager || authorMode)
+        return;
+    const QUrl url(configuredDashboardFunctionUrl(), QUrl::TolerantMode);
+    if (!url.isValid() || url.host().isEmpty() ||
+        url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0)
+        return;
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setAllowedNextProtocols({QSslConfiguration::NextProtocolHttp1_1});
+    networkManager->connectToHostEncrypted(url.host(), quint16(url.port(443)), tls);
+#endif
 }
 
 void ViewModel::sendDashboardFunctionRequest(const QNetworkRequest &request)

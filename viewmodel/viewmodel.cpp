@@ -276,6 +276,7 @@ void ViewModel::logUserIn(QString email, QString pass)
 {
     authHandler.SignIn(email, pass);
     userEmail = email;
+    openDashboardFunctionConnection();
 }
 
 void ViewModel::resetUserPassword(QString email)

@@ -120,6 +120,7 @@ private:
     void startStream(std::optional<DeliveredBundle> &stream, QNetworkReply *reply);
     DeliveredBundle receivedBundle(QNetworkReply *reply, const BodyStream &stream);
     void sendDashboardFunctionRequest(const QNetworkRequest &request);
+    void openDashboardFunctionConnection();
     // Steps of the two delivery reply handlers.
     bool followDashboardFunctionRedirect(QNetworkReply *reply, int status);
     void retryDashboardFunctionAfterUnauthorized();

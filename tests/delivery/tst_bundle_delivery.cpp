@@ -221,6 +221,29 @@ class TstBundleDelivery : public QObject
         return list;
     }
 
+    // A TLS server on 127.0.0.1 whose certificate the client trusts, offering HTTP/2 and 1.1;
+    // one for the process, as handshakes with a second one made in the same process failed.
+    // Null if it could not be made. Its sockets go with the test's `handling` object.
+    static QSslServer *trustedTlsServer()
+    {
+        static const std::unique_ptr<QSslServer> tls = [] {
+            const QTemporaryDir *certificates = testCertificates();
+            if (!certificates)
+                return std::unique_ptr<QSslServer>();
+            QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+            config.addCaCertificates(QSslCertificate::fromPath(certificates->filePath("ca.pem")));
+            QSslConfiguration::setDefaultConfiguration(config); // trusted by the client
+            config.setLocalCertificateChain(
+                QSslCertificate::fromPath(certificates->filePath("host.pem")));
+            config.setPrivateKey(QSslKey(readFile(certificates->filePath("host.key")), QSsl::Ec));
+            config.setAllowedNextProtocols({"h2", "http/1.1"});
+            auto server = std::make_unique<QSslServer>();
+            server->setSslConfiguration(config);
+            return server->listen(QHostAddress::LocalHost) ? std::move(server) : nullptr;
+        }();
+        return tls.get();
+    }
+
 private slots:
     void initTestCase()
     {
@@ -1178,25 +1201,17 @@ private slots:
     // is offered, never used.
     void httpsStaysHttpsAndHttp1()
     {
-        const QTemporaryDir *certificates = testCertificates();
-        QVERIFY(certificates);
-        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-        config.addCaCertificates(QSslCertificate::fromPath(certificates->filePath("ca.pem")));
-        QSslConfiguration::setDefaultConfiguration(config); // trusted by the client
-        config.setLocalCertificateChain(
-            QSslCertificate::fromPath(certificates->filePath("host.pem")));
-        config.setPrivateKey(QSslKey(readFile(certificates->filePath("host.key")), QSsl::Ec));
-        config.setAllowedNextProtocols({"h2", "http/1.1"});
-        QSslServer tls;
-        tls.setSslConfiguration(config);
-        QVERIFY(tls.listen(QHostAddress::LocalHost));
-        const QString https = QStringLiteral("https://127.0.0.1:%1").arg(tls.serverPort());
+        QSslServer *tls = trustedTlsServer();
+        QVERIFY(tls);
+        const QObject handling; // ends the handling with the test
+        const QString https = QStringLiteral("https://127.0.0.1:%1").arg(tls->serverPort());
         const QString plain = base + "/plain.rcc";
         QStringList protocols;
-        connect(&tls, &QTcpServer::pendingConnectionAvailable, this, [&] {
-            auto *socket = static_cast<QSslSocket *>(tls.nextPendingConnection());
+        connect(tls, &QTcpServer::pendingConnectionAvailable, &handling, [&] {
+            auto *socket = static_cast<QSslSocket *>(tls->nextPendingConnection());
+            connect(&handling, &QObject::destroyed, socket, &QObject::deleteLater);
             protocols << socket->sslConfiguration().nextNegotiatedProtocol();
-            connect(socket, &QSslSocket::readyRead, socket, [&, socket] {
+            connect(socket, &QSslSocket::readyRead, &handling, [&, socket] {
                 socket->write("HTTP/1.1 302 Found\r\nLocation: " + plain.toUtf8() +
                               "\r\nContent-Length: 0\r\n\r\n");
                 socket->disconnectFromHost();
@@ -1210,6 +1225,66 @@ private slots:
                  qMakePair(false, QStringLiteral("Dashboard RCC request failed (302): Insecure "
                                                  "redirect")));
         QCOMPARE(protocols.size(), 2);
+        QVERIFY(!protocols.contains("h2"));
+    }
+
+    void functionConnectionOpensDuringSignIn_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("http") << false;
+        QTest::newRow("https") << true;
+    }
+    // While the password is checked, the dashboard function's TLS connection is opened, for
+    // HTTP/1.1, and the request after the sign-in goes over it. Over plain HTTP no connection
+    // is opened early: it would be one more, left unused.
+    void functionConnectionOpensDuringSignIn()
+    {
+        QFETCH(bool, tls);
+        QTcpServer plain;
+        QSslServer *tlsServer = tls ? trustedTlsServer() : nullptr;
+        QVERIFY(tls ? tlsServer != nullptr : plain.listen(QHostAddress::LocalHost));
+        QTcpServer &function = tls ? *tlsServer : plain;
+        const QObject handling;
+        QList<QTcpSocket *> connections;
+        QList<QByteArray> protocols;
+        QList<int> requestsOn; // the connection each request came on
+        connect(&function, &QTcpServer::pendingConnectionAvailable, &handling, [&] {
+            QTcpSocket *socket = function.nextPendingConnection();
+            connect(&handling, &QObject::destroyed, socket, &QObject::deleteLater);
+            if (tls)
+                protocols << static_cast<QSslSocket *>(socket)
+                                 ->sslConfiguration()
+                                 .nextNegotiatedProtocol();
+            connections << socket;
+            connect(socket, &QTcpSocket::readyRead, &handling, [&, socket] {
+                if (!socket->peek(4096).contains("\r\n\r\n"))
+                    return;
+                socket->readAll();
+                requestsOn << int(connections.indexOf(socket));
+                socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                              "Content-Length: " +
+                              QByteArray::number(bundleA.size()) + "\r\n\r\n" + bundleA);
+            });
+        });
+        qputenv("CORVALEN_RCC_DASHBOARD_FUNCTION_URL", QStringLiteral("%1://127.0.0.1:%2/fn")
+                                                           .arg(tls ? "https" : "http")
+                                                           .arg(function.serverPort())
+                                                           .toUtf8());
+        server.setHandler([](const Request &) { return Response::held(); });
+        QSignalSpy answered(vm.get(), &ViewModel::authResponseChanged);
+
+        vm->logUserIn(QStringLiteral("user-1@example.test"), QStringLiteral("secret"));
+        QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 1, kWait); // the sign-in, unanswered
+        if (tls)
+            QTRY_COMPARE_WITH_TIMEOUT(connections.size(), 1, kWait);
+        server.answerHeld(Response::json(
+            200, R"({"session":{"accessToken":"tok-9","refreshToken":"r","accessTokenExpiresIn":)"
+                 R"(900,"user":{"id":"user-1","email":"user-1@example.test"}}})"));
+        QVERIFY(answered.wait(kWait));
+        QCOMPARE(answered.at(0).at(0).toString(), "USER_AUTENTICATED");
+        QCOMPARE(resolve(1), qMakePair(true, kLoaded));
+        QCOMPARE(connections.size(), 1);
+        QCOMPARE(requestsOn, QList<int>{0});
         QVERIFY(!protocols.contains("h2"));
     }
 
