@@ -76,8 +76,8 @@ bool ViewModel::requestDashboardFunction(QUrl url, QString accessToken)
 // The dashboard is asked for as soon as a sign-in succeeds, and checking the password takes
 // the service a while: the function's TLS connection is opened meanwhile, for the request to
 // find it ready. It is made for HTTP/1.1, as the request will be, or the request would not
-// take it. Over plain HTTP the opened connection would not be taken either (its key allows
-// HTTP/2), and a connection costs little there.
+// take it. Over plain HTTP none is opened: Qt's way of opening one allows HTTP/2, so the
+// request would not take that one either.
 void ViewModel::openDashboardFunctionConnection()
 {
 #if QT_CONFIG(ssl)
