@@ -141,15 +141,31 @@ bool ScriptWatchdog::check()
         lastSignMs = nowMs();
         return false;
     }
+    const bool unanswered = signAsked; // read before the sign it would have brought
     const qint64 signMs = lastSignMs;
     if (signMs != seenSignMs) { // the processor time counts from the latest sign of life on
         seenSignMs = signMs;
         ranAtSignMs = gui.ranMs;
     }
-    const qint64 silentMs = nowMs() - signMs;
+    const qint64 now = nowMs();
+    const qint64 silentMs = now - signMs;
     // On a loaded machine a thread may wait for a processor that long: only time it ran counts.
-    const qint64 ranMs = gui.ranMs >= 0 && ranAtSignMs >= 0 ? gui.ranMs - ranAtSignMs : silentMs;
-    if (silentMs > limitMs && ranMs > limitMs) {
+    const auto ranSince = [&](qint64 ranAtMs, qint64 atMs) {
+        return gui.ranMs >= 0 && ranAtMs >= 0 ? gui.ranMs - ranAtMs : now - atMs;
+    };
+    // A loop that runs is asked before it is judged, and given time to answer: this thread too
+    // may have waited for a processor, and look again only long after the last sign of life.
+    const qint64 askLeadMs = limitMs / 2;
+    if (!unanswered) {
+        if (silentMs > askLeadMs && !signAsked.exchange(true)) {
+            askedAtMs = now;
+            ranAtAskMs = gui.ranMs;
+            QMetaObject::invokeMethod(this, &ScriptWatchdog::signOfLife, Qt::QueuedConnection);
+        }
+        return false;
+    }
+    if (silentMs > limitMs && ranSince(ranAtSignMs, signMs) > limitMs &&
+        ranSince(ranAtAskMs, askedAtMs) > askLeadMs) {
         // Thread-safe by design: the engine checks the flag while it runs JavaScript.
         watched->setInterrupted(true);
         interrupted = true;
@@ -157,8 +173,5 @@ bool ScriptWatchdog::check()
                              << "ms without returning to the event loop; interrupted it";
         return true;
     }
-    // Awake for a while: a loop that still runs answers at once.
-    if (silentMs > limitMs / 2 && !signAsked.exchange(true))
-        QMetaObject::invokeMethod(this, &ScriptWatchdog::signOfLife, Qt::QueuedConnection);
     return false;
 }

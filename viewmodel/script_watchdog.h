@@ -81,5 +81,8 @@ private:
     // time then.
     qint64 seenSignMs = -1;
     qint64 ranAtSignMs = -1;
+    // When it last asked for a sign of life, and the GUI thread's processor time then.
+    qint64 askedAtMs = 0;
+    qint64 ranAtAskMs = -1;
     std::thread thread;
 };
