@@ -5,12 +5,15 @@
 #include "viewmodel/function_reply.h"
 
 #include <QDebug>
+#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
+#include <QStringDecoder>
 #if QT_CONFIG(ssl)
 #include <QSslConfiguration>
 #endif
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -19,6 +22,26 @@ QString knownHeaderText(QNetworkReply *reply, QNetworkRequest::KnownHeaders head
 {
     const QVariant value = reply->header(header);
     return value.isValid() && !value.isNull() ? value.toString() : QStringLiteral("<none>");
+}
+
+// The JSON body line holds the whole body, tens of MB with a big bundle in it. It is built in one
+// allocation and handed to the message handler as it stands, as qInfo() would hand it, without
+// the copy a QDebug stream makes of it.
+void logJsonBody(const QByteArray &json)
+{
+    if (!QLoggingCategory::defaultCategory()->isInfoEnabled())
+        return;
+    static constexpr QStringView prefix = u"Dashboard RCC JSON body: ";
+    // As QString::fromUtf8 reads it: a leading byte-order mark kept, a cut sequence replaced.
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QString line(prefix.size() + utf8.requiredSpace(json.size()), Qt::Uninitialized);
+    QChar *end = std::copy(prefix.begin(), prefix.end(), line.data());
+    end = utf8.appendToBuffer(end, json);
+    line.truncate(end - line.constData());
+    const QMessageLogContext context(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC,
+                                     "default");
+    qt_message_output(QtInfoMsg, context, line);
 }
 
 // The summary of a finished reply, the content-length check and the JSON body, in that order.
@@ -51,8 +74,7 @@ void logDashboardFunctionReply(QNetworkReply *reply, int status, const QByteArra
                    << "declared=" << declaredLength << "actual=" << body.size();
 
     if (parsed.isJsonObject)
-        qInfo().noquote().nospace()
-            << "Dashboard RCC JSON body: " << QString::fromUtf8(parsed.compactJson);
+        logJsonBody(parsed.compactJson);
 }
 
 } // namespace

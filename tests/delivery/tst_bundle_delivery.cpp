@@ -672,6 +672,10 @@ private slots:
             " encodedBytes= 3 decodedBytes= 0", false);
         row("JSON body", Response::json(500, R"({"error":"  build failed  "})"),
             "Dashboard RCC JSON body: {\"error\":\"  build failed  \"}");
+        // Escapes and text beyond ASCII go through the full parser and come out as it writes them.
+        row("JSON body, escaped and accented",
+            Response::json(500, "{ \"error\" : \"\\\"\xc3\x9c\\u00e9\\u2713\\t\\/\" }"),
+            "Dashboard RCC JSON body: {\"error\":\"\\\"\u00dc\u00e9\u2713\\t/\"}");
         row("errorOccurred", status(500),
             "Dashboard RCC errorOccurred: url=" + url +
                 " code= QNetworkReply::InternalServerError errorString=",
