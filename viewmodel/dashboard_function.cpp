@@ -3,6 +3,7 @@
 #include "net/http_request.h"
 #include "net/redirect_policy.h"
 #include "viewmodel/function_reply.h"
+#include "viewmodel/large_buffer.h"
 
 #include <QDebug>
 #include <QLoggingCategory>
@@ -36,6 +37,7 @@ void logJsonBody(const QByteArray &json)
     QStringDecoder utf8(QStringDecoder::Utf8,
                         QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     QString line(prefix.size() + utf8.requiredSpace(json.size()), Qt::Uninitialized);
+    preferHugePages(line.data(), line.size() * qsizetype(sizeof(QChar)));
     QChar *end = std::copy(prefix.begin(), prefix.end(), line.data());
     end = utf8.appendToBuffer(end, json);
     line.truncate(end - line.constData());

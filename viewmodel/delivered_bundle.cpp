@@ -5,6 +5,7 @@
 
 #include "viewmodel/bundle_quarantine.h"
 #include "viewmodel/digest_memo.h"
+#include "viewmodel/large_buffer.h"
 #include "viewmodel/private_files.h"
 
 #include <openssl/evp.h>
@@ -80,6 +81,12 @@ void DeliveredBundle::append(QByteArrayView chunk)
         spillToMemory(pending->size() + chunk.size());
     if (!pending)
         memory.append(chunk);
+}
+
+void DeliveredBundle::reserve(qint64 bytes)
+{
+    memory.reserve(qsizetype(bytes));
+    preferHugePages(memory.data(), memory.capacity());
 }
 
 // The cache file could not take it all: the bundle can still be registered from memory.

@@ -39,7 +39,7 @@ public:
     DeliveredBundle &operator=(DeliveredBundle &&) noexcept;
     ~DeliveredBundle();
 
-    void reserve(qint64 bytes) { memory.reserve(qsizetype(bytes)); }
+    void reserve(qint64 bytes);
     void append(QByteArrayView chunk);
     void finish();
 

@@ -1,5 +1,7 @@
 #include "viewmodel/function_reply.h"
 
+#include "viewmodel/large_buffer.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -185,6 +187,7 @@ void readAnyObject(DashboardFunctionBody &parsed, const QJsonObject &object)
 QByteArray decodeBase64(QByteArrayView text)
 {
     QByteArray decoded(text.size() / 4 * 3 + 3, Qt::Uninitialized);
+    preferHugePages(decoded.data(), decoded.size());
     char *out = decoded.data();
     const auto *in = reinterpret_cast<const uchar *>(text.data());
     const uchar *const end = in + text.size();
