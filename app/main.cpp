@@ -17,6 +17,7 @@
 #include "app/qml_disk_cache.h"
 #include "app/single_instance.h"
 #include "app/window_geometry.h"
+#include "app/window_images.h"
 #include "mqtt/mqttclient.h"
 #include "viewmodel/author_mode.h"
 #include "viewmodel/kiosk_mode.h"
@@ -117,6 +118,7 @@ int main(int argc, char *argv[])
     // Qt 6.5 put the module resource root on the default import path; older versions need it
     // added so that "import corvalen_dashboard" resolves. Adding it again later is a no-op.
     engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
+    addWindowImages(engine);
     viewModel->setQmlEngine(engine);
     engine->rootContext()->setContextProperty(QStringLiteral("manager"), viewModel);
     engine->rootContext()->setContextProperty(QStringLiteral("mqttClient"), mqttClient);

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "app/window_images.h"
 #include "mqtt/mqttclient.h"
 #include "support/dashboards.h"
 #include "support/local_backend.h"
@@ -69,6 +70,7 @@ class KioskModeTest : public QObject
         mqtt = std::make_unique<MqttClient>();
         engine = std::make_unique<QQmlApplicationEngine>();
         vm->setMqttClient(mqtt.get());
+        addWindowImages(engine.get());
         vm->setQmlEngine(engine.get());
         auto *kiosk = new KioskMode(*vm, engine.get());
         engine->rootContext()->setContextProperty("manager", vm.get());

@@ -1,5 +1,7 @@
 #include "support/client_ui.h"
 
+#include "app/window_images.h"
+
 #include <QQmlContext>
 #include <QTest>
 
@@ -10,6 +12,7 @@ const QByteArray kSignedInU1 =
 ClientUi::ClientUi()
 {
     viewModel.setMqttClient(&mqtt);
+    addWindowImages(&engine);
     viewModel.setQmlEngine(&engine);
     engine.rootContext()->setContextProperty("manager", &viewModel);
     engine.rootContext()->setContextProperty("mqttClient", &mqtt);

@@ -287,6 +287,50 @@ private slots:
         saveScreenshot(window->grabWindow(), "login-page.png");
     }
 
+    // The window's pictures come decoded at the size drawn, from the larger file when that is
+    // needed, and never larger than a file; names that are not plain are refused.
+    void uiImagesDecodedAtTheSizeAsked_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QSize>("asked");
+        QTest::addColumn<QString>("file"); // empty: refused
+        QTest::addColumn<QSize>("decoded");
+        const QString one = ":/images/logo_round.png", two = ":/images/logo_round@2x.png";
+        QTest::addRow("no size") << "logo_round" << QSize() << one << QSize(180, 180);
+        QTest::addRow("drawn size") << "logo_round" << QSize(180, 180) << one << QSize(180, 180);
+        QTest::addRow("smaller") << "logo_round" << QSize(90, 90) << one << QSize(90, 90);
+        QTest::addRow("ratio 1.25") << "logo_round" << QSize(225, 225) << two << QSize(225, 225);
+        QTest::addRow("ratio 2") << "logo_round" << QSize(360, 360) << two << QSize(360, 360);
+        QTest::addRow("beyond @2x") << "logo_round" << QSize(720, 720) << two << QSize(360, 360);
+        QTest::addRow("no @2x file")
+            << "email" << QSize(256, 256) << ":/images/email.png" << QSize(128, 128);
+        QTest::addRow("missing") << "nothing" << QSize() << QString() << QSize();
+        QTest::addRow("path") << "../images/logo_round" << QSize() << QString() << QSize();
+        QTest::addRow("suffix") << "logo_round.png" << QSize() << QString() << QSize();
+    }
+    void uiImagesDecodedAtTheSizeAsked()
+    {
+        QFETCH(QString, id);
+        QFETCH(QSize, asked);
+        QFETCH(QString, file);
+        QFETCH(QSize, decoded);
+        auto *provider = static_cast<QQuickImageProvider *>(ui->engine.imageProvider("ui"));
+        QVERIFY(provider);
+        QSize size;
+        std::unique_ptr<QQuickTextureFactory> texture(provider->requestTexture(id, &size, asked));
+        if (file.isEmpty())
+            QVERIFY(!texture);
+        else {
+            QVERIFY(texture);
+            QCOMPARE(size, decoded);
+            QCOMPARE(texture->textureSize(), decoded);
+            QImage expected(file);
+            if (expected.size() != decoded)
+                expected = expected.scaled(decoded, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+            QCOMPARE(texture->image(), expected);
+        }
+    }
+
     // Every text the client draws stays readable (WCAG AA) in the light and in a dark palette.
     void textsReadableInBothPalettes_data()
     {

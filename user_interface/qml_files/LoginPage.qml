@@ -137,9 +137,11 @@ Rectangle {
 
             // The logo comes cut round (images/render_pngs.sh): a shader effect would draw nothing
             // with the software scene graph, and painting the crop on a Canvas costs a second
-            // texture. It comes at the drawn size and twice that (@2x), so it is never scaled
-            // down: a mipmapped texture would keep it out of the texture atlas (some 4 MiB), but
-            // with a software OpenGL the mipmaps cost 150 ms before the first frame.
+            // texture. The "ui" provider decodes it at the drawn size (from the file at twice that
+            // on dense screens), so it is never scaled down, and keeps it out of the texture
+            // atlas, which it would otherwise be the first to need (8 MiB before sign-in).
+            // Mipmaps would do both, but with a software OpenGL they cost 150 ms before the first
+            // frame.
             Image {
                 id: logo
                 objectName: "logo"
@@ -148,7 +150,8 @@ Rectangle {
                 anchors.horizontalCenter: email_field.horizontalCenter
                 anchors.bottom: email_field.top
                 anchors.bottomMargin: 40
-                source: "qrc:/images/logo_round.png"
+                sourceSize: Qt.size(width, height)
+                source: "image://ui/logo_round"
             }
 
             BusyIndicator {
