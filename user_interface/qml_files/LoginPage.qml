@@ -150,7 +150,8 @@ Rectangle {
                 anchors.horizontalCenter: email_field.horizontalCenter
                 anchors.bottom: email_field.top
                 anchors.bottomMargin: 40
-                sourceSize: Qt.size(width, height)
+                sourceSize.width: 180
+                sourceSize.height: 180
                 source: "image://ui/logo_round"
             }
 
