@@ -1,5 +1,6 @@
 #include "mqtt/mqttclient.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDateTime>
 #include <QDebug>
 #include <QElapsedTimer>
@@ -113,6 +114,15 @@ MqttClient::MqttClient(QObject *parent) : MqttClientAddedSignals(parent)
         Pump();
     });
     busy_clock.start();
+    // Every pass of an event loop, nested ones included, begins with one of these signals: a
+    // slot that waits in a loop of its own still gets its publishes out.
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread())) {
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                &MqttClient::WakeForHeldReplies);
+        connect(dispatcher, &QAbstractEventDispatcher::awake, this,
+                &MqttClient::WakeForHeldReplies);
+        loop_entry_watched = true;
+    }
     reconnect_timer.setSingleShot(true);
     connect(&reconnect_timer, &QTimer::timeout, this, [this] {
         if (state == Disconnected)
@@ -633,6 +643,14 @@ void MqttClient::SchedulePump()
     QMetaObject::invokeMethod(this, &MqttClient::Pump, Qt::QueuedConnection);
 }
 
+void MqttClient::WakeForHeldReplies()
+{
+    if (!replies_held)
+        return;
+    replies_held = false;
+    SchedulePump();
+}
+
 void MqttClient::Teardown()
 {
     ++teardown_generation;
@@ -655,6 +673,7 @@ void MqttClient::Teardown()
     received_messages.clear();
     ForgetUnsentPublishes();
     delivering = false;
+    replies_held = false;
     connack_received = false;
     disconnect_received = false;
 }
@@ -732,6 +751,7 @@ bool MqttClient::DeliverReceived(const QPointer<MqttClient> &alive, quint64 gene
         WriteReplies();
         StepAsideIfBusy(deliveryStartNs);
     }
+    replies_held = false;
     return true;
 }
 
@@ -795,7 +815,13 @@ void MqttClient::PublishToTopic(QString topic, QString message)
             const qint64 size = PublishHeaderBytes + utf8Topic.size() + payload.size();
             unsent_publishes.append(size);
             unsent_publish_bytes += size;
-            SchedulePump();
+            // An answer from a messageReceived slot is written as the delivery ends; posting a
+            // Pump for it would cost a wake-up of the loop before the answer leaves, and a pass
+            // of the loop after it.
+            if (delivering && loop_entry_watched)
+                replies_held = true;
+            else
+                SchedulePump();
             return;
         }
     }

@@ -110,6 +110,7 @@ private:
     void AbortAndDisconnect();
     void DrainInput();
     void SchedulePump();
+    void WakeForHeldReplies();
     void StepAsideIfBusy(qint64 deliveryStartNs);
     void WriteReplies();
     bool WantWrite() const;
@@ -163,6 +164,9 @@ private:
     bool pumping = false;
     bool pump_scheduled = false;
     bool delivering = false;
+    // Publishes made during a delivery wait for it to end, or for an event loop inside it.
+    bool loop_entry_watched = false;
+    bool replies_held = false;
     // Sizes of the publishes the library has queued but not yet written, oldest first.
     QList<qint64> unsent_publishes;
     qint64 unsent_publish_bytes = 0;

@@ -787,14 +787,12 @@ private slots:
 
     void replyFromMessageSlotLeavesAtOnce()
     {
-        // The Pump that delivered the message writes the slot's answer; the Pump that the
-        // publish queued comes a loop pass later and finds nothing left.
+        // The Pump that delivered the message writes the slot's answer before it returns.
         MqttClient client;
         QVERIFY(subscribed(client, "e/in"));
         int queuedAfterDelivery = -1;
         connect(&client, &MqttClient::messageReceived, this,
                 [&](const QString &, const QString &message) {
-                    // Posted before the publish queues its Pump, so it runs before that one.
                     QMetaObject::invokeMethod(
                         this, [&] { queuedAfterDelivery = mosquitto_want_write(client.mosq); },
                         Qt::QueuedConnection);
@@ -806,22 +804,37 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(broker->logCount("Received PUBLISH from " + id), 1, kWait);
     }
 
+    void replyLeavesWhileTheSlotWaits_data()
+    {
+        QTest::addColumn<bool>("inEventLoop");
+        QTest::newRow("processing events without waiting") << false;
+        QTest::newRow("in an event loop, as a message box") << true;
+    }
+
     void replyLeavesWhileTheSlotWaits()
     {
+        QFETCH(bool, inEventLoop);
         MqttClient client;
         QVERIFY(subscribed(client, "n/in"));
         client.pump_timer.stop(); // without the one-second tick, only the socket may wake a Pump
-        int leftMeanwhile = 0;    // 1: the answer reached the broker while the slot waited; -1: not
+        const auto answered = [&] { return broker->logContains("Received PUBLISH from " + id); };
+        int leftMeanwhile = 0; // 1: the answer reached the broker while the slot waited; -1: not
         connect(&client, &MqttClient::messageReceived, this,
                 [&](const QString &, const QString &message) {
                     client.PublishToTopic("n/out", message);
-                    // Processing events as a native message box does while it is open.
-                    leftMeanwhile =
-                        QTest::qWaitFor(
-                            [&] { return broker->logContains("Received PUBLISH from " + id); },
-                            kWait)
-                            ? 1
-                            : -1;
+                    if (!inEventLoop) {
+                        leftMeanwhile = QTest::qWaitFor(answered, kWait) ? 1 : -1;
+                        return;
+                    }
+                    QEventLoop loop;
+                    QTimer check;
+                    connect(&check, &QTimer::timeout, &loop, [&] {
+                        if (answered())
+                            loop.exit(1);
+                    });
+                    check.start(20);
+                    QTimer::singleShot(kWait, &loop, [&] { loop.exit(-1); });
+                    leftMeanwhile = loop.exec();
                 });
         QVERIFY(broker->publish("n/in", "ping"));
         QTRY_VERIFY_WITH_TIMEOUT(leftMeanwhile != 0, 2 * kWait);
