@@ -145,8 +145,8 @@ Rectangle {
             Image {
                 id: logo
                 objectName: "logo"
-                width: 180
-                height: 180
+                width: sourceSize.width
+                height: sourceSize.height
                 anchors.horizontalCenter: email_field.horizontalCenter
                 anchors.bottom: email_field.top
                 anchors.bottomMargin: 40
